@@ -1,0 +1,459 @@
+// pyco: the support library shared by the kernel and caskwell modules.
+//
+// It gives C++ code the shapes Python code has:
+//  - Task: a C++20 coroutine that Python sees as a coroutine object (send/throw/close,
+//    am_send/am_await), awaiting any Python awaitable with `co_await pyco::await(obj)`;
+//  - Function: a function type that Python cannot tell from its own (signature,
+//    __code__, descriptor binding, vectorcall) around a C++ body;
+//  - ClassBuilder: classes created by calling the metaclass of their bases with a
+//    complete namespace, as a class statement would;
+//  - helpers for exceptions (except-Exception semantics, handled-exception state),
+//    exact-type argument checks and str()-style text formatting.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <coroutine>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace pyco {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Set-up
+// ---------------------------------------------------------------------------
+
+// Readies pyco's types once per process; called from every module's exec slot.
+void init();
+
+// Number of pyco coroutine objects alive (for leak checks).
+Py_ssize_t live_coroutines();
+
+// ---------------------------------------------------------------------------
+// Exceptions
+// ---------------------------------------------------------------------------
+
+// An exception taken out of the interpreter's error indicator (owned references).
+struct SavedError {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+
+    SavedError() = default;
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    SavedError(SavedError&& o) noexcept : type(o.type), value(o.value), tb(o.tb) { o.type = o.value = o.tb = nullptr; }
+    SavedError& operator=(SavedError&& o) noexcept {
+        if (this != &o) { clear(); std::swap(type, o.type); std::swap(value, o.value); std::swap(tb, o.tb); }
+        return *this;
+    }
+    ~SavedError() { clear(); }
+
+    bool is_set() const noexcept { return type != nullptr; }
+    // Takes the current error (normalised, traceback attached) out of the indicator.
+    void fetch() noexcept;
+    // Puts it back into the indicator; this object is empty afterwards.
+    void restore() noexcept;
+    void clear() noexcept;
+    bool matches(PyObject* exc_type) const noexcept { return type && PyErr_GivenExceptionMatches(type, exc_type); }
+};
+
+// Sets the Python error indicator from the C++ exception being handled
+// (error_already_set, pybind11's builtin exceptions, std::exception, anything else).
+void set_error_from_current_exception() noexcept;
+
+// Throws the pending Python error as error_already_set.
+[[noreturn]] void throw_error();
+
+// `except Exception:` — true for Exception subclasses; CancelledError, SystemExit,
+// KeyboardInterrupt and GeneratorExit are not caught by it.
+inline bool is_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+// While alive, the interpreter's handled exception is `e`, so traceback.print_exc(),
+// format_exc() and sys.exc_info() inside a C++ catch see it as an except block would.
+class HandledScope {
+public:
+    explicit HandledScope(const py::error_already_set& e);
+    explicit HandledScope(py::handle exc_value);
+    ~HandledScope();
+    HandledScope(const HandledScope&) = delete;
+    HandledScope& operator=(const HandledScope&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+// Raises `exc` (an exception instance) with __context__ set to `context`, as a raise
+// inside an except block would.
+[[noreturn]] void raise_with_context(py::handle exc, py::handle context);
+
+// ---------------------------------------------------------------------------
+// Argument checks
+// ---------------------------------------------------------------------------
+
+enum class Check : unsigned char { Any, Str, List, Dict, Set };
+
+// TypeError "Argument 'code' has incorrect type (expected str, got int)" unless `obj`
+// has exactly the checked type (or is None where None is allowed).
+void check_arg(PyObject* obj, Check check, const char* name, bool allow_none);
+bool arg_ok(PyObject* obj, Check check, bool allow_none) noexcept;
+
+// ---------------------------------------------------------------------------
+// Text
+// ---------------------------------------------------------------------------
+
+// One piece of a formatted text: Python values are written as str() writes them.
+struct FmtArg {
+    enum Kind { Obj, Text, Int, Double } kind;
+    PyObject* obj = nullptr;
+    std::string_view text;
+    long long i = 0;
+    double d = 0;
+    FmtArg(py::handle h) : kind(Obj), obj(h.ptr()) {}
+    FmtArg(const py::object& o) : kind(Obj), obj(o.ptr()) {}
+    FmtArg(const char* s) : kind(Text), text(s) {}
+    FmtArg(std::string_view s) : kind(Text), text(s) {}
+    FmtArg(const std::string& s) : kind(Text), text(s) {}
+    FmtArg(int v) : kind(Int), i(v) {}
+    FmtArg(long v) : kind(Int), i(v) {}
+    FmtArg(long long v) : kind(Int), i(v) {}
+    FmtArg(unsigned long v) : kind(Int), i(static_cast<long long>(v)) {}
+    FmtArg(unsigned long long v) : kind(Int), i(static_cast<long long>(v)) {}
+    FmtArg(double v) : kind(Double), d(v) {}
+};
+
+// Formats `pattern`, replacing each "{}" with the next argument as str() shows it and
+// each "{:.Nf}" with the next argument in fixed notation with N decimals.
+// The result is a Python str; user text never passes through UTF-8.
+py::str format(std::string_view pattern, std::initializer_list<FmtArg> args);
+
+template <class... A>
+py::str fmt(std::string_view pattern, const A&... args) {
+    return format(pattern, {FmtArg(args)...});
+}
+
+// An interned Python string for a C++ literal, made once per process and never freed.
+PyObject* intern(const char* s);
+
+// ---------------------------------------------------------------------------
+// Coroutines
+// ---------------------------------------------------------------------------
+
+struct Promise;
+using Handle = std::coroutine_handle<Promise>;
+
+// The return type of every C++ coroutine. Calling the coroutine creates its frame
+// suspended; handing the Task to Python (see Function) makes the coroutine object.
+class Task {
+public:
+    using promise_type = Promise;
+    explicit Task(Handle h) noexcept : h_(h) {}
+    Task(Task&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+    Task& operator=(Task&&) = delete;
+    Task(const Task&) = delete;
+    ~Task();
+    Handle release() noexcept { return std::exchange(h_, {}); }
+
+private:
+    Handle h_;
+};
+
+// The coroutine object for `t`; `code` supplies cr_code, `name`/`qualname` the names
+// (any may be null).
+py::object make_coroutine(Task&& t, PyObject* name = nullptr, PyObject* qualname = nullptr,
+                          PyObject* code = nullptr);
+
+// Something to await: a Python awaitable (borrowed for the co_await expression) or a Task.
+struct Await {
+    PyObject* obj;
+    bool nothrow;
+};
+inline Await await(py::handle h) { return {h.ptr(), false}; }
+// Same, but a failure leaves the Python error indicator set and yields a null object
+// instead of throwing (used where an exception is an expected outcome, such as
+// StopAsyncIteration).
+inline Await await_nothrow(py::handle h) { return {h.ptr(), true}; }
+
+struct TaskAwait {
+    py::object coro;
+    bool nothrow;
+};
+inline TaskAwait await(Task&& t) { return {make_coroutine(std::move(t)), false}; }
+
+struct Awaiter {
+    Promise* p;
+    PyObject* obj;  // borrowed awaitable, or owned coroutine when own_obj
+    bool nothrow;
+    bool own_obj = false;
+    bool failed = false;
+    PyObject* value = nullptr;
+
+    ~Awaiter() {
+        if (own_obj) Py_XDECREF(obj);
+        Py_XDECREF(value);
+    }
+    bool await_ready() noexcept;
+    void await_suspend(std::coroutine_handle<>) noexcept {}
+    py::object await_resume();
+};
+
+struct Promise {
+    Promise() noexcept {}
+    Promise(const Promise&) = delete;
+
+    PyObject* result = nullptr;    // return value once finished
+    SavedError error;              // exception that ended the coroutine, or to raise at the await
+    PyObject* awaiting = nullptr;  // iterator of the awaitable the frame waits on
+    PyObject* yielded = nullptr;   // value the awaited iterator yielded, for the driver
+    PyObject* sent = nullptr;      // result of the awaited iterator, for await_resume
+
+    Task get_return_object() noexcept { return Task(Handle::from_promise(*this)); }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void return_value(py::object v) noexcept { result = v.release().ptr(); }
+    void return_value(py::handle v) noexcept { result = Py_NewRef(v.ptr()); }
+    void unhandled_exception() noexcept;
+
+    Awaiter await_transform(Await a) noexcept { return Awaiter{this, a.obj, a.nothrow}; }
+    Awaiter await_transform(TaskAwait a) noexcept {
+        return Awaiter{this, a.coro.release().ptr(), a.nothrow, true};
+    }
+
+    // Frames live in the interpreter's small-object allocator (the GIL is always held).
+    static void* operator new(std::size_t n);
+    static void operator delete(void* p) noexcept;
+
+    ~Promise();
+};
+static_assert(!std::is_aggregate_v<Promise>, "g++ would initialise an aggregate promise from the coroutine's arguments");
+
+// The iterator to drive for `await obj` (as the interpreter's GET_AWAITABLE finds it).
+PyObject* get_awaitable_iter(PyObject* obj);
+
+// A unique object a loop body returns to leave an async_for early.
+py::handle break_loop();
+
+// `async with cm as value: <body(value)>`; returns what the body returned, or None when
+// the context manager suppressed the body's exception. The body is a callable returning
+// a Task; it is moved into this coroutine's frame, so a capturing lambda stays alive for
+// as long as its own coroutine runs.
+struct AsyncCM {
+    py::object enter;  // bound __aenter__
+    py::object exit;   // bound __aexit__
+};
+AsyncCM async_cm(py::handle cm);
+py::object exit_args_call(const py::object& exit, SavedError& err);
+
+template <class Body>
+Task async_with(py::object cm, Body body) {
+    AsyncCM m = async_cm(cm);
+    py::object value = co_await await(m.enter());
+    SavedError err;
+    py::object result = py::none();
+    try {
+        result = co_await await(body(value));
+    } catch (...) {
+        set_error_from_current_exception();
+        err.fetch();
+    }
+    if (!err.is_set()) {
+        co_await await(m.exit(py::none(), py::none(), py::none()));
+        co_return result;
+    }
+    // Leave the handler before awaiting __aexit__ (no co_await inside catch).
+    py::object exit_aw = exit_args_call(m.exit, err);
+    py::object suppress = co_await await_nothrow(exit_aw);
+    if (!suppress) {
+        // __aexit__ itself failed: its exception carries the body's as context.
+        SavedError exit_err;
+        exit_err.fetch();
+        if (exit_err.value && err.value && exit_err.value != err.value) {
+            PyException_SetContext(exit_err.value, Py_NewRef(err.value));
+        }
+        exit_err.restore();
+        throw_error();
+    }
+    int truth = PyObject_IsTrue(suppress.ptr());
+    if (truth < 0) throw_error();
+    if (truth) co_return py::none();
+    err.restore();
+    throw_error();
+}
+
+// `async for item in aiterable: <body(item)>`; the body may return break_loop() to stop.
+py::object aiter_of(py::handle aiterable);
+py::object anext_of(py::handle aiterator);
+
+template <class Body>
+Task async_for(py::object aiterable, Body body) {
+    py::object it = aiter_of(aiterable);
+    for (;;) {
+        py::object next_aw = anext_of(it);
+        py::object item = co_await await_nothrow(next_aw);
+        if (!item) {
+            if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+                PyErr_Clear();
+                break;
+            }
+            throw_error();
+        }
+        py::object r = co_await await(body(item));
+        if (r.ptr() == break_loop().ptr()) break;
+    }
+    co_return py::none();
+}
+
+// ---------------------------------------------------------------------------
+// Functions
+// ---------------------------------------------------------------------------
+
+enum class Kind : unsigned char { Positional, VarPositional, KeywordOnly, VarKeyword };
+
+struct Param {
+    const char* name;
+    Kind kind = Kind::Positional;
+    Check check = Check::Any;
+    bool allow_none = false;
+    py::object default_value;  // null: required
+
+    Param(const char* n) : name(n) {}  // NOLINT(google-explicit-constructor)
+    Param& type(Check c, bool none_ok = false) { check = c; allow_none = none_ok; return *this; }
+    Param& def(py::object v) { default_value = std::move(v); return *this; }
+    Param& def_none() { default_value = py::none(); return *this; }
+};
+inline Param arg(const char* n) { return Param(n); }
+inline Param star_args(const char* n) { Param p(n); p.kind = Kind::VarPositional; return p; }
+inline Param kwonly(const char* n) { Param p(n); p.kind = Kind::KeywordOnly; return p; }
+inline Param star_kwargs(const char* n) { Param p(n); p.kind = Kind::VarKeyword; return p; }
+
+// The C++ body of a function: receives the parsed arguments in parameter order
+// (preceded by the closure object when there is one); returns a new reference or null
+// with an error set.
+using Impl = PyObject* (*)(PyObject* const* args);
+
+struct Def {
+    const char* name;
+    std::vector<Param> params;
+    Impl impl;
+    bool is_coroutine = false;
+    const char* doc = nullptr;
+    std::string qualname;  // defaults to name (the class builder prefixes the class)
+    py::object closure;    // passed as the first C++ argument when set
+    py::object annotations;
+
+    Def& with_doc(const char* d) { doc = d; return *this; }
+    Def& with_closure(py::object c) { closure = std::move(c); return *this; }
+    Def& with_qualname(std::string q) { qualname = std::move(q); return *this; }
+};
+
+// Creates the function object. `module` is its __module__ (a str).
+py::object make_function(const Def& def, py::handle module);
+bool is_function(py::handle obj);
+
+// Converts arguments and results between the vectorcall world and typed C++ bodies.
+namespace detail {
+template <class T>
+T take_arg(PyObject* p) {
+    using U = std::decay_t<T>;
+    if constexpr (std::is_same_v<U, PyObject*>) {
+        return p;
+    } else {
+        return py::reinterpret_borrow<U>(p);
+    }
+}
+
+template <auto F>
+struct Thunk;
+
+template <class R, class... A, R (*F)(A...)>
+struct Thunk<F> {
+    static constexpr bool coroutine = std::is_same_v<R, Task>;
+    static_assert(!coroutine || (!std::is_same_v<std::decay_t<A>, py::handle> && ...),
+                  "coroutine parameters must own their objects (take py::object, not py::handle)");
+    static_assert(!coroutine || (!std::is_reference_v<A> && ...), "coroutine parameters are taken by value");
+
+    template <std::size_t... I>
+    static PyObject* call(PyObject* const* args, std::index_sequence<I...>) {
+        try {
+            if constexpr (coroutine) {
+                return make_coroutine(F(take_arg<A>(args[I])...)).release().ptr();
+            } else if constexpr (std::is_void_v<R>) {
+                F(take_arg<A>(args[I])...);
+                Py_RETURN_NONE;
+            } else if constexpr (std::is_same_v<R, PyObject*>) {
+                return F(take_arg<A>(args[I])...);
+            } else {
+                return py::object(F(take_arg<A>(args[I])...)).release().ptr();
+            }
+        } catch (...) {
+            set_error_from_current_exception();
+            return nullptr;
+        }
+    }
+    static PyObject* entry(PyObject* const* args) { return call(args, std::index_sequence_for<A...>{}); }
+};
+}  // namespace detail
+
+// A Def for the C++ function F (its parameters are py::object, py::handle, py::str, ...
+// or PyObject*; it returns py::object, void, a new PyObject*, or Task for `async def`).
+template <auto F>
+Def fn(const char* name, std::vector<Param> params, const char* doc = nullptr) {
+    Def d{name, std::move(params), &detail::Thunk<F>::entry, detail::Thunk<F>::coroutine, doc};
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+class ClassBuilder {
+public:
+    // `module` is the module name (str) used for __module__ of the class and methods.
+    ClassBuilder(const char* name, py::handle module, py::tuple bases = py::tuple(), const char* doc = nullptr);
+
+    ClassBuilder& method(Def def);
+    ClassBuilder& static_method(Def def);
+    ClassBuilder& class_method(Def def);
+    ClassBuilder& property(Def getter);
+    ClassBuilder& property(Def getter, Def setter);
+    ClassBuilder& attr(const char* name, py::object value);
+    ClassBuilder& annotate(const char* name, py::object type);
+
+    // Calls the metaclass with the name, bases and the complete namespace.
+    py::object build();
+
+private:
+    py::object function(Def def);
+
+    std::string name_;
+    py::object module_;
+    py::tuple bases_;
+    py::dict ns_;
+    py::dict annotations_;
+};
+
+// ---------------------------------------------------------------------------
+// Modules
+// ---------------------------------------------------------------------------
+
+// Runs a module's set-up in its exec slot, turning C++ exceptions into the import's error.
+int exec_module(PyObject* module, void (*setup)(py::module_ m)) noexcept;
+
+}  // namespace pyco
+
+// Defines the multi-phase initialisation entry of extension module `name`, whose exec
+// slot runs `setup(py::module_)`.
+#define PYCO_MODULE(name, doc, setup)                                                    \
+    static int pyco_exec_##name(PyObject* m) { return ::pyco::exec_module(m, setup); }  \
+    static PyModuleDef_Slot pyco_slots_##name[] = {                                      \
+        {Py_mod_exec, reinterpret_cast<void*>(&pyco_exec_##name)}, {0, nullptr}};        \
+    static PyModuleDef pyco_def_##name = {PyModuleDef_HEAD_INIT, #name, doc, 0, nullptr, \
+                                          pyco_slots_##name, nullptr, nullptr, nullptr}; \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() { return PyModuleDef_Init(&pyco_def_##name); }

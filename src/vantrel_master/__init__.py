@@ -1,0 +1,1 @@
+"""Python side of the Vantrel spreadsheet add-in."""

@@ -1,0 +1,1 @@
+"""Business Layer helpers used from Python."""

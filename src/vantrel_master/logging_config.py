@@ -1,0 +1,134 @@
+"""Logging set-up for the kernel process and the package client.
+
+Log records never go through ``sys.stdout`` or ``sys.stderr``. While a kernel is
+connected those two names hold the kernel's stream hooks, which forward every
+write to the Business Layer as a stream message; a log line written there would
+become a message whose sending logs again, without end. Handlers installed here
+are therefore bound to the interpreter's original error stream,
+``sys.__stderr__``, or to a log file, and ``logging.lastResort`` (which looks up
+``sys.stderr`` at every record) is replaced by an equivalent handler on
+``sys.__stderr__``.
+
+Environment variables:
+
+``VANTREL_LOG_LEVEL``
+    Level name (``DEBUG``, ``INFO``, ``WARNING``, ``ERROR``, ``CRITICAL``) or a
+    number. Default ``INFO``. An unknown value falls back to ``INFO``.
+``VANTREL_LOG_FILE``
+    Optional path of a log file (appended to, UTF-8). When set, records go to
+    the file as well as to ``sys.__stderr__``.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import sys
+import traceback
+
+LEVEL_ENV = "VANTREL_LOG_LEVEL"
+FILE_ENV = "VANTREL_LOG_FILE"
+DEFAULT_LEVEL = logging.INFO
+LOG_FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
+
+# Marks the handlers installed by setup_logging_subprocess so that a second
+# call replaces them instead of adding more.
+_MARK = "_vantrel_handler"
+
+
+class _OriginalStderrMixin:
+    """Reports handler failures on ``sys.__stderr__`` rather than ``sys.stderr``."""
+
+    def handleError(self, record):  # noqa: N802 - logging's own name
+        if not logging.raiseExceptions:
+            return
+        stream = sys.__stderr__
+        if stream is None:
+            return
+        try:
+            stream.write("--- Logging error ---\n")
+            traceback.print_exc(file=stream)
+            stream.write(f"Message: {record.msg!r}\nArguments: {record.args!r}\n")
+            stream.flush()
+        except Exception:
+            pass
+
+
+class OriginalStderrHandler(_OriginalStderrMixin, logging.StreamHandler):
+    """A stream handler writing to ``sys.__stderr__``.
+
+    The stream is looked up when a record is emitted, so the handler follows the
+    interpreter's original error stream and never whatever object currently sits
+    in ``sys.stderr``. When there is no such stream (a windowed interpreter),
+    records are dropped.
+    """
+
+    def __init__(self, level=logging.NOTSET):
+        logging.Handler.__init__(self, level)
+
+    @property
+    def stream(self):
+        return sys.__stderr__
+
+    @stream.setter
+    def stream(self, value):
+        # StreamHandler.setStream and __init__ assign here; the stream is fixed.
+        pass
+
+    def emit(self, record):
+        if sys.__stderr__ is None:
+            return
+        super().emit(record)
+
+
+class _FileHandler(_OriginalStderrMixin, logging.FileHandler):
+    pass
+
+
+def _level_from_env() -> int:
+    raw = os.environ.get(LEVEL_ENV, "").strip()
+    if not raw:
+        return DEFAULT_LEVEL
+    if raw.lstrip("-").isdigit():
+        return int(raw)
+    level = logging.getLevelName(raw.upper())
+    return level if isinstance(level, int) else DEFAULT_LEVEL
+
+
+def setup_logging_subprocess() -> logging.Logger:
+    """Configure the root logger of this process; safe to call more than once.
+
+    Installs one handler on ``sys.__stderr__`` (and one on the log file when
+    ``VANTREL_LOG_FILE`` is set), sets the level from ``VANTREL_LOG_LEVEL`` and
+    replaces ``logging.lastResort``. A repeated call removes the handlers of the
+    previous call first, so handlers are never duplicated and changed
+    environment variables take effect. Returns the root logger.
+    """
+    root = logging.getLogger()
+    level = _level_from_env()
+    formatter = logging.Formatter(LOG_FORMAT)
+
+    for handler in list(root.handlers):
+        if getattr(handler, _MARK, False):
+            root.removeHandler(handler)
+            handler.close()
+
+    handlers: list[logging.Handler] = [OriginalStderrHandler()]
+    log_file = os.environ.get(FILE_ENV, "").strip()
+    if log_file:
+        handlers.append(_FileHandler(log_file, encoding="utf-8", delay=True))
+    for handler in handlers:
+        handler.setFormatter(formatter)
+        setattr(handler, _MARK, True)
+        root.addHandler(handler)
+    root.setLevel(level)
+
+    last_resort = OriginalStderrHandler(logging.WARNING)
+    setattr(last_resort, _MARK, True)
+    logging.lastResort = last_resort
+    return root
+
+
+def get_logger(name: str) -> logging.Logger:
+    """Return the standard logger called ``name``."""
+    return logging.getLogger(name)

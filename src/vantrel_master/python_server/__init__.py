@@ -1,0 +1,1 @@
+"""The per-workbook kernel and its companion modules."""
