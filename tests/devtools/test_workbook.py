@@ -25,19 +25,6 @@ def test_address_parsing():
             parse_range(bad)
 
 
-def test_requests_read_and_write_cells():
-    book = InMemoryWorkbook({"Data": {"a1": 1}, "Other": {}})
-    assert book.handle({"action": "get_value", "sheet": "Data", "address": "$A$1"}) == {"result": 1}
-    assert book.handle({"action": "set_range", "sheet": "Data", "address": "B2",
-                        "values": [[1, 2], [3, {"__vantrel__": "date", "value": "2024-01-01"}]]}) == {"result": None}
-    assert book.handle({"action": "get_range", "sheet": "Data", "address": "A1:C3"}) == {"result": [
-        [1, None, None], [None, 1, 2], [None, 3, {"__vantrel__": "date", "value": "2024-01-01"}]]}
-    book.handle({"action": "set_value", "sheet": "Data", "address": "A1", "value": None})
-    assert "A1" not in book.sheets["Data"]
-    assert book.handle({"action": "get_sheet_names"}) == {"result": ["Data", "Other"]}
-    assert book.handle({"action": "get_active_sheet"}) == {"result": "Data"}
-
-
 @pytest.mark.parametrize("request_, text", [
     ({"action": "get_value", "sheet": "Nope", "address": "A1"}, "Unknown sheet"),
     ({"action": "get_value", "sheet": "Sheet1", "address": "A0"}, "out of the sheet"),

@@ -44,7 +44,7 @@ from vantrel_master.logging_config import get_logger, setup_logging_subprocess
 
 from .workbook import InMemoryWorkbook
 
-logger = get_logger(__name__)
+logger = get_logger("vantrel_master.devtools.business_layer")
 
 PATH_PREFIX = "/ws/kernel/"
 CHUNK_SIZE = 65536
@@ -119,6 +119,7 @@ class DevBusinessLayer:
         self._records: Dict[str, _WorkbookRecord] = {}
         self._server = None
         self._changed: Optional[asyncio.Condition] = None
+        self._closing: set = set()
 
     # -- life -----------------------------------------------------------------------------
 
@@ -313,7 +314,10 @@ class DevBusinessLayer:
         logger.info(f"Kernel connected for workbook {workbook_id}")
         await self._notify()
         if previous is not None:
-            await previous.close(4000, "replaced by a newer kernel connection")
+            # closed in the background: a dead old peer must not hold up the new one
+            task = asyncio.create_task(previous.close(4000, "replaced by a newer kernel connection"))
+            self._closing.add(task)
+            task.add_done_callback(self._closing.discard)
         chunk_buffers: Dict[Any, Dict[str, Any]] = {}
         try:
             async for frame in connection:

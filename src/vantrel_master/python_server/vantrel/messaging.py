@@ -28,10 +28,11 @@ _callables: Dict[str, Callable[..., Any]] = {}
 _callables_lock = threading.Lock()
 
 
-def _default_send_request_sync(req: dict, timeout: float = 30.0) -> dict:
-    """Send a synchronous request to Excel; needs a connected kernel.
+def send_request_sync(req: dict, timeout: float = 30.0) -> dict:
+    """Send a synchronous request to Excel and return the answer payload.
 
-    Without a kernel there is nobody to carry the request, so this raises.
+    The connected kernel replaces this function with its own. Without a kernel
+    there is nobody to carry the request, so this one raises ``RuntimeError``.
     """
     action = req.get("action") if isinstance(req, dict) else None
     raise RuntimeError(
@@ -41,7 +42,7 @@ def _default_send_request_sync(req: dict, timeout: float = 30.0) -> dict:
     )
 
 
-send_request_sync: Callable[..., dict] = _default_send_request_sync
+_default_send_request_sync = send_request_sync
 
 
 def reset() -> None:

@@ -1,0 +1,60 @@
+// Shared declarations of the kernel module's translation units.
+#pragma once
+
+#include "pyco/pyco.hpp"
+
+namespace kernel {
+
+namespace py = pybind11;
+
+// The module object, recorded once by the module's set-up (a deliberately leaked
+// reference: modules live as long as the interpreter).
+void set_module(PyObject* module);
+PyObject* module_ptr();
+
+// The module's namespace. Names are read from it at the moment they are used, so
+// tests and callers that patch the module's attributes are honoured.
+py::dict globals();
+// globals()[name]; NameError when it is missing.
+py::object g(const char* name);
+// An attribute of a module-level name, e.g. attr_of("sys", "modules").
+py::object attr_of(const char* name, const char* attribute);
+// The module's __name__ (used as __module__ of its functions and classes).
+py::object module_name();
+
+// A function of this module (its __module__ is the kernel's).
+py::object function(const pyco::Def& def);
+
+// `from <module> import <name>` with the statement's semantics; `level` as for __import__.
+py::object import_from(const char* module, const char* name, int level);
+// `import <module>` as a statement binding the top-level package would; returns the
+// named module itself.
+py::object import_module(const char* module);
+
+// Logging through the module-level `logger`.
+enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
+bool log_enabled(Level level);
+void log(Level level, py::handle text);
+
+template <class... A>
+void debug(std::string_view pattern, const A&... args) {
+    if (log_enabled(DEBUG)) log(DEBUG, pyco::fmt(pattern, args...));
+}
+template <class... A>
+void info(std::string_view pattern, const A&... args) {
+    log(INFO, pyco::fmt(pattern, args...));
+}
+template <class... A>
+void warning(std::string_view pattern, const A&... args) {
+    log(WARNING, pyco::fmt(pattern, args...));
+}
+template <class... A>
+void error(std::string_view pattern, const A&... args) {
+    log(ERROR, pyco::fmt(pattern, args...));
+}
+
+// Pieces of the module's set-up, in the order the module defines them.
+void define_json(py::module_ m);
+void define_loader_class(py::module_ m);
+
+}  // namespace kernel

@@ -1,0 +1,97 @@
+// The kernel module's set-up: what runs when vantrel_master.python_server.kernel is
+// imported, in the order a Python module would run it.
+#include "kernel/kernel.hpp"
+
+namespace kernel {
+
+namespace {
+
+void bind(py::module_& m, const char* name, py::object value) { m.attr(name) = std::move(value); }
+
+// Standard modules, bound as `import a.b` binds `a`.
+void import_standard_modules(py::module_& m) {
+    static const char* const plain[] = {"asyncio", "functools", "linecache", "inspect", "json", "logging", "os",
+                                        "ssl",     "sys",       "io",        "threading", "time", "traceback", "uuid"};
+    for (const char* name : plain) bind(m, name, py::module_::import(name));
+    py::module_::import("concurrent.futures");
+    bind(m, "concurrent", py::module_::import("concurrent"));
+    for (const char* sub : {"importlib.abc", "importlib.machinery", "importlib.util"}) py::module_::import(sub);
+    bind(m, "importlib", py::module_::import("importlib"));
+    py::module_ contextlib = py::module_::import("contextlib");
+    bind(m, "redirect_stdout", contextlib.attr("redirect_stdout"));
+    bind(m, "redirect_stderr", contextlib.attr("redirect_stderr"));
+    py::module_ typing = py::module_::import("typing");
+    for (const char* name : {"Any", "Callable", "Dict", "List", "Optional", "Set", "Tuple"})
+        bind(m, name, typing.attr(name));
+    // A missing websockets makes the import fail.
+    bind(m, "websockets", py::module_::import("websockets"));
+}
+
+// `from .<module> import <name>`, falling back to `from <module> import <name>`.
+py::object companion(const char* module, const char* name) {
+    try {
+        return import_from(module, name, 1);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    return import_from(module, name, 0);
+}
+
+void import_companions(py::module_& m) {
+    bind(m, "LSPBridge", companion("lsp_bridge", "LSPBridge"));
+    bind(m, "Agent", companion("agent", "Agent"));
+    bind(m, "VantrelDebugger", companion("debugger", "VantrelDebugger"));
+    for (const char* name : {"get_win32_events_dictionary", "get_win32_workbook_tree", "Win32ComWatcher",
+                             "Win32ComEventRegistrar"})
+        bind(m, name, companion("win32_event_manager", name));
+}
+
+void set_up_logging(py::module_& m) {
+    bind(m, "setup_logging_subprocess", import_from("logging_config", "setup_logging_subprocess", 2));
+    bind(m, "get_logger", import_from("logging_config", "get_logger", 2));
+    g("setup_logging_subprocess")();
+    bind(m, "logger", g("get_logger")(module_name()));
+}
+
+// `from . import vantrel` registered as sys.modules["vantrel"]; a plain `import vantrel`
+// when either step raises ImportError.
+void import_bridge(py::module_& m) {
+    try {
+        py::object bridge = import_from("", "vantrel", 1);
+        attr_of("sys", "modules")[py::str("vantrel")] = bridge;
+        bind(m, "vantrel", bridge);
+        return;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    bind(m, "vantrel", py::module_::import("vantrel"));
+}
+
+void install_loader(py::module_& m) {
+    bind(m, "in_memory_loader", g("InMemoryModuleLoader")());
+    py::object meta_path = attr_of("sys", "meta_path");
+    py::object loader = g("in_memory_loader");
+    if (!meta_path.contains(loader)) meta_path.attr("insert")(0, loader);
+}
+
+void setup(py::module_ m) {
+    set_module(m.ptr());
+    import_standard_modules(m);
+    define_json(m);
+    import_companions(m);
+    set_up_logging(m);
+    bind(m, "DEBUG_MESSAGE_SEND_TIMEOUT", py::float_(5.0));
+    define_loader_class(m);
+    import_bridge(m);
+    bind(m, "MAX_MESSAGE_SIZE", py::int_(1048576));
+    bind(m, "CHUNK_SIZE", py::int_(65536));
+    bind(m, "CHUNK_HEADER_TYPE", py::str("chunk"));
+    install_loader(m);
+}
+
+}  // namespace
+
+}  // namespace kernel
+
+PYCO_MODULE(kernel, "The per-workbook Python kernel: connects to the Business Layer and runs workbook code.",
+            kernel::setup)

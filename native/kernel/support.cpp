@@ -1,0 +1,64 @@
+// Late-bound access to the kernel module's namespace, imports and logging.
+#include "kernel/kernel.hpp"
+
+namespace kernel {
+
+namespace {
+PyObject* the_module = nullptr;
+}
+
+void set_module(PyObject* module) {
+    Py_XINCREF(module);
+    the_module = module;
+}
+
+PyObject* module_ptr() { return the_module; }
+
+py::dict globals() { return py::reinterpret_borrow<py::dict>(PyModule_GetDict(the_module)); }
+
+py::object g(const char* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(the_module), pyco::intern(name));
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::object attr_of(const char* name, const char* attribute) {
+    PyObject* r = PyObject_GetAttr(g(name).ptr(), pyco::intern(attribute));
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object module_name() { return g("__name__"); }
+
+py::object function(const pyco::Def& def) { return pyco::make_function(def, module_name()); }
+
+py::object import_from(const char* module, const char* name, int level) {
+    py::object importer = py::module_::import("builtins").attr("__import__");
+    py::object mod = importer(py::str(module), globals(), py::none(), py::make_tuple(py::str(name)), py::int_(level));
+    PyObject* value = PyObject_GetAttrString(mod.ptr(), name);
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    py::object mod_name = py::getattr(mod, "__name__", py::str("<unknown module name>"));
+    py::object exc = py::module_::import("builtins").attr("ImportError")(
+        pyco::fmt("cannot import name '{}' from '{}'", name, mod_name));
+    PyErr_SetObject(PyExc_ImportError, exc.ptr());
+    throw py::error_already_set();
+}
+
+py::object import_module(const char* module) { return py::module_::import(module); }
+
+bool log_enabled(Level level) {
+    py::object enabled = g("logger").attr("isEnabledFor")(py::int_(static_cast<int>(level)));
+    return PyObject_IsTrue(enabled.ptr()) == 1;
+}
+
+void log(Level level, py::handle text) {
+    const char* method = level == DEBUG ? "debug" : level == INFO ? "info" : level == WARNING ? "warning" : "error";
+    g("logger").attr(method)(text);
+}
+
+}  // namespace kernel
