@@ -58,3 +58,25 @@ void define_json(py::module_ m);
 void define_loader_class(py::module_ m);
 
 }  // namespace kernel
+
+namespace kernel {
+
+// While alive, the current thread's output goes to `out`/`err` (StreamCapture objects)
+// and sys.stdout/sys.stderr are the most recently started run's captures.
+class CaptureScope {
+public:
+    CaptureScope(py::object out, py::object err);
+    ~CaptureScope();
+    CaptureScope(const CaptureScope&) = delete;
+    CaptureScope& operator=(const CaptureScope&) = delete;
+
+private:
+    py::object out_, err_;
+    py::object pair_;
+};
+
+void define_stream_classes(py::module_ m);
+void define_executor_functions(py::module_ m);
+void define_environment_classes(py::module_ m);
+
+}  // namespace kernel

@@ -81,12 +81,14 @@ void setup(py::module_ m) {
     import_companions(m);
     set_up_logging(m);
     bind(m, "DEBUG_MESSAGE_SEND_TIMEOUT", py::float_(5.0));
+    define_executor_functions(m);
     define_loader_class(m);
     import_bridge(m);
     bind(m, "MAX_MESSAGE_SIZE", py::int_(1048576));
     bind(m, "CHUNK_SIZE", py::int_(65536));
     bind(m, "CHUNK_HEADER_TYPE", py::str("chunk"));
     install_loader(m);
+    define_environment_classes(m);
 }
 
 }  // namespace

@@ -1,0 +1,224 @@
+// The console's code executor (one persistent namespace, expression or statements,
+// captured output), the workbook's import-path record, and the traceback helpers.
+#include "kernel/kernel.hpp"
+
+namespace kernel {
+
+namespace {
+
+using pyco::arg;
+using pyco::Check;
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+// --- traceback helpers ------------------------------------------------------
+
+py::object extract_tracebak_string(py::object e) {
+    if (!PyObject_TypeCheck(e.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        PyErr_Format(PyExc_TypeError, "Argument 'e' has incorrect type (expected Exception, got %.200s)",
+                     Py_TYPE(e.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::object lines = attr_of("traceback", "format_exception")(py::type::of(e), e, e.attr("__traceback__"));
+    return py::str("").attr("join")(lines);
+}
+
+py::dict location(py::handle module, py::handle line) {
+    py::dict d;
+    d["module"] = module;
+    d["line"] = builtin("int")(line);
+    d["file"] = pyco::fmt("<virtual:{}>", module);
+    return d;
+}
+
+py::object parse_error_location(py::object traceback_str, py::object in_memory_modules) {
+    py::object re = g("re");
+    py::list found = re.attr("findall")(py::str(R"(File ["']<virtual:(\w+)>["'], line (\d+))"), traceback_str);
+    if (PyList_GET_SIZE(found.ptr()) > 0) {
+        py::object last = found[py::int_(-1)];
+        return location(last[py::int_(0)], last[py::int_(1)]);
+    }
+    for (py::handle name : in_memory_modules) {
+        py::object pattern = py::str(R"(File ["'][^"']*)") + re.attr("escape")(name) + py::str(R"([^"']*["'], line (\d+))");
+        py::object match = re.attr("search")(pattern, traceback_str);
+        if (!match.is_none()) return location(name, match.attr("group")(1));
+    }
+    return py::dict();
+}
+
+// --- VirtualEnvironment -----------------------------------------------------
+
+py::object venv_init(py::object self, py::object workbook_id) {
+    self.attr("workbook_id") = workbook_id;
+    self.attr("original_path") = attr_of("sys", "path").attr("copy")();
+    self.attr("custom_paths") = py::list();
+    return py::none();
+}
+
+py::object venv_add_path(py::object self, py::object path) {
+    py::object custom = self.attr("custom_paths");
+    if (custom.contains(path)) return py::none();
+    custom.attr("append")(path);
+    py::object sys_path = attr_of("sys", "path");
+    if (!sys_path.contains(path)) sys_path.attr("insert")(0, path);
+    return py::none();
+}
+
+py::object venv_remove_path(py::object self, py::object path) {
+    py::object custom = self.attr("custom_paths");
+    if (!custom.contains(path)) return py::none();
+    custom.attr("remove")(path);
+    py::object sys_path = attr_of("sys", "path");
+    if (sys_path.contains(path)) sys_path.attr("remove")(path);
+    return py::none();
+}
+
+py::object venv_reset_path(py::object self) {
+    py::object sys_path = attr_of("sys", "path");
+    sys_path.attr("clear")();
+    sys_path.attr("extend")(self.attr("original_path"));
+    self.attr("custom_paths").attr("clear")();
+    return py::none();
+}
+
+py::object venv_get_paths(py::object self) { return self.attr("custom_paths").attr("copy")(); }
+
+// --- CodeExecutor -----------------------------------------------------------
+
+py::dict injected_namespace() {
+    py::object bridge = g("vantrel");
+    py::dict ns;
+    ns["__builtins__"] = py::module_::import("builtins").attr("__dict__");
+    ns["vantrel"] = bridge;
+    ns["excel"] = bridge.attr("excel");
+    ns["context"] = bridge.attr("context");
+    return ns;
+}
+
+py::object executor_init(py::object self) {
+    self.attr("globals") = injected_namespace();
+    self.attr("locals") = py::dict();
+    return py::none();
+}
+
+py::object executor_reset_namespace(py::object self) { return executor_init(self); }
+
+// Runs `code` as the console does; fills result["result"] for an expression.
+void run_console_code(py::object self, const py::object& code, py::dict& result) {
+    py::object compile = builtin("compile");
+    py::str filename("<kernel>");
+    py::str mode("eval");
+    py::object compiled;
+    try {
+        compiled = compile(code, filename, mode);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_SyntaxError)) throw;
+    }
+    if (compiled) {
+        result["result"] = builtin("eval")(compiled, self.attr("globals"), self.attr("locals"));
+        return;
+    }
+    py::str sep("; ");
+    if (!code.contains(sep)) {
+        builtin("exec")(code, self.attr("globals"), self.attr("locals"));
+        return;
+    }
+    py::list parts = code.attr("split")(sep, 1);
+    py::object statements = parts[py::int_(0)];
+    py::object last = PyList_GET_SIZE(parts.ptr()) > 1 ? py::object(parts[py::int_(1)]) : py::object(py::str(""));
+    if (PyUnicode_GET_LENGTH(last.ptr()) == 0) {
+        builtin("exec")(code, self.attr("globals"), self.attr("locals"));
+        return;
+    }
+    builtin("exec")(statements, self.attr("globals"), self.attr("locals"));
+    py::object last_compiled;
+    try {
+        last_compiled = compile(last, filename, mode);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_SyntaxError)) throw;
+    }
+    if (last_compiled) {
+        result["result"] = builtin("eval")(last_compiled, self.attr("globals"), self.attr("locals"));
+    } else {
+        builtin("exec")(last, self.attr("globals"), self.attr("locals"));
+    }
+}
+
+void flush_standard_streams() {
+    attr_of("sys", "stdout").attr("flush")();
+    attr_of("sys", "stderr").attr("flush")();
+}
+
+py::object executor_execute(py::object self, py::object code, py::object stdout_callback, py::object stderr_callback) {
+    py::object capture = g("StreamCapture");
+    py::object stdout_capture = capture(py::arg("on_write") = stdout_callback);
+    py::object stderr_capture = capture(py::arg("on_write") = stderr_callback);
+    py::dict result;
+    result["success"] = py::bool_(true);
+    result["stdout"] = py::str("");
+    result["stderr"] = py::str("");
+    result["error"] = py::none();
+    result["result"] = py::none();
+    py::object failure;
+    try {
+        CaptureScope scope(stdout_capture, stderr_capture);
+        run_console_code(self, code, result);
+        flush_standard_streams();
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        failure = e.value();
+        if (e.trace()) PyException_SetTraceback(failure.ptr(), e.trace().ptr());
+    }
+    if (failure) {
+        result["success"] = py::bool_(false);
+        py::dict error;
+        error["type"] = py::type::of(failure).attr("__name__");
+        error["message"] = py::str(failure);
+        error["traceback"] = g("extract_tracebak_string")(failure);
+        result["error"] = error;
+        try {
+            flush_standard_streams();
+        } catch (py::error_already_set& e) {
+            if (!pyco::is_exception(e)) throw;
+        }
+    }
+    result["stdout"] = stdout_capture.attr("getvalue")();
+    result["stderr"] = stderr_capture.attr("getvalue")();
+    return result;
+}
+
+}  // namespace
+
+void define_executor_functions(py::module_ m) {
+    m.attr("re") = py::module_::import("re");
+    m.attr("_parse_error_location") = function(
+        pyco::fn<parse_error_location>("_parse_error_location", {arg("traceback_str").type(Check::Str),
+                                                                 arg("in_memory_modules").type(Check::Set)},
+                                       "Find the workbook module and line where an error happened."));
+    m.attr("extract_tracebak_string") = function(
+        pyco::fn<extract_tracebak_string>("extract_tracebak_string", {"e"}, "Return the full traceback text of e."));
+}
+
+void define_environment_classes(py::module_ m) {
+    m.attr("VirtualEnvironment") =
+        pyco::ClassBuilder("VirtualEnvironment", module_name(), py::tuple(),
+                           "The import paths a workbook added, and the path to return to.")
+            .method(pyco::fn<venv_init>("__init__", {"self", arg("workbook_id").type(Check::Str)}))
+            .method(pyco::fn<venv_add_path>("add_path", {"self", arg("path").type(Check::Str)}))
+            .method(pyco::fn<venv_remove_path>("remove_path", {"self", arg("path").type(Check::Str)}))
+            .method(pyco::fn<venv_reset_path>("reset_path", {"self"}))
+            .method(pyco::fn<venv_get_paths>("get_paths", {"self"}))
+            .build();
+    define_stream_classes(m);
+    m.attr("CodeExecutor") =
+        pyco::ClassBuilder("CodeExecutor", module_name(), py::tuple(),
+                           "Runs console code against one persistent namespace.")
+            .method(pyco::fn<executor_init>("__init__", {"self"}))
+            .method(pyco::fn<executor_execute>("execute", {"self", arg("code").type(Check::Str),
+                                                           arg("stdout_callback").def_none(),
+                                                           arg("stderr_callback").def_none()}))
+            .method(pyco::fn<executor_reset_namespace>("reset_namespace", {"self"}))
+            .build();
+}
+
+}  // namespace kernel
