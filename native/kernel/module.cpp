@@ -89,6 +89,8 @@ void setup(py::module_ m) {
     bind(m, "CHUNK_HEADER_TYPE", py::str("chunk"));
     install_loader(m);
     define_environment_classes(m);
+    define_batcher_class(m);
+    define_kernel_class(m);
 }
 
 }  // namespace

@@ -463,7 +463,21 @@ py::object make_function(const Def& def, py::handle module) {
     f->code = nullptr;
     f->defaults = PyList_GET_SIZE(defaults.ptr()) ? PySequence_Tuple(defaults.ptr()) : nullptr;
     f->kwdefaults = PyDict_GET_SIZE(kwdefaults.ptr()) ? kwdefaults.release().ptr() : nullptr;
-    f->annotations = def.annotations ? Py_NewRef(def.annotations.ptr()) : nullptr;
+    if (def.annotations) {
+        f->annotations = Py_NewRef(def.annotations.ptr());
+    } else {
+        // Parameters with an exact-type check are annotated with that type, as declared.
+        py::dict ann;
+        for (const Param& p : def.params) {
+            if (p.check == Check::Any) continue;
+            PyTypeObject* tp = p.check == Check::Str ? &PyUnicode_Type
+                               : p.check == Check::List ? &PyList_Type
+                               : p.check == Check::Dict ? &PyDict_Type
+                                                        : &PySet_Type;
+            ann[py::str(p.name)] = py::handle(reinterpret_cast<PyObject*>(tp));
+        }
+        f->annotations = PyDict_GET_SIZE(ann.ptr()) ? ann.release().ptr() : nullptr;
+    }
     f->dict = nullptr;
     f->closure = def.closure ? Py_NewRef(def.closure.ptr()) : nullptr;
     f->weakreflist = nullptr;

@@ -116,8 +116,11 @@ struct FmtArg {
     std::string_view text;
     long long i = 0;
     double d = 0;
-    FmtArg(py::handle h) : kind(Obj), obj(h.ptr()) {}
-    FmtArg(const py::object& o) : kind(Obj), obj(o.ptr()) {}
+    py::object holder;  // keeps a value read through an accessor alive
+    template <class T, std::enable_if_t<std::is_base_of_v<py::handle, T>, int> = 0>
+    FmtArg(const T& h) : kind(Obj), obj(h.ptr()) {}
+    template <class Policy>
+    FmtArg(const py::detail::accessor<Policy>& a) : kind(Obj), holder(a) { obj = holder.ptr(); }
     FmtArg(const char* s) : kind(Text), text(s) {}
     FmtArg(std::string_view s) : kind(Text), text(s) {}
     FmtArg(const std::string& s) : kind(Text), text(s) {}

@@ -4,6 +4,10 @@
 // handled-exception state inside C++ catch blocks, and the text formatter.
 #include "pyco/pyco.hpp"
 
+#include <new>
+#include <stdexcept>
+#include <string>
+
 namespace py = pybind11;
 using pyco::arg;
 using pyco::Check;
@@ -160,6 +164,112 @@ py::object counter_doubled(py::object self) { return py::object(self.attr("count
 py::object counter_make(py::object cls) { return cls(py::int_(100)); }
 py::object counter_add(py::object a, py::object b) { return a + b; }
 
+
+// ---------------------------------------------------------------------------
+// Further cases for the test suite.
+
+// Awaits a C++ Task made by another C++ coroutine (no Python object in between).
+Task await_task(py::object aw) {
+    Task inner = await_value(aw);
+    co_return co_await pyco::await(std::move(inner));
+}
+
+// for item in aiterable: if await fn(item) is True: break; returns the items seen.
+Task for_each(py::object aiterable, py::object fn) {
+    py::list seen;
+    Task loop = pyco::async_for(aiterable, [seen, fn](py::object item) mutable -> Task {
+        seen.append(item);
+        py::object r = co_await pyco::await(fn(item));
+        if (r.ptr() == Py_True) co_return pyco::break_loop();
+        co_return py::none();
+    });
+    co_await pyco::await(std::move(loop));
+    co_return seen;
+}
+
+// An async def with a checked parameter: the check happens at the call.
+Task typed_async(py::object code) { co_return code; }
+
+py::object kwonly_fn(py::object a, py::object b, py::object c) { return py::make_tuple(a, b, c); }
+
+py::object three(py::object x, py::object y, py::object z, py::object p, py::object q, py::object r) {
+    return py::make_tuple(x, y, z, p, q, r);
+}
+
+// Throws a C++ exception of the named kind.
+[[noreturn]] void throw_kind(const std::string& kind, const std::string& message) {
+    if (kind == "runtime") throw std::runtime_error(message);
+    if (kind == "logic") throw std::logic_error(message);
+    if (kind == "value") throw py::value_error(message);
+    if (kind == "key") throw py::key_error(message);
+    if (kind == "type") throw py::type_error(message);
+    if (kind == "bad_alloc") throw std::bad_alloc();
+    if (kind == "python") {
+        PyErr_SetString(PyExc_ZeroDivisionError, message.c_str());
+        throw py::error_already_set();
+    }
+    throw 42;  // not an exception class at all
+}
+
+py::object raise_cpp(py::str kind, py::str message) { throw_kind(kind.cast<std::string>(), message.cast<std::string>()); }
+
+// await aw, then throw a C++ exception of the named kind.
+Task raise_cpp_after(py::object aw, py::object kind, py::object message) {
+    co_await pyco::await(aw);
+    throw_kind(kind.cast<std::string>(), message.cast<std::string>());
+    co_return py::none();
+}
+
+// Calls fn(); on an Exception returns sys.exc_info() as seen inside the catch.
+py::object exc_info_in_catch(py::object fn) {
+    try {
+        fn();
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        pyco::HandledScope scope(e);
+        return py::module_::import("sys").attr("exc_info")();
+    }
+    return py::none();
+}
+
+// The formatter with a pattern chosen by the caller and three values.
+py::object fmt3(py::str pattern, py::object a, py::object b, py::object c) {
+    std::string p = pattern.cast<std::string>();
+    return pyco::fmt(p, a, b, c);
+}
+
+// The formatter with C++ values (text, integers, doubles).
+py::object fmt_native() {
+    return pyco::fmt("{}|{}|{}|{}|{:.2f}|{:.0f}|{}", "h\xc3\xa9llo", std::string("std"), -7, 1.5, 2.345, 3LL, 0.1);
+}
+
+// A class whose bases come from the caller: methods in C++, extra attributes from `attrs`.
+py::object hello(py::object self) { return py::make_tuple("hello", py::type::of(self).attr("__name__")); }
+Task ahello(py::object self, py::object aw) {
+    py::object v = co_await pyco::await(aw);
+    co_return py::make_tuple("ahello", v);
+}
+py::object build_class(py::object module, py::object name, py::object bases, py::object attrs) {
+    std::string n = name.cast<std::string>();
+    pyco::ClassBuilder b(n.c_str(), module, py::reinterpret_borrow<py::tuple>(bases), "Built at run time.");
+    if (!attrs.is_none()) {
+        for (auto item : py::reinterpret_borrow<py::dict>(attrs)) {
+            std::string key = py::str(item.first).cast<std::string>();
+            b.attr(key.c_str(), py::reinterpret_borrow<py::object>(item.second));
+        }
+    }
+    b.method(pyco::fn<hello>("hello", {"self"})).method(pyco::fn<ahello>("ahello", {"self", "aw"}));
+    return b.build();
+}
+
+// A function object made at run time whose C++ body receives a closure value.
+py::object closure_body(py::object closure, py::object x) { return py::make_tuple(closure, x); }
+py::object make_closure(py::object module, py::object value) {
+    return pyco::make_function(pyco::fn<closure_body>("closure_fn", {"x"}).with_closure(value), module);
+}
+
+py::object counter_describe(py::object self, py::object prefix) { return pyco::fmt("{}{}", prefix, self.attr("count")); }
+
 void setup(py::module_ m) {
     py::object name = m.attr("__name__");
     auto def = [&](pyco::Def d) { m.attr(d.name) = pyco::make_function(d, name); };
@@ -184,6 +294,21 @@ void setup(py::module_ m) {
     def(pyco::fn<fmt_demo>("fmt_demo", {"value", "number"}));
     def(pyco::fn<live>("live_coroutines", {}));
 
+    def(pyco::fn<await_task>("await_task", {"aw"}));
+    def(pyco::fn<for_each>("for_each", {"aiterable", "fn"}));
+    def(pyco::fn<typed_async>("typed_async", {arg("code").type(Check::Str)}));
+    def(pyco::fn<kwonly_fn>("kwonly_fn", {"a", pyco::kwonly("b"), pyco::kwonly("c").def(py::int_(3))}));
+    def(pyco::fn<three>("three", {"x", "y", "z", pyco::kwonly("p"), pyco::kwonly("q"), pyco::kwonly("r")}));
+    def(pyco::fn<raise_cpp>("raise_cpp", {arg("kind").type(Check::Str), arg("message").type(Check::Str)}));
+    def(pyco::fn<raise_cpp_after>("raise_cpp_after", {"aw", arg("kind").type(Check::Str), arg("message").type(Check::Str)}));
+    def(pyco::fn<exc_info_in_catch>("exc_info_in_catch", {"fn"}));
+    def(pyco::fn<fmt3>("fmt3", {arg("pattern").type(Check::Str), "a", "b", "c"}));
+    def(pyco::fn<fmt_native>("fmt_native", {}));
+    def(pyco::fn<build_class>("build_class", {arg("name").type(Check::Str), arg("bases").def(py::tuple()),
+                                              arg("attrs").type(Check::Dict, true).def_none()})
+            .with_closure(name));
+    def(pyco::fn<make_closure>("make_closure", {"value"}).with_closure(name));
+
     py::object io = py::module_::import("io");
     m.attr("Buffer") = pyco::ClassBuilder("Buffer", name, py::make_tuple(io.attr("TextIOBase")), "Collects text.")
                            .method(pyco::fn<buffer_init>("__init__", {"self"}))
@@ -201,6 +326,7 @@ void setup(py::module_ m) {
                             .property(pyco::fn<counter_doubled>("doubled", {"self"}))
                             .class_method(pyco::fn<counter_make>("make", {"cls"}))
                             .static_method(pyco::fn<counter_add>("add", {"a", "b"}))
+                            .method(pyco::fn<counter_describe>("describe", {"self", arg("prefix").def(py::str("n="))}))
                             .build();
 }
 

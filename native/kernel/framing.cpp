@@ -1,0 +1,209 @@
+// Outgoing framing (whole frames or chunks of CHUNK_SIZE characters under the socket
+// lock) and reassembly of inbound chunk messages.
+#include "kernel/messages.hpp"
+
+namespace kernel {
+
+namespace {
+
+using pyco::arg;
+using pyco::Check;
+using pyco::Task;
+
+// Chunked messages above this many pieces (1 GiB of text) are refused before any buffer
+// is made, so a peer cannot make the kernel allocate without bound.
+constexpr Py_ssize_t kMaxChunks = 16384;
+
+double now() { return attr_of("time", "time")().cast<double>(); }
+
+// A value for the chunk envelope's `original_type` / `request_id`: the text itself, str()
+// of any other value, and the default when the key is missing or null.
+py::object envelope_text(const py::object& value, const char* fallback) {
+    if (value.is_none()) return py::str(fallback);
+    if (PyUnicode_CheckExact(value.ptr())) return value;
+    return py::str(value);
+}
+
+Task send_message(py::object self, py::object message) {
+    co_await pyco::await(self.attr("_send_message_direct")(message));
+    co_return py::none();
+}
+
+Task write_frame(py::object self, py::object raw_json, py::object msg_type, double start_time) {
+    double lock_wait_ms = (now() - start_time) * 1000.0;
+    if (lock_wait_ms > 5.0) warning("[TIMING] Socket lock waited {:.1f}ms for: type={}", lock_wait_ms, msg_type);
+    co_await pyco::await(self.attr("websocket").attr("send")(raw_json));
+    co_return py::none();
+}
+
+Task send_message_direct(py::object self, py::object message) {
+    py::object msg_type = message.attr("get")(py::str("type"), py::str("unknown"));
+    py::object request_id = message.attr("get")(py::str("request_id"), py::str("N/A"));
+    py::object websocket = self.attr("websocket");
+    if (!PyObject_IsTrue(websocket.ptr())) {
+        warning("[Kernel] Cannot send message type '{}': WebSocket not connected", msg_type);
+        co_return py::none();
+    }
+    if (self.attr("_socket_lock").is_none()) {
+        warning("[Kernel] Cannot send message type '{}': Socket lock not initialized", msg_type);
+        co_return py::none();
+    }
+    debug("[TIMING] Acquiring socket lock for: type={}, request_id={}", msg_type, request_id);
+    double start_time = now();
+    py::object raw_json = g("json_dumps")(message);
+    Py_ssize_t length = PyObject_Length(raw_json.ptr());
+    if (length < 0) throw py::error_already_set();
+    if (length > g("CHUNK_SIZE").cast<Py_ssize_t>()) {
+        co_await pyco::await(self.attr("_send_chunked_message")(raw_json, envelope_text(msg_type, "unknown"),
+                                                                  envelope_text(request_id, "N/A")));
+    } else {
+        Task body = pyco::async_with(self.attr("_socket_lock"), [self, raw_json, msg_type, start_time](py::object) {
+            return write_frame(self, raw_json, msg_type, start_time);
+        });
+        co_await pyco::await(std::move(body));
+    }
+    debug("[TIMING] Message sent: type={}, request_id={}", msg_type, request_id);
+    co_return py::none();
+}
+
+Task write_chunks(py::object self, py::object raw_json, py::object message_type, py::object request_id,
+                  py::object chunk_id, Py_ssize_t total_chunks) {
+    Py_ssize_t chunk_size = g("CHUNK_SIZE").cast<Py_ssize_t>();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(raw_json.ptr());
+    for (Py_ssize_t i = 0; i < total_chunks; ++i) {
+        Py_ssize_t start = i * chunk_size;
+        Py_ssize_t end = std::min(start + chunk_size, length);
+        PyObject* piece = PyUnicode_Substring(raw_json.ptr(), start, end);
+        if (!piece) throw py::error_already_set();
+        py::object data = py::reinterpret_steal<py::object>(piece);
+        py::object frame = g("json_dumps")(msg::chunk(chunk_id, i, total_chunks, data, message_type, request_id));
+        co_await pyco::await(self.attr("websocket").attr("send")(frame));
+    }
+    co_return py::none();
+}
+
+Task send_chunked_message(py::object self, py::object raw_json, py::object message_type, py::object request_id) {
+    py::object chunk_id = py::str(attr_of("uuid", "uuid4")());
+    Py_ssize_t chunk_size = g("CHUNK_SIZE").cast<Py_ssize_t>();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(raw_json.ptr());
+    Py_ssize_t total_chunks = (length + chunk_size - 1) / chunk_size;
+    info("[Kernel] Chunking large message: type={}, size={}, chunks={}", message_type, length, total_chunks);
+    Task body = pyco::async_with(self.attr("_socket_lock"),
+                                 [self, raw_json, message_type, request_id, chunk_id, total_chunks](py::object) {
+                                     return write_chunks(self, raw_json, message_type, request_id, chunk_id,
+                                                         total_chunks);
+                                 });
+    co_await pyco::await(std::move(body));
+    debug("[Kernel] Sent {} chunks for message: type={}, chunk_id={}", total_chunks, message_type, chunk_id);
+    co_return py::none();
+}
+
+bool is_int(const py::object& v) { return PyLong_Check(v.ptr()); }
+
+py::object reassemble(py::object self, py::object message) {
+    py::object get = message.attr("get");
+    py::object chunk_id = get(py::str("chunk_id"));
+    py::object chunk_index = get(py::str("chunk_index"));
+    py::object total_chunks = get(py::str("total_chunks"));
+    py::object data = get(py::str("data"), py::str(""));
+
+    if (chunk_index.is_none() || total_chunks.is_none() || chunk_id.is_none()) {
+        error("[Kernel] Invalid chunk message: missing required fields");
+        return py::none();
+    }
+    if (!is_int(chunk_index) || !is_int(total_chunks)) {
+        error("[Kernel] Invalid chunk message: chunk_index and total_chunks must be integers");
+        return py::none();
+    }
+    if (chunk_index < py::int_(0) || chunk_index >= total_chunks) {
+        error("[Kernel] Invalid chunk_index {} for total_chunks {}", chunk_index, total_chunks);
+        return py::none();
+    }
+    if (total_chunks > py::int_(kMaxChunks)) {
+        error("[Kernel] Invalid chunk message: total_chunks {} exceeds the limit of {}", total_chunks, kMaxChunks);
+        return py::none();
+    }
+    if (PyObject_Hash(chunk_id.ptr()) == -1) {
+        PyErr_Clear();
+        error("[Kernel] Invalid chunk message: chunk_id must be a string");
+        return py::none();
+    }
+    if (!PyUnicode_Check(data.ptr())) {
+        error("[Kernel] Invalid chunk message: data must be a string");
+        return py::none();
+    }
+
+    py::object buffers = self.attr("_chunk_buffers");
+    if (!buffers.contains(chunk_id)) {
+        py::list slots(0);
+        Py_ssize_t total = total_chunks.cast<Py_ssize_t>();
+        for (Py_ssize_t i = 0; i < total; ++i) slots.append(py::none());
+        py::dict buffer;
+        buffer["chunks"] = slots;
+        buffer["received"] = py::int_(0);
+        buffer["total"] = total_chunks;
+        buffers[chunk_id] = buffer;
+    }
+    py::object buffer = buffers[chunk_id];
+    py::object chunks = buffer[py::str("chunks")];
+    if (!total_chunks.equal(buffer[py::str("total")]) || chunk_index >= py::int_(PyObject_Length(chunks.ptr()))) {
+        error("[Kernel] Chunk total_chunks {} does not match {} for chunk_id {}, rejecting", total_chunks,
+              py::object(buffer[py::str("total")]), chunk_id);
+        return py::none();
+    }
+    if (py::object(chunks[chunk_index]).is_none()) {
+        chunks[chunk_index] = data;
+        buffer[py::str("received")] = py::object(buffer[py::str("received")]) + py::int_(1);
+    }
+    if (!py::object(buffer[py::str("received")]).equal(buffer[py::str("total")])) return py::none();
+
+    for (py::handle piece : chunks) {
+        if (piece.is_none()) {
+            error("[Kernel] Incomplete chunk buffer for chunk_id {}", chunk_id);
+            buffers.attr("__delitem__")(chunk_id);
+            return py::none();
+        }
+    }
+    py::object full_json = py::str("").attr("join")(chunks);
+    buffers.attr("__delitem__")(chunk_id);
+
+    py::object result;
+    try {
+        result = attr_of("json", "loads")(full_json);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(attr_of("json", "JSONDecodeError").ptr())) throw;
+        error("[Kernel] Failed to parse reassembled message: {}", e.value());
+        return py::none();
+    }
+    if (result.is_none()) return result;
+    if (!PyDict_Check(result.ptr())) {
+        error("[Kernel] Reassembled message for chunk_id {} is not a JSON object, rejecting", chunk_id);
+        return py::none();
+    }
+    py::object inner_type = result.attr("get")(py::str("type"));
+    if (inner_type.equal(py::str("chunk"))) {
+        error("[Kernel] Nested chunk message detected for chunk_id {}, rejecting", chunk_id);
+        return py::none();
+    }
+    return result;
+}
+
+Task handle_chunk_message(py::object self, py::object message) { co_return reassemble(self, message); }
+
+}  // namespace
+
+void add_framing_methods(pyco::ClassBuilder& cls) {
+    cls.method(pyco::fn<send_message>("send_message", {"self", arg("message").type(Check::Dict)},
+                                      "Send a JSON message to the Business Layer."))
+        .method(pyco::fn<send_message_direct>("_send_message_direct", {"self", arg("message").type(Check::Dict)},
+                                              "Send a message directly, chunking if necessary."))
+        .method(pyco::fn<send_chunked_message>("_send_chunked_message",
+                                               {"self", arg("raw_json").type(Check::Str),
+                                                arg("message_type").type(Check::Str), arg("request_id").type(Check::Str)},
+                                               "Send a large message in chunks."))
+        .method(pyco::fn<handle_chunk_message>(
+            "_handle_chunk_message", {"self", arg("message").type(Check::Dict)},
+            "Handle a chunk message and return the reassembled message when complete."));
+}
+
+}  // namespace kernel
