@@ -29,11 +29,15 @@ void import_standard_modules(py::module_& m) {
 
 // `from .<module> import <name>`, falling back to `from <module> import <name>`.
 py::object companion(const char* module, const char* name) {
+    py::object first;
     try {
         return import_from(module, name, 1);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
+        first = e.value();
     }
+    // The fallback runs as inside `except ImportError:`, so its own failure chains the first.
+    pyco::HandledScope handling(first);
     return import_from(module, name, 0);
 }
 
@@ -56,6 +60,7 @@ void set_up_logging(py::module_& m) {
 // `from . import vantrel` registered as sys.modules["vantrel"]; a plain `import vantrel`
 // when either step raises ImportError.
 void import_bridge(py::module_& m) {
+    py::object first;
     try {
         py::object bridge = import_from("", "vantrel", 1);
         attr_of("sys", "modules")[py::str("vantrel")] = bridge;
@@ -63,7 +68,9 @@ void import_bridge(py::module_& m) {
         return;
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
+        first = e.value();
     }
+    pyco::HandledScope handling(first);
     bind(m, "vantrel", py::module_::import("vantrel"));
 }
 

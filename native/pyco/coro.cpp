@@ -294,7 +294,8 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                 PySendResult r = resume(c, &out);
                 return send_result_to_call(r, out);
             }
-            // No throw method: raise at the await point.
+            // No throw method: the iterator is dropped and the exception raised at the await point.
+            Py_CLEAR(p.awaiting);
         }
     }
 
@@ -454,6 +455,14 @@ bool ready = false;
 
 Py_ssize_t live_coroutines() { return live; }
 
+void set_coroutine_origin(PyObject* coro, PyObject* name, PyObject* qualname, PyObject* code) {
+    if (Py_TYPE(coro) != &CoroType) return;
+    CoroObject* c = as_coro(coro);
+    Py_XSETREF(c->name, Py_XNewRef(name));
+    Py_XSETREF(c->qualname, Py_XNewRef(qualname));
+    Py_XSETREF(c->code, Py_XNewRef(code));
+}
+
 py::object make_coroutine(Task&& t, PyObject* name, PyObject* qualname, PyObject* code) {
     Handle h = t.release();
     CoroObject* c;
@@ -522,7 +531,7 @@ PyObject* get_awaitable_iter(PyObject* obj) {
     }
     PyObject* res = getter(obj);
     if (!res) return nullptr;
-    if (PyCoro_CheckExact(res) || Py_TYPE(res) == &CoroType) {
+    if (PyCoro_CheckExact(res)) {
         Py_DECREF(res);
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return nullptr;
@@ -587,8 +596,8 @@ AsyncCM async_cm(py::handle cm) {
     if (!enter || !exit) {
         Py_XDECREF(enter);
         Py_XDECREF(exit);
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
-                     Py_TYPE(cm.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol%s",
+                     Py_TYPE(cm.ptr())->tp_name, enter ? " (missed __aexit__ method)" : "");
         throw_error();
     }
     // Bind the special methods to the instance as the interpreter does.

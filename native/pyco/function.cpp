@@ -118,6 +118,12 @@ private:
     PyObject** p_;
 };
 
+// A coroutine made by the function carries its names and code, as Python's do.
+inline PyObject* finish(FuncObject* f, PyObject* result) {
+    if (f->coroutine && result) set_coroutine_origin(result, f->name, f->qualname, f->code);
+    return result;
+}
+
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FuncObject* f = as_func(self);
     const Signature& s = *f->sig;
@@ -127,7 +133,7 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     const bool simple = s.varpos < 0 && s.varkw < 0 && s.nkwonly == 0;
 
     // Fast path: exactly the positional parameters, nothing to check or prepend.
-    if (simple && nkw == 0 && nargs == s.npos && !f->closure && !s.any_check) return f->impl(args);
+    if (simple && nkw == 0 && nargs == s.npos && !f->closure && !s.any_check) return finish(f, f->impl(args));
 
     const Py_ssize_t base = f->closure ? 1 : 0;
     Slots slots(nparams + base);
@@ -138,16 +144,6 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     if (simple && nkw == 0 && nargs == s.npos) {
         for (Py_ssize_t i = 0; i < nargs; ++i) a[i] = args[i];
     } else {
-        if (nargs > s.npos && s.varpos < 0) {
-            Py_ssize_t kwonly_given = 0;
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject* kn = PyTuple_GET_ITEM(kwnames, k);
-                for (const ParamInfo& p : s.params)
-                    if (p.kind == Kind::KeywordOnly && same_name(p.name, kn)) ++kwonly_given;
-            }
-            too_many_error(f, nargs, kwonly_given);
-            return nullptr;
-        }
         Py_ssize_t npos_given = nargs < s.npos ? nargs : s.npos;
         for (Py_ssize_t i = 0; i < npos_given; ++i) a[i] = args[i];
         if (s.varpos >= 0) {
@@ -196,6 +192,17 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
                 return nullptr;
             }
         }
+        // As the interpreter: keyword problems are reported before surplus positionals.
+        if (nargs > s.npos && s.varpos < 0) {
+            Py_ssize_t kwonly_given = 0;
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject* kn = PyTuple_GET_ITEM(kwnames, k);
+                for (const ParamInfo& p : s.params)
+                    if (p.kind == Kind::KeywordOnly && same_name(p.name, kn)) ++kwonly_given;
+            }
+            too_many_error(f, nargs, kwonly_given);
+            return nullptr;
+        }
         // Defaults, then what is still missing.
         Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
         std::vector<PyObject*> missing;
@@ -241,7 +248,7 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
             return nullptr;
         }
     }
-    return f->impl(slots.data());
+    return finish(f, f->impl(slots.data()));
 }
 
 PyObject* func_descr_get(PyObject* func, PyObject* obj, PyObject*) {

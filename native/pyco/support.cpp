@@ -83,7 +83,10 @@ HandledScope::~HandledScope() {
 void raise_with_context(py::handle exc, py::handle context) {
     if (context && !context.is_none() && context.ptr() != exc.ptr())
         PyException_SetContext(exc.ptr(), Py_NewRef(context.ptr()));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    // Restore, not SetObject: the latter would replace the context with whatever
+    // exception the interpreter is handling around this call.
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()))), Py_NewRef(exc.ptr()),
+                  PyException_GetTraceback(exc.ptr()));
     throw py::error_already_set();
 }
 
@@ -271,12 +274,15 @@ py::object ClassBuilder::build() {
     if (PyDict_GET_SIZE(annotations_.ptr())) ns_["__annotations__"] = annotations_;
     // As a class statement: the metaclass of the bases prepares the namespace, which is
     // filled completely before the class object is made.
-    py::object prepared = py::module_::import("types").attr("prepare_class")(py::str(name_), bases_);
+    py::module_ types = py::module_::import("types");
+    py::object bases = types.attr("resolve_bases")(bases_);
+    if (!bases.is(bases_)) ns_["__orig_bases__"] = bases_;
+    py::object prepared = types.attr("prepare_class")(py::str(name_), bases);
     py::object meta = prepared[py::int_(0)];
     py::object ns = prepared[py::int_(1)];
     py::object kwds = prepared[py::int_(2)];
     for (auto item : ns_) ns[item.first] = item.second;
-    PyObject* args = PyTuple_Pack(3, py::str(name_).ptr(), bases_.ptr(), ns.ptr());
+    PyObject* args = PyTuple_Pack(3, py::str(name_).ptr(), bases.ptr(), ns.ptr());
     if (!args) throw_error();
     py::object a = py::reinterpret_steal<py::object>(args);
     PyObject* cls = PyObject_Call(meta.ptr(), a.ptr(), kwds.ptr());

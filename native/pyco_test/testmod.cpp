@@ -249,6 +249,11 @@ Task ahello(py::object self, py::object aw) {
     py::object v = co_await pyco::await(aw);
     co_return py::make_tuple("ahello", v);
 }
+py::object label_get(py::object self) { return self.attr("__dict__").attr("get")("_label", "unset"); }
+py::object label_set(py::object self, py::object value) {
+    self.attr("_label") = value;
+    return py::none();
+}
 py::object build_class(py::object module, py::object name, py::object bases, py::object attrs) {
     std::string n = name.cast<std::string>();
     pyco::ClassBuilder b(n.c_str(), module, py::reinterpret_borrow<py::tuple>(bases), "Built at run time.");
@@ -258,7 +263,10 @@ py::object build_class(py::object module, py::object name, py::object bases, py:
             b.attr(key.c_str(), py::reinterpret_borrow<py::object>(item.second));
         }
     }
-    b.method(pyco::fn<hello>("hello", {"self"})).method(pyco::fn<ahello>("ahello", {"self", "aw"}));
+    b.method(pyco::fn<hello>("hello", {"self"}))
+        .method(pyco::fn<ahello>("ahello", {"self", "aw"}))
+        .property(pyco::fn<label_get>("label", {"self"}),
+                  pyco::fn<label_set>("label", {"self", arg("value").type(Check::Str)}));
     return b.build();
 }
 
