@@ -273,7 +273,9 @@ Task handle_frame(py::object self, py::object frame) {
     try {
         data = attr_of("json", "loads")(frame);
     } catch (py::error_already_set& e) {
-        if (!e.matches(decode_error.ptr())) throw;
+        // Not only JSONDecodeError: a binary frame that is not UTF-8 or JSON nested too
+        // deeply to parse is bad input too, and must not end the session.
+        if (!pyco::is_exception(e)) throw;
         invalid_json = true;
     }
     if (invalid_json) {

@@ -276,6 +276,13 @@ py::object make_closure(py::object module, py::object value) {
     return pyco::make_function(pyco::fn<closure_body>("closure_fn", {"x"}).with_closure(value), module);
 }
 
+// More parameters than fit the argument slots kept on the stack.
+py::object many(py::object a0, py::object a1, py::object a2, py::object a3, py::object a4, py::object a5,
+                py::object a6, py::object a7, py::object a8, py::object a9, py::object a10, py::object a11,
+                py::object a12, py::object a13) {
+    return py::make_tuple(a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13);
+}
+
 py::object counter_describe(py::object self, py::object prefix) { return pyco::fmt("{}{}", prefix, self.attr("count")); }
 
 void setup(py::module_ m) {
@@ -316,6 +323,9 @@ void setup(py::module_ m) {
                                               arg("attrs").type(Check::Dict, true).def_none()})
             .with_closure(name));
     def(pyco::fn<make_closure>("make_closure", {"value"}).with_closure(name));
+    def(pyco::fn<many>("many", {"a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8", "a9", "a10",
+                                arg("a11").def(py::int_(11)), pyco::kwonly("a12").def(py::int_(12)),
+                                pyco::kwonly("a13").type(Check::Str)}));
 
     py::object io = py::module_::import("io");
     m.attr("Buffer") = pyco::ClassBuilder("Buffer", name, py::make_tuple(io.attr("TextIOBase")), "Collects text.")

@@ -1,0 +1,100 @@
+"""Kernel process entry: runs the kernel's ``main`` on an event loop, then ends the process.
+
+Command line::
+
+    python -m vantrel_master.devtools.launcher WORKBOOK_ID PORT [--plain] [--parent-pid PID]
+
+The kernel connects to ``127.0.0.1:PORT`` at ``/ws/kernel/WORKBOOK_ID``, over TLS
+unless ``--plain`` is given (which sets ``VANTREL_SECURED=0`` for the kernel).
+When ``main`` returns (the Business Layer closed the connection, sent
+``shutdown``, or could not be reached), stdout, stderr and the log handlers are
+flushed and the process ends at once with ``os._exit``: user code still running
+on worker threads is neither waited for nor interrupted, and no interpreter
+clean-up runs that could wait for it.
+
+``--parent-pid PID`` (Linux) asks the operating system to kill this process when
+the process that started it dies, so a kernel never outlives a console that was
+killed without a chance to clean up.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import ctypes
+import logging
+import os
+import signal
+import sys
+import traceback
+from typing import List, NoReturn, Optional
+
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent(parent_pid: int) -> None:
+    """Linux only: SIGKILL this process when its parent dies; exit at once when the
+    parent is already gone."""
+    if not sys.platform.startswith("linux"):
+        return
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except (OSError, AttributeError):
+        return
+    if os.getppid() != parent_pid:
+        os._exit(1)
+
+
+def _flush_everything() -> None:
+    streams = (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__)
+    handlers = logging.getLogger().handlers
+    for item in (*streams, *handlers):
+        try:
+            if item is not None:
+                item.flush()
+        except Exception:
+            pass
+
+
+def _parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python -m vantrel_master.devtools.launcher",
+        description="Run one workbook kernel against a Business Layer on 127.0.0.1.")
+    parser.add_argument("workbook_id", help="the workbook the kernel serves")
+    parser.add_argument("port", help="the Business Layer's port")
+    parser.add_argument("--plain", action="store_true",
+                        help="connect with ws:// instead of wss:// (sets VANTREL_SECURED=0)")
+    parser.add_argument("--parent-pid", type=int, default=None,
+                        help="die when this process (the parent) dies (Linux)")
+    return parser.parse_args(argv)
+
+
+def main(argv: Optional[List[str]] = None) -> NoReturn:
+    """Run the kernel until its session ends, then end the process (never returns)."""
+    args = _parse_args(argv)
+    if args.parent_pid is not None:
+        _die_with_parent(args.parent_pid)
+    if args.plain:
+        os.environ["VANTREL_SECURED"] = "0"
+    code = 0
+    try:
+        from vantrel_master.python_server.kernel import main as kernel_main
+
+        # A loop of our own rather than asyncio.run: its teardown would cancel the
+        # kernel's leftover tasks and join the default executor's threads.
+        loop = asyncio.new_event_loop()
+        asyncio.set_event_loop(loop)
+        loop.run_until_complete(kernel_main(args.workbook_id, args.port))
+    except KeyboardInterrupt:
+        code = 130
+    except BaseException:  # noqa: BLE001 - reported, then the process ends
+        traceback.print_exc(file=sys.__stderr__)
+        code = 1
+    finally:
+        _flush_everything()
+        os._exit(code)
+
+
+if __name__ == "__main__":
+    main()

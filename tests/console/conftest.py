@@ -1,0 +1,139 @@
+"""Drives the console as a user would: a subprocess whose stdin is a pipe, with its
+stdout and stderr collected as they arrive."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+from pathlib import Path
+
+import pytest
+
+import vantrel_master
+
+SRC_DIR = str(Path(vantrel_master.__file__).resolve().parent.parent)
+SCRATCH_ROOT = "/tmp/console-dev"
+WAIT = 30.0  # a guard against hanging, never a measured duration
+
+
+def child_env(scratch, **extra):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("VANTREL_SECURED", "VANTREL_LOG_FILE", "VANTREL_CONSOLE_GRACE", "PYTHONUNBUFFERED")}
+    env.update(PYTHONPATH=SRC_DIR, TMPDIR=str(scratch), **extra)
+    return env
+
+
+def process_alive(pid):
+    """True while `pid` is a process that has not ended (a zombie has ended)."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except FileNotFoundError:
+        return False
+    return stat.rsplit(")", 1)[1].split()[0] != "Z"
+
+
+def process_state(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return None
+
+
+class ConsoleProcess:
+    def __init__(self, args, scratch):
+        self.scratch = scratch
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "vantrel_master.devtools.console", *args],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=child_env(scratch), cwd=str(scratch))
+        self._text = {"out": "", "err": ""}
+        self._changed = threading.Condition()
+        self._readers = [threading.Thread(target=self._collect, args=(name, pipe), daemon=True)
+                         for name, pipe in (("out", self.proc.stdout), ("err", self.proc.stderr))]
+        for reader in self._readers:
+            reader.start()
+        self.kernel_pid = None
+
+    def _collect(self, name, pipe):
+        while True:
+            data = os.read(pipe.fileno(), 65536)
+            with self._changed:
+                if data:
+                    self._text[name] += data.decode("utf-8", "replace")
+                self._changed.notify_all()
+            if not data:
+                return
+
+    @property
+    def out(self):
+        with self._changed:
+            return self._text["out"]
+
+    @property
+    def err(self):
+        with self._changed:
+            return self._text["err"]
+
+    def wait_for(self, pattern, stream="out"):
+        """The first match of `pattern` in the stream, once it has appeared."""
+        with self._changed:
+            self._changed.wait_for(
+                lambda: re.search(pattern, self._text[stream], re.M) or self.proc.poll() is not None, WAIT)
+            match = re.search(pattern, self._text[stream], re.M)
+        assert match, f"{pattern!r} not in {stream}\n--- stdout:\n{self.out}\n--- stderr:\n{self.err}"
+        return match
+
+    def send(self, text):
+        self.proc.stdin.write(text.encode())
+        self.proc.stdin.flush()
+
+    def close_input(self):
+        self.proc.stdin.close()
+
+    def finish(self):
+        """Waits for the console to end (its input is closed first); returns its exit code."""
+        if not self.proc.stdin.closed:
+            self.proc.stdin.close()
+        code = self.proc.wait(WAIT)
+        for reader in self._readers:
+            reader.join(WAIT)
+        return code
+
+    def run(self, text):
+        """Sends `text` as the whole input and waits for the console to end."""
+        self.send(text)
+        return self.finish()
+
+    def transcript(self):
+        return f"--- stdout:\n{self.out}\n--- stderr:\n{self.err}"
+
+
+@pytest.fixture
+def scratch():
+    os.makedirs(SCRATCH_ROOT, exist_ok=True)
+    path = Path(tempfile.mkdtemp(dir=SCRATCH_ROOT))
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def console(scratch):
+    """Starts a console (`console(*args)`); whatever is left running is killed afterwards."""
+    started = []
+
+    def start(*args):
+        item = ConsoleProcess(list(args), scratch)
+        started.append(item)
+        item.kernel_pid = int(item.wait_for(r"kernel pid (\d+)").group(1))
+        return item
+
+    yield start
+    for item in started:
+        if item.proc.poll() is None:
+            item.proc.kill()
+            item.proc.wait()
+        if item.kernel_pid is not None and process_alive(item.kernel_pid):
+            os.kill(item.kernel_pid, signal.SIGKILL)
