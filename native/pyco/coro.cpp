@@ -3,6 +3,7 @@
 #include "pyco/pyco.hpp"
 
 #include <cstring>
+#include <iterator>
 
 namespace pyco {
 
@@ -121,17 +122,10 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) {
 // Raises StopIteration(value) as a method call must report a return; tuples and
 // exception instances are wrapped so they arrive as the value itself.
 PyObject* return_via_stop_iteration(PyObject* value) {
-    if (value == Py_None) {
-        Py_DECREF(value);
-        PyErr_SetNone(PyExc_StopIteration);
-        return nullptr;
-    }
-    PyObject* e = PyObject_CallOneArg(PyExc_StopIteration, value);
+    // As native coroutines do: tuples and exception instances are wrapped so that they
+    // arrive as the value itself.
+    _PyGen_SetStopIterationValue(value);
     Py_DECREF(value);
-    if (e) {
-        PyErr_SetObject(PyExc_StopIteration, e);
-        Py_DECREF(e);
-    }
     return nullptr;
 }
 
@@ -370,8 +364,9 @@ void coro_finalize(PyObject* self) {
 }
 
 void coro_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     CoroObject* c = as_coro(self);
+    // Only an unfinished coroutine has anything to finalise (close or warn).
+    if (c->h && c->state != FINISHED && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (c->weakreflist) PyObject_ClearWeakRefs(self);
     destroy_frame(c);
     Py_CLEAR(c->name);
@@ -497,13 +492,44 @@ Promise::~Promise() {
     Py_XDECREF(sent);
 }
 
+// Frames of one coroutine function all have the same size, so a few per-size free lists
+// serve nearly every allocation (the GIL is held whenever frames are made or freed).
+namespace {
+struct FrameBucket {
+    std::size_t size = 0;
+    int count = 0;
+    void* blocks[32];
+};
+FrameBucket frame_buckets[16];
+
+FrameBucket* bucket_for(std::size_t n) {
+    for (FrameBucket& b : frame_buckets) {
+        if (b.size == n) return &b;
+        if (b.size == 0) {
+            b.size = n;
+            return &b;
+        }
+    }
+    return nullptr;
+}
+}  // namespace
+
 void* Promise::operator new(std::size_t n) {
+    FrameBucket* b = bucket_for(n);
+    if (b && b->count > 0) return b->blocks[--b->count];
     void* p = PyObject_Malloc(n);
     if (!p) throw std::bad_alloc();
     return p;
 }
 
-void Promise::operator delete(void* p) noexcept { PyObject_Free(p); }
+void Promise::operator delete(void* p, std::size_t n) noexcept {
+    FrameBucket* b = bucket_for(n);
+    if (b && b->count < static_cast<int>(std::size(b->blocks))) {
+        b->blocks[b->count++] = p;
+        return;
+    }
+    PyObject_Free(p);
+}
 
 void Promise::unhandled_exception() noexcept {
     set_error_from_current_exception();
@@ -545,7 +571,8 @@ PyObject* get_awaitable_iter(PyObject* obj) {
 }
 
 bool Awaiter::await_ready() noexcept {
-    PyObject* it = get_awaitable_iter(obj);
+    PyTypeObject* tp = Py_TYPE(obj);
+    PyObject* it = (tp == &CoroType || tp == &PyCoro_Type) ? Py_NewRef(obj) : get_awaitable_iter(obj);
     if (!it) {
         failed = true;
         return true;

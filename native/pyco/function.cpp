@@ -43,6 +43,8 @@ struct FuncObject {
     PyObject* dict;
     PyObject* closure;
     PyObject* weakreflist;
+    Py_ssize_t npos;  // positional parameters, for the fast path
+    bool fast;        // positional parameters only, no checks, no closure
     bool coroutine;
 };
 
@@ -124,15 +126,23 @@ inline PyObject* finish(FuncObject* f, PyObject* result) {
     return result;
 }
 
+PyObject* bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FuncObject* f = as_func(self);
+    // Fast path: exactly the positional parameters, nothing to check or prepend.
+    if (f->fast && !kwnames && PyVectorcall_NARGS(nargsf) == f->npos) return finish(f, f->impl(args));
+    return bind_and_call(f, args, nargsf, kwnames);
+}
+
+// Binds arguments to parameters with the interpreter's rules and error texts.
+PyObject* bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Signature& s = *f->sig;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(s.params.size());
     const bool simple = s.varpos < 0 && s.varkw < 0 && s.nkwonly == 0;
 
-    // Fast path: exactly the positional parameters, nothing to check or prepend.
     if (simple && nkw == 0 && nargs == s.npos && !f->closure && !s.any_check) return finish(f, f->impl(args));
 
     const Py_ssize_t base = f->closure ? 1 : 0;
@@ -489,6 +499,8 @@ py::object make_function(const Def& def, py::handle module) {
     f->closure = def.closure ? Py_NewRef(def.closure.ptr()) : nullptr;
     f->weakreflist = nullptr;
     f->coroutine = def.is_coroutine;
+    f->npos = f->sig->npos;
+    f->fast = f->sig->varpos < 0 && f->sig->varkw < 0 && f->sig->nkwonly == 0 && !f->closure && !f->sig->any_check;
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     if (!f->name || !f->qualname || !f->doc) throw_error();

@@ -54,7 +54,9 @@ struct SavedError {
         if (this != &o) { clear(); std::swap(type, o.type); std::swap(value, o.value); std::swap(tb, o.tb); }
         return *this;
     }
-    ~SavedError() { clear(); }
+    ~SavedError() {
+        if (type || value || tb) clear();
+    }
 
     bool is_set() const noexcept { return type != nullptr; }
     // Takes the current error (normalised, traceback attached) out of the indicator.
@@ -234,7 +236,7 @@ struct Promise {
 
     // Frames live in the interpreter's small-object allocator (the GIL is always held).
     static void* operator new(std::size_t n);
-    static void operator delete(void* p) noexcept;
+    static void operator delete(void* p, std::size_t n) noexcept;
 
     ~Promise();
 };
