@@ -11,7 +11,6 @@ using pyco::arg;
 using pyco::Check;
 using pyco::Task;
 
-py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
 
 enum Row {
     UNKNOWN = 0,

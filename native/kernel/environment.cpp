@@ -10,7 +10,6 @@ namespace kernel {
 
 namespace {
 
-py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
 
 py::object field(const py::object& message, const char* key, py::object fallback) {
     return message.attr("get")(S(key), fallback);

@@ -11,8 +11,6 @@ using pyco::arg;
 using pyco::Check;
 using pyco::Task;
 
-py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
-double now() { return attr_of("time", "time")().cast<double>(); }
 
 // closure: (kernel, request_id, source, loop, stream type)
 py::object stream_callback(py::object closure, py::object text) {
@@ -112,12 +110,7 @@ Task execute_code_async(py::object self, py::object code, py::object request_id,
     py::object done = co_await pyco::await_nothrow(
         pyco::make_coroutine(run_and_reply(self, code, request_id, function_name, source, start_time)));
     if (done) co_return py::none();
-    pyco::SavedError err;
-    err.fetch();
-    if (!err.matches(PyExc_Exception)) {
-        err.restore();
-        pyco::throw_error();
-    }
+    pyco::SavedError err = pyco::take_exception();
     py::object e = py::reinterpret_borrow<py::object>(err.value);
     double elapsed_ms = (now() - start_time) * 1000.0;
     error("[TIMING] Execution failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms, e);
@@ -125,12 +118,7 @@ Task execute_code_async(py::object self, py::object code, py::object request_id,
     py::dict error_obj = msg::error_object(py::type::of(e).attr("__name__"), py::str(e), g("extract_tracebak_string")(e));
     py::object sent = co_await pyco::await_nothrow(self.attr("send_message")(msg::execution_failure(error_obj, request_id, source)));
     if (!sent) {
-        pyco::SavedError send_err;
-        send_err.fetch();
-        if (!send_err.matches(PyExc_Exception)) {
-            send_err.restore();
-            pyco::throw_error();
-        }
+        pyco::SavedError send_err = pyco::take_exception();
         error("[Kernel] Failed to send error message: {}", py::handle(send_err.value));
     }
     co_return py::none();

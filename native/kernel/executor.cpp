@@ -103,6 +103,21 @@ py::object executor_init(py::object self) {
 
 py::object executor_reset_namespace(py::object self) { return executor_init(self); }
 
+// Whether the first "; " of `code` separates two runs of statements. It does not when it
+// lies inside a string literal or inside one compound statement (a body written on one
+// line after a colon); splitting there would change what the code means, so such code
+// runs whole, as Python runs it.
+bool splits_between_statements(const py::object& code, const py::object& head, const py::object& tail) {
+    py::object parse = py::module_::import("ast").attr("parse");
+    try {
+        auto count = [&](const py::object& text) { return PyObject_Length(parse(text).attr("body").ptr()); };
+        return count(code) == count(head) + count(tail);
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        return false;  // does not parse as given: run it whole and let exec report it
+    }
+}
+
 // Runs `code` as the console does; fills result["result"] for an expression.
 void run_console_code(py::object self, const py::object& code, py::dict& result) {
     py::object compile = builtin("compile");
@@ -126,7 +141,7 @@ void run_console_code(py::object self, const py::object& code, py::dict& result)
     py::list parts = code.attr("split")(sep, 1);
     py::object statements = parts[py::int_(0)];
     py::object last = PyList_GET_SIZE(parts.ptr()) > 1 ? py::object(parts[py::int_(1)]) : py::object(py::str(""));
-    if (PyUnicode_GET_LENGTH(last.ptr()) == 0) {
+    if (PyUnicode_GET_LENGTH(last.ptr()) == 0 || !splits_between_statements(code, statements, last)) {
         builtin("exec")(code, self.attr("globals"), self.attr("locals"));
         return;
     }

@@ -14,7 +14,6 @@ using pyco::Task;
 // is made, so a peer cannot make the kernel allocate without bound.
 constexpr Py_ssize_t kMaxChunks = 16384;
 
-double now() { return attr_of("time", "time")().cast<double>(); }
 
 // A value for the chunk envelope's `original_type` / `request_id`: the text itself, str()
 // of any other value, and the default when the key is missing or null.

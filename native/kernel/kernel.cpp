@@ -14,7 +14,6 @@ using pyco::arg;
 using pyco::Check;
 using pyco::Task;
 
-py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
 
 bool secured() {
     py::object value = attr_of("os", "environ").attr("get")(S("VANTREL_SECURED"), S("1"));
@@ -223,12 +222,7 @@ Task connect(py::object self) {
         // A failure here is only a warning: the connection proceeds.
         py::object started = co_await pyco::await_nothrow(pyco::make_coroutine(start_com_watchers(self)));
         if (!started) {
-            pyco::SavedError err;
-            err.fetch();
-            if (!err.matches(PyExc_Exception)) {
-                err.restore();
-                pyco::throw_error();
-            }
+            pyco::SavedError err = pyco::take_exception();
             warning("[Kernel] Could not start Win32 COM watcher: {}", py::handle(err.value));
         }
     }
@@ -392,12 +386,7 @@ Task disconnect(py::object self) {
         }
     });
     if (!co_await pyco::await_nothrow(pyco::make_coroutine(stop_batcher(self)))) {
-        pyco::SavedError err;
-        err.fetch();
-        if (!err.matches(PyExc_Exception)) {
-            err.restore();
-            pyco::throw_error();
-        }
+        pyco::SavedError err = pyco::take_exception();
         step_failed("batcher", err);
     }
     teardown_step("bridge", [&] {
@@ -407,16 +396,13 @@ Task disconnect(py::object self) {
     });
     teardown_step("streams", [&] {
         py::object sys = g("sys");
+        retain_stream(sys.attr("stdout"));
+        retain_stream(sys.attr("stderr"));
         sys.attr("stdout") = self.attr("_original_stdout");
         sys.attr("stderr") = self.attr("_original_stderr");
     });
     if (!co_await pyco::await_nothrow(pyco::make_coroutine(close_socket(self)))) {
-        pyco::SavedError err;
-        err.fetch();
-        if (!err.matches(PyExc_Exception)) {
-            err.restore();
-            pyco::throw_error();
-        }
+        pyco::SavedError err = pyco::take_exception();
         step_failed("websocket", err);
     }
     teardown_step("worker pool", [&] { self.attr("_thread_pool").attr("shutdown")(py::arg("wait") = false); });

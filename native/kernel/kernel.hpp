@@ -31,6 +31,12 @@ py::object import_from(const char* module, const char* name, int level);
 // named module itself.
 py::object import_module(const char* module);
 
+// An interned str for a literal.
+inline py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
+
+// time.time(), looked up when called.
+double now();
+
 // Logging through the module-level `logger`.
 enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
 bool log_enabled(Level level);
@@ -74,6 +80,10 @@ private:
     py::object out_, err_;
     py::object pair_;
 };
+
+// Keeps a process stream that is being replaced alive for a while: another thread may be
+// inside print() with it (print holds the stream as a borrowed reference).
+void retain_stream(py::handle stream);
 
 void define_stream_classes(py::module_ m);
 void define_executor_functions(py::module_ m);

@@ -26,14 +26,26 @@ struct Routing {
     PyObject* by_thread;  // dict: thread ident -> list of active (out, err) pairs, innermost last
     PyObject* order;      // list of active (out, err) pairs, in start order
     PyObject* saved;      // (stdout, stderr) found when the first run started, or null
+    // capture -> False (stdout) / True (stderr), for the captures of active runs and of
+    // the most recently ended ones. It also keeps the ended ones alive for a while:
+    // print() holds sys.stdout only as a borrowed reference between its writes, so a
+    // capture must outlive its run by more than a thread switch.
+    PyObject* kinds;
+    PyObject* retained;  // list of recently replaced process streams, kept alive likewise
 };
-Routing routing{nullptr, nullptr, nullptr};
+Routing routing{nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Ended runs' captures kept alive (and routable) besides the active ones.
+constexpr Py_ssize_t kEndedCapturesKept = 32;
+constexpr Py_ssize_t kStreamsKept = 8;
 
 void ensure_routing() {
     if (routing.by_thread) return;
     routing.by_thread = PyDict_New();
     routing.order = PyList_New(0);
-    if (!routing.by_thread || !routing.order) throw py::error_already_set();
+    routing.kinds = PyDict_New();
+    routing.retained = PyList_New(0);
+    if (!routing.by_thread || !routing.order || !routing.kinds || !routing.retained) throw py::error_already_set();
 }
 
 py::object sys_stream(const char* name) {
@@ -45,27 +57,49 @@ void set_sys_stream(const char* name, py::handle value) {
     if (PySys_SetObject(name, value.ptr()) < 0) throw py::error_already_set();
 }
 
-// The capture a write to `self` by the current thread belongs in.
+bool is_active(PyObject* capture) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(routing.order); ++i) {
+        PyObject* pair = PyList_GET_ITEM(routing.order, i);
+        if (capture == PyTuple_GET_ITEM(pair, 0) || capture == PyTuple_GET_ITEM(pair, 1)) return true;
+    }
+    return false;
+}
+
+// Forgets the oldest ended captures beyond the number kept.
+void prune_kinds() {
+    Py_ssize_t limit = 2 * PyList_GET_SIZE(routing.order) + 2 * kEndedCapturesKept;
+    if (PyDict_GET_SIZE(routing.kinds) <= limit) return;
+    py::list keys = py::reinterpret_steal<py::list>(PyDict_Keys(routing.kinds));
+    Py_ssize_t excess = PyDict_GET_SIZE(routing.kinds) - limit;
+    for (py::handle key : keys) {
+        if (excess <= 0) break;
+        if (is_active(key.ptr())) continue;
+        if (PyDict_DelItem(routing.kinds, key.ptr()) < 0) throw py::error_already_set();
+        --excess;
+    }
+}
+
+// The capture a write to `self` by the current thread belongs in: the thread's own run's
+// capture of the same kind; for a thread without a run, `self` while its run is active,
+// otherwise where the process stream points now (an ended run's capture is not read
+// any more, so text written to it late would be lost).
 PyObject* route(PyObject* self) {
-    if (!routing.by_thread || PyList_GET_SIZE(routing.order) == 0) return self;
+    if (!routing.kinds) return self;
+    PyObject* kind = PyDict_GetItemWithError(routing.kinds, self);
+    if (!kind) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return self;  // a capture used on its own, outside any run
+    }
+    Py_ssize_t index = kind == Py_True ? 1 : 0;
     PyObject* key = PyLong_FromUnsignedLong(PyThread_get_thread_ident());
     if (!key) throw py::error_already_set();
     PyObject* stack = PyDict_GetItemWithError(routing.by_thread, key);
     Py_DECREF(key);
-    if (!stack) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return self;
-    }
-    PyObject* own = PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1);
-    PyObject* own_out = PyTuple_GET_ITEM(own, 0);
-    PyObject* own_err = PyTuple_GET_ITEM(own, 1);
-    if (self == own_out || self == own_err) return self;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(routing.order); ++i) {
-        PyObject* pair = PyList_GET_ITEM(routing.order, i);
-        if (self == PyTuple_GET_ITEM(pair, 0)) return own_out;
-        if (self == PyTuple_GET_ITEM(pair, 1)) return own_err;
-    }
-    return self;
+    if (stack) return PyTuple_GET_ITEM(PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1), index);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (is_active(self)) return self;
+    PyObject* current = PySys_GetObject(index ? "stderr" : "stdout");
+    return current && current != Py_None ? current : self;
 }
 
 // --- StreamCapture ---------------------------------------------------------
@@ -169,6 +203,8 @@ CaptureScope::CaptureScope(py::object out, py::object err) : out_(std::move(out)
     }
     if (PyList_Append(stack, pair_.ptr()) < 0 || PyList_Append(routing.order, pair_.ptr()) < 0)
         throw py::error_already_set();
+    if (PyDict_SetItem(routing.kinds, out_.ptr(), Py_False) < 0 || PyDict_SetItem(routing.kinds, err_.ptr(), Py_True) < 0)
+        throw py::error_already_set();
     set_sys_stream("stdout", out_);
     set_sys_stream("stderr", err_);
 }
@@ -195,6 +231,7 @@ CaptureScope::~CaptureScope() {
                 break;
             }
         }
+        prune_kinds();
         // Only streams that are still ours are replaced.
         bool out_ours = sys_stream("stdout").ptr() == out_.ptr();
         bool err_ours = sys_stream("stderr").ptr() == err_.ptr();
@@ -214,6 +251,14 @@ CaptureScope::~CaptureScope() {
     }
     PyErr_Clear();
     PyErr_Restore(t, v, tb);
+}
+
+void retain_stream(py::handle stream) {
+    ensure_routing();
+    if (PyList_Append(routing.retained, stream.ptr()) < 0) throw py::error_already_set();
+    Py_ssize_t n = PyList_GET_SIZE(routing.retained);
+    if (n > kStreamsKept && PySequence_DelSlice(routing.retained, 0, n - kStreamsKept) < 0)
+        throw py::error_already_set();
 }
 
 void define_stream_classes(py::module_ m) {

@@ -51,6 +51,9 @@ py::object import_from(const char* module, const char* name, int level) {
 
 py::object import_module(const char* module) { return py::module_::import(module); }
 
+
+double now() { return attr_of("time", "time")().cast<double>(); }
+
 bool log_enabled(Level level) {
     py::object enabled = g("logger").attr("isEnabledFor")(py::int_(static_cast<int>(level)));
     return PyObject_IsTrue(enabled.ptr()) == 1;

@@ -67,6 +67,11 @@ struct SavedError {
     bool matches(PyObject* exc_type) const noexcept { return type && PyErr_GivenExceptionMatches(type, exc_type); }
 };
 
+// `except Exception as e:` for the pending error (e.g. after await_nothrow): takes it out
+// of the indicator when it is an Exception; anything else (CancelledError, SystemExit,
+// KeyboardInterrupt, GeneratorExit) is thrown on as error_already_set.
+SavedError take_exception();
+
 // Sets the Python error indicator from the C++ exception being handled
 // (error_already_set, pybind11's builtin exceptions, std::exception, anything else).
 void set_error_from_current_exception() noexcept;

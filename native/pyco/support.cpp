@@ -43,6 +43,16 @@ void SavedError::clear() noexcept {
     Py_CLEAR(tb);
 }
 
+SavedError take_exception() {
+    SavedError err;
+    err.fetch();
+    if (!err.matches(PyExc_Exception)) {
+        err.restore();
+        throw_error();
+    }
+    return err;
+}
+
 void set_error_from_current_exception() noexcept {
     try {
         throw;

@@ -62,6 +62,14 @@ Task catch_exception(py::object aw) {
     co_return py::make_tuple("caught", caught);
 }
 
+// The same through await_nothrow and take_exception.
+Task catch_nothrow(py::object aw) {
+    py::object r = co_await pyco::await_nothrow(aw);
+    if (r) co_return py::make_tuple("ok", r);
+    pyco::SavedError err = pyco::take_exception();
+    co_return py::make_tuple("caught", py::reinterpret_borrow<py::object>(err.value));
+}
+
 // async with cm as v: return (v, await aw)
 Task with_cm(py::object cm, py::object aw) {
     // A lambda must not appear inside a co_await expression (g++ 12 destroys such
@@ -295,6 +303,7 @@ void setup(py::module_ m) {
     def(pyco::fn<raise_value>("raise_value", {"exc"}));
     def(pyco::fn<cleanup_await>("cleanup_await", {"aw", "cleanup"}));
     def(pyco::fn<catch_exception>("catch_exception", {"aw"}));
+    def(pyco::fn<catch_nothrow>("catch_nothrow", {"aw"}));
     def(pyco::fn<with_cm>("with_cm", {"cm", "aw"}));
     def(pyco::fn<collect>("collect", {"aiterable", arg("stop").def_none()}));
     def(pyco::fn<ignore_exit>("ignore_exit", {"aw1", "aw2"}));
