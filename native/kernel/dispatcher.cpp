@@ -135,8 +135,7 @@ Started make_coroutine_checked(F&& make) {
         s.coroutine = make();
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
-        s.failure = e.value();
-        if (e.trace()) PyException_SetTraceback(s.failure.ptr(), e.trace().ptr());
+        s.failure = pyco::caught(e);
     }
     return s;
 }

@@ -181,8 +181,7 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
         flush_standard_streams();
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
-        failure = e.value();
-        if (e.trace()) PyException_SetTraceback(failure.ptr(), e.trace().ptr());
+        failure = pyco::caught(e);
     }
     if (failure) {
         result["success"] = py::bool_(false);

@@ -55,9 +55,7 @@ py::object exec_module(py::object self, py::object module) {
         return py::none();
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
-        failure = e.value();
-        // error_already_set keeps the traceback apart from the exception object.
-        if (e.trace()) PyException_SetTraceback(failure.ptr(), e.trace().ptr());
+        failure = pyco::caught(e);
     }
     error("[InMemoryModuleLoader] Error executing module '{}': {}", module_name, failure);
     // Leave out the kernel's own frames: the importer sees the workbook module's.

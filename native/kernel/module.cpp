@@ -34,7 +34,7 @@ py::object companion(const char* module, const char* name) {
         return import_from(module, name, 1);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        first = e.value();
+        first = pyco::caught(e);
     }
     // The fallback runs as inside `except ImportError:`, so its own failure chains the first.
     pyco::HandledScope handling(first);
@@ -68,7 +68,7 @@ void import_bridge(py::module_& m) {
         return;
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        first = e.value();
+        first = pyco::caught(e);
     }
     pyco::HandledScope handling(first);
     bind(m, "vantrel", py::module_::import("vantrel"));

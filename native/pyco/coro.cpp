@@ -23,8 +23,13 @@ struct CoroObject {
 
 PyTypeObject CoroType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
+// Free lists hide use-after-free from AddressSanitizer: sanitizer builds go without.
+#ifdef PYCO_NO_FREELISTS
+constexpr int kFreelistSize = 0;
+#else
 constexpr int kFreelistSize = 128;
-CoroObject* freelist[kFreelistSize];
+#endif
+CoroObject* freelist[kFreelistSize > 0 ? kFreelistSize : 1];
 int freelist_len = 0;
 Py_ssize_t live = 0;
 
@@ -37,6 +42,26 @@ void destroy_frame(CoroObject* c) {
         Handle h = std::exchange(c->h, {});
         h.destroy();
     }
+}
+
+// Raises the exception that ended a coroutine. As for Python coroutines, a StopIteration
+// must not pass for a return: it becomes RuntimeError("coroutine raised StopIteration").
+void raise_ending_error(SavedError& err) {
+    if (!err.matches(PyExc_StopIteration)) {
+        err.restore();
+        return;
+    }
+    PyObject* stop = Py_NewRef(err.value);
+    err.clear();
+    PyObject* rt = PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration");
+    if (!rt) {
+        Py_DECREF(stop);
+        return;
+    }
+    PyException_SetCause(rt, Py_NewRef(stop));
+    PyException_SetContext(rt, stop);
+    PyErr_SetObject(PyExc_RuntimeError, rt);
+    Py_DECREF(rt);
 }
 
 // Resumes the frame and reports how it stopped: at an await whose iterator yielded
@@ -55,23 +80,7 @@ PySendResult resume(CoroObject* c, PyObject** out) {
     if (p.error.is_set()) {
         SavedError err = std::move(p.error);
         destroy_frame(c);
-        if (err.matches(PyExc_StopIteration)) {
-            // As for Python coroutines: a StopIteration must not end the coroutine silently.
-            PyObject* stop = Py_NewRef(err.value);
-            err.restore();
-            PyErr_Clear();
-            PyObject* rt = PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration");
-            if (rt) {
-                PyException_SetCause(rt, Py_NewRef(stop));
-                PyException_SetContext(rt, stop);
-                PyErr_SetObject(PyExc_RuntimeError, rt);
-                Py_DECREF(rt);
-            } else {
-                Py_DECREF(stop);
-            }
-            return PYGEN_ERROR;
-        }
-        err.restore();
+        raise_ending_error(err);
         return PYGEN_ERROR;
     }
     PyObject* result = std::exchange(p.result, nullptr);
@@ -333,7 +342,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         SavedError err;
         err.fetch();
         destroy_frame(c);
-        err.restore();
+        raise_ending_error(err);
         return nullptr;
     }
     c->h.promise().error.fetch();
@@ -503,6 +512,7 @@ struct FrameBucket {
 FrameBucket frame_buckets[16];
 
 FrameBucket* bucket_for(std::size_t n) {
+    if (kFreelistSize == 0) return nullptr;
     for (FrameBucket& b : frame_buckets) {
         if (b.size == n) return &b;
         if (b.size == 0) {

@@ -76,8 +76,13 @@ SavedError take_exception();
 // (error_already_set, pybind11's builtin exceptions, std::exception, anything else).
 void set_error_from_current_exception() noexcept;
 
-// Throws the pending Python error as error_already_set.
+// Throws the pending Python error as error_already_set (the exception object carries
+// its traceback).
 [[noreturn]] void throw_error();
+
+// The exception object of a caught error, with its traceback attached (pybind11 keeps
+// the traceback apart, so `e.value().__traceback__` would be None).
+py::object caught(const py::error_already_set& e);
 
 // `except Exception:` — true for Exception subclasses; CancelledError, SystemExit,
 // KeyboardInterrupt and GeneratorExit are not caught by it.

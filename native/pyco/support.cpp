@@ -71,15 +71,24 @@ void set_error_from_current_exception() noexcept {
 
 void throw_error() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    PyErr_Restore(type, value, tb);
     throw py::error_already_set();
 }
 
-HandledScope::HandledScope(const py::error_already_set& e) : HandledScope(e.value()) {
-    // The exception object carries its traceback, as sys.exc_info() expects.
-    PyObject* tb = PyException_GetTraceback(e.value().ptr());
-    if (!tb && e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+py::object caught(const py::error_already_set& e) {
+    py::object value = e.value();
+    PyObject* tb = PyException_GetTraceback(value.ptr());
+    if (!tb && e.trace()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
     Py_XDECREF(tb);
+    return value;
 }
+
+// The exception object carries its traceback, as sys.exc_info() expects.
+HandledScope::HandledScope(const py::error_already_set& e) : HandledScope(caught(e)) {}
 
 HandledScope::HandledScope(py::handle exc_value) : previous_(PyErr_GetHandledException()) {
     PyErr_SetHandledException(exc_value.ptr());

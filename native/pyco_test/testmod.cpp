@@ -57,7 +57,7 @@ Task catch_exception(py::object aw) {
         co_return py::make_tuple("ok", r);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
-        caught = e.value();
+        caught = pyco::caught(e);
     }
     co_return py::make_tuple("caught", caught);
 }
@@ -127,7 +127,7 @@ py::object raise_in_handler(py::object fn, py::object exc) {
         fn();
         return py::none();
     } catch (py::error_already_set& e) {
-        caught = e.value();
+        caught = pyco::caught(e);
     }
     pyco::raise_with_context(exc, caught);
 }
