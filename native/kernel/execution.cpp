@@ -32,12 +32,9 @@ py::dict interrupted_result(const py::error_already_set& e) {
     py::object exc = e.value();
     py::object tb = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
     py::object lines = attr_of("traceback", "format_exception")(py::type::of(exc), exc, tb);
-    py::dict result;
+    py::dict result = msg::run_result();
     result["success"] = py::bool_(false);
-    result["stdout"] = S("");
-    result["stderr"] = S("");
     result["error"] = msg::error_object(py::type::of(exc).attr("__name__"), py::str(exc), py::str("").attr("join")(lines));
-    result["result"] = py::none();
     return result;
 }
 

@@ -1,6 +1,6 @@
 // The console's code executor (one persistent namespace, expression or statements,
 // captured output), the workbook's import-path record, and the traceback helpers.
-#include "kernel/kernel.hpp"
+#include "kernel/messages.hpp"
 
 namespace kernel {
 
@@ -168,12 +168,7 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
     py::object capture = g("StreamCapture");
     py::object stdout_capture = capture(py::arg("on_write") = stdout_callback);
     py::object stderr_capture = capture(py::arg("on_write") = stderr_callback);
-    py::dict result;
-    result["success"] = py::bool_(true);
-    result["stdout"] = py::str("");
-    result["stderr"] = py::str("");
-    result["error"] = py::none();
-    result["result"] = py::none();
+    py::dict result = msg::run_result();
     py::object failure;
     try {
         CaptureScope scope(stdout_capture, stderr_capture);
@@ -185,11 +180,8 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
     }
     if (failure) {
         result["success"] = py::bool_(false);
-        py::dict error;
-        error["type"] = py::type::of(failure).attr("__name__");
-        error["message"] = py::str(failure);
-        error["traceback"] = g("extract_tracebak_string")(failure);
-        result["error"] = error;
+        result["error"] = msg::error_object(py::type::of(failure).attr("__name__"), py::str(failure),
+                                            g("extract_tracebak_string")(failure));
         try {
             flush_standard_streams();
         } catch (py::error_already_set& e) {

@@ -148,6 +148,10 @@ py::dict error_object(H type_name, H message, H traceback) {
     return make({{"type", type_name}, {"message", message}, {"traceback", traceback}});
 }
 
+py::dict run_result() {
+    return make({{"success", Py_True}, {"stdout", s("")}, {"stderr", s("")}, {"error", Py_None}, {"result", Py_None}});
+}
+
 py::dict streaming_error(H request_id, H error, H workbook_id) {
     return make({{"type", s("streaming_function_result")},
                  {"request_id", request_id},

@@ -43,6 +43,8 @@ py::dict execution_result(H result, H request_id, H function_name, H workbook_id
 py::dict execution_error(H error, H request_id, H function_name, H workbook_id, H source);
 py::dict execution_failure(H error, H request_id, H source);
 py::dict error_object(H type_name, H message, H traceback);
+// The execution result of a console run, with its initial values.
+py::dict run_result();
 
 // Streaming functions.
 py::dict streaming_error(H request_id, H error, H workbook_id);
