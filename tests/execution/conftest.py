@@ -5,7 +5,6 @@ the development Business Layer for end-to-end runs."""
 import asyncio
 import contextlib
 import itertools
-import linecache
 import logging
 import os
 import re
@@ -81,24 +80,6 @@ def scratch():
     path = Path(tempfile.mkdtemp(dir=SCRATCH_ROOT))
     yield path
     shutil.rmtree(path, ignore_errors=True)
-
-
-@pytest.fixture
-def module_name():
-    """Factory of never-used workbook module names, removed afterwards from the
-    loader's cache, sys.modules and linecache."""
-    names = []
-
-    def make(prefix="wbmod"):
-        name = unique(prefix)
-        names.append(name)
-        return name
-
-    yield make
-    for name in names:
-        kmod.in_memory_loader.source_cache.pop(name, None)
-        sys.modules.pop(name, None)
-        linecache.cache.pop(f"<virtual:{name}>", None)
 
 
 class Session:

@@ -1,9 +1,7 @@
 """Shared fixtures of the kernel module's tests: the module itself, unique workbook
 module names that are forgotten again after each test, the kernel's log records and
 fresh interpreters for what only happens once per process."""
-import itertools
 import json
-import linecache
 import logging
 import os
 import shutil
@@ -11,7 +9,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import uuid
 from pathlib import Path
 
 import pytest
@@ -21,9 +18,6 @@ from vantrel_master.python_server import kernel as _kernel
 
 KERNEL_NAME = "vantrel_master.python_server.kernel"
 SRC_DIR = str(Path(vantrel_master.__file__).resolve().parent.parent)
-
-_counter = itertools.count()
-
 
 @pytest.fixture
 def kernel():
@@ -36,22 +30,9 @@ def loader():
 
 
 @pytest.fixture
-def new_name():
-    """Returns a factory of module names never used before in this process; every
-    name handed out is removed from the loader's cache, sys.modules and linecache
-    afterwards (directly, not through the loader under test)."""
-    names = []
-
-    def make(prefix="wbmod"):
-        name = f"{prefix}_{uuid.uuid4().hex[:8]}_{next(_counter)}"
-        names.append(name)
-        return name
-
-    yield make
-    for name in names:
-        _kernel.in_memory_loader.source_cache.pop(name, None)
-        sys.modules.pop(name, None)
-        linecache.cache.pop(f"<virtual:{name}>", None)
+def new_name(module_name):
+    """Factory of module names never used before in this process (cleaned up afterwards)."""
+    return module_name
 
 
 @pytest.fixture
