@@ -91,7 +91,8 @@ void define_batcher_class(py::module_ m) {
         pyco::ClassBuilder("MessageBatcher", module_name(), py::tuple(),
                            "Collects outgoing messages for a short interval and sends them together.")
             .attr("FLUSH_INTERVAL", py::float_(0.01))
-            .method(pyco::fn<batcher_init>("__init__", {"self", "kernel"}))
+            .method(pyco::fn<batcher_init>("__init__", {"self", "kernel"})
+                        .annotated(annotations({{"kernel", py::str("PythonKernel")}})))
             .method(pyco::fn<start>("start", {"self"}, "Start the background flush loop."))
             .method(pyco::fn<stop>("stop", {"self"}, "Stop the batcher and flush remaining messages."))
             .method(pyco::fn<enqueue>("enqueue", {"self", arg("message").type(Check::Dict)},

@@ -128,7 +128,9 @@ void add_execution_methods(pyco::ClassBuilder& cls) {
         "_execute_code_async",
         {"self", arg("code").type(Check::Str), arg("request_id").type(Check::Str, true),
          arg("function_name").type(Check::Str, true).def_none(), arg("source").type(Check::Str).def(S("ide"))},
-        "Run console code on a worker thread and report its outcome."));
+        "Run console code on a worker thread and report its outcome.")
+                   .annotated(annotations({{"request_id", optional_of(builtin("str"))},
+                                           {"function_name", optional_of(builtin("str"))}})));
 }
 
 }  // namespace kernel

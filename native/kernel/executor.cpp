@@ -9,8 +9,6 @@ namespace {
 using pyco::arg;
 using pyco::Check;
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
 // --- traceback helpers ------------------------------------------------------
 
 py::object extract_tracebak_string(py::object e) {
@@ -200,9 +198,11 @@ void define_executor_functions(py::module_ m) {
     m.attr("_parse_error_location") = function(
         pyco::fn<parse_error_location>("_parse_error_location", {arg("traceback_str").type(Check::Str),
                                                                  arg("in_memory_modules").type(Check::Set)},
-                                       "Find the workbook module and line where an error happened."));
+                                       "Find the workbook module and line where an error happened.")
+            .annotated(annotations({{"return", builtin("dict")}})));
     m.attr("extract_tracebak_string") = function(
-        pyco::fn<extract_tracebak_string>("extract_tracebak_string", {"e"}, "Return the full traceback text of e."));
+        pyco::fn<extract_tracebak_string>("extract_tracebak_string", {"e"}, "Return the full traceback text of e.")
+            .annotated(annotations({{"e", builtin("Exception")}, {"return", builtin("str")}})));
 }
 
 void define_environment_classes(py::module_ m) {
@@ -213,7 +213,7 @@ void define_environment_classes(py::module_ m) {
             .method(pyco::fn<venv_add_path>("add_path", {"self", arg("path").type(Check::Str)}))
             .method(pyco::fn<venv_remove_path>("remove_path", {"self", arg("path").type(Check::Str)}))
             .method(pyco::fn<venv_reset_path>("reset_path", {"self"}))
-            .method(pyco::fn<venv_get_paths>("get_paths", {"self"}))
+            .method(pyco::fn<venv_get_paths>("get_paths", {"self"}).annotated(annotations({{"return", builtin("list")}})))
             .build();
     define_stream_classes(m);
     m.attr("CodeExecutor") =
@@ -222,7 +222,8 @@ void define_environment_classes(py::module_ m) {
             .method(pyco::fn<executor_init>("__init__", {"self"}))
             .method(pyco::fn<executor_execute>("execute", {"self", arg("code").type(Check::Str),
                                                            arg("stdout_callback").def_none(),
-                                                           arg("stderr_callback").def_none()}))
+                                                           arg("stderr_callback").def_none()})
+                        .annotated(annotations({{"return", g("Dict")[py::make_tuple(builtin("str"), g("Any"))]}})))
             .method(pyco::fn<executor_reset_namespace>("reset_namespace", {"self"}))
             .build();
 }

@@ -202,7 +202,8 @@ void add_framing_methods(pyco::ClassBuilder& cls) {
                                                "Send a large message in chunks."))
         .method(pyco::fn<handle_chunk_message>(
             "_handle_chunk_message", {"self", arg("message").type(Check::Dict)},
-            "Handle a chunk message and return the reassembled message when complete."));
+            "Handle a chunk message and return the reassembled message when complete.")
+                    .annotated(annotations({{"return", optional_of(builtin("dict"))}})));
 }
 
 }  // namespace kernel

@@ -238,7 +238,8 @@ Task connect(py::object self) {
 
     py::object request_sync = closure(
         pyco::fn<new_send_request_sync>("new_send_request_sync",
-                                        {arg("req").type(Check::Dict), arg("timeout").def(py::float_(30.0))}),
+                                        {arg("req").type(Check::Dict), arg("timeout").def(py::float_(30.0))})
+            .annotated(annotations({{"timeout", builtin("float")}})),
         self);
     bridge.attr("messaging").attr("send_request_sync") = request_sync;
     co_return py::none();

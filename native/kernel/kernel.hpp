@@ -31,6 +31,13 @@ py::object import_from(const char* module, const char* name, int level);
 // named module itself.
 py::object import_module(const char* module);
 
+// Annotations as a function declares them, e.g. annotations({{"return", builtin("int")}}).
+py::dict annotations(std::initializer_list<std::pair<const char*, py::object>> items);
+// A builtin by name (a type, for annotations).
+py::object builtin(const char* name);
+// typing.Optional[t], with the module's own `Optional`.
+py::object optional_of(const py::object& t);
+
 // An interned str for a literal.
 inline py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
 

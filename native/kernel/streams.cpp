@@ -264,12 +264,13 @@ void retain_stream(py::handle stream) {
 void define_stream_classes(py::module_ m) {
     py::object io = attr_of("io", "TextIOBase");
     py::tuple bases = py::make_tuple(io);
+    py::dict returns_int = annotations({{"return", builtin("int")}});
     m.attr("StreamCapture") =
         pyco::ClassBuilder("StreamCapture", module_name(), bases,
                            "Captures one run's output and hands every write to a callback.")
             .method(pyco::fn<capture_init>("__init__", {"self", arg("on_write").def_none()}))
-            .method(pyco::fn<capture_write>("write", {"self", arg("text").type(Check::Str)}))
-            .method(pyco::fn<capture_getvalue>("getvalue", {"self"}))
+            .method(pyco::fn<capture_write>("write", {"self", arg("text").type(Check::Str)}).annotated(returns_int))
+            .method(pyco::fn<capture_getvalue>("getvalue", {"self"}).annotated(annotations({{"return", builtin("str")}})))
             .method(pyco::fn<do_nothing>("flush", {"self"}))
             .method(pyco::fn<no>("readable", {"self"}))
             .method(pyco::fn<yes>("writable", {"self"}))
@@ -278,7 +279,7 @@ void define_stream_classes(py::module_ m) {
         pyco::ClassBuilder("KernelStreamHook", module_name(), bases,
                            "Forwards process output to the Business Layer and echoes it to the console.")
             .method(pyco::fn<hook_init>("__init__", {"self", arg("stream_type").type(Check::Str), "send_callback"}))
-            .method(pyco::fn<hook_write>("write", {"self", arg("text").type(Check::Str)}))
+            .method(pyco::fn<hook_write>("write", {"self", arg("text").type(Check::Str)}).annotated(returns_int))
             .method(pyco::fn<hook_flush>("flush", {"self"}))
             .method(pyco::fn<no>("readable", {"self"}))
             .method(pyco::fn<yes>("writable", {"self"}))

@@ -52,6 +52,16 @@ py::object import_from(const char* module, const char* name, int level) {
 py::object import_module(const char* module) { return py::module_::import(module); }
 
 
+py::dict annotations(std::initializer_list<std::pair<const char*, py::object>> items) {
+    py::dict d;
+    for (const auto& [name, value] : items) d[py::str(name)] = value;
+    return d;
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+py::object optional_of(const py::object& t) { return g("Optional")[t]; }
+
 double now() { return attr_of("time", "time")().cast<double>(); }
 
 bool log_enabled(Level level) {

@@ -480,19 +480,25 @@ py::object make_function(const Def& def, py::handle module) {
     f->code = nullptr;
     f->defaults = PyList_GET_SIZE(defaults.ptr()) ? PySequence_Tuple(defaults.ptr()) : nullptr;
     f->kwdefaults = PyDict_GET_SIZE(kwdefaults.ptr()) ? kwdefaults.release().ptr() : nullptr;
-    if (def.annotations) {
-        f->annotations = Py_NewRef(def.annotations.ptr());
-    } else {
-        // Parameters with an exact-type check are annotated with that type, as declared.
+    {
+        // Annotations in parameter order: those given explicitly, else the exact type a
+        // parameter is checked against; then the return annotation, if given.
         py::dict ann;
+        py::dict given = def.annotations ? py::reinterpret_borrow<py::dict>(def.annotations) : py::dict();
         for (const Param& p : def.params) {
+            py::str key(p.name);
+            if (given.contains(key)) {
+                ann[key] = given[key];
+                continue;
+            }
             if (p.check == Check::Any) continue;
             PyTypeObject* tp = p.check == Check::Str ? &PyUnicode_Type
                                : p.check == Check::List ? &PyList_Type
                                : p.check == Check::Dict ? &PyDict_Type
                                                         : &PySet_Type;
-            ann[py::str(p.name)] = py::handle(reinterpret_cast<PyObject*>(tp));
+            ann[key] = py::handle(reinterpret_cast<PyObject*>(tp));
         }
+        if (given.contains("return")) ann["return"] = given["return"];
         f->annotations = PyDict_GET_SIZE(ann.ptr()) ? ann.release().ptr() : nullptr;
     }
     f->dict = nullptr;

@@ -369,6 +369,8 @@ struct Def {
     Def& with_doc(const char* d) { doc = d; return *this; }
     Def& with_closure(py::object c) { closure = std::move(c); return *this; }
     Def& with_qualname(std::string q) { qualname = std::move(q); return *this; }
+    // Annotations as declared (name -> annotation, "return" for the result).
+    Def& annotated(py::dict a) { annotations = std::move(a); return *this; }
 };
 
 // Creates the function object. `module` is its __module__ (a str).
