@@ -7,6 +7,10 @@
 
 namespace pyco {
 
+namespace detail_func {
+PyObject* function_attr(PyObject* function, int which);
+}
+
 namespace {
 
 enum State : unsigned char { CREATED, SUSPENDED, RUNNING, FINISHED };
@@ -17,6 +21,7 @@ struct CoroObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* code;
+    PyObject* origin;  // the pyco function that made it: names and code come from there
     PyObject* weakreflist;
     State state;
 };
@@ -36,6 +41,17 @@ Py_ssize_t live = 0;
 PyObject* break_sentinel = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+
+// The coroutine's name, qualified name and code: its own when set, else its function's.
+PyObject* own_or_origin(PyObject* own, CoroObject* c, int which) {
+    if (own) return own;
+    return c->origin ? detail_func::function_attr(c->origin, which) : nullptr;
+}
+PyObject* name_of(CoroObject* c) { return own_or_origin(c->name, c, 0); }
+PyObject* qualname_of(CoroObject* c) {
+    PyObject* q = own_or_origin(c->qualname, c, 1);
+    return q ? q : name_of(c);
+}
 
 void destroy_frame(CoroObject* c) {
     if (c->h) {
@@ -357,7 +373,7 @@ void coro_finalize(PyObject* self) {
     PyObject *t, *v, *b;
     PyErr_Fetch(&t, &v, &b);
     if (c->state == CREATED) {
-        PyObject* name = c->qualname ? c->qualname : (c->name ? c->name : nullptr);
+        PyObject* name = qualname_of(c);
         int w = name ? PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", name)
                      : PyErr_WarnEx(PyExc_RuntimeWarning, "coroutine was never awaited", 1);
         if (w < 0) PyErr_WriteUnraisable(self);
@@ -381,6 +397,7 @@ void coro_dealloc(PyObject* self) {
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
     Py_CLEAR(c->code);
+    Py_CLEAR(c->origin);
     --live;
     if (freelist_len < kFreelistSize) {
         freelist[freelist_len++] = c;
@@ -391,7 +408,7 @@ void coro_dealloc(PyObject* self) {
 
 PyObject* coro_repr(PyObject* self) {
     CoroObject* c = as_coro(self);
-    PyObject* n = c->qualname ? c->qualname : (c->name ? c->name : nullptr);
+    PyObject* n = qualname_of(c);
     if (n) return PyUnicode_FromFormat("<coroutine object %U at %p>", n, self);
     return PyUnicode_FromFormat("<coroutine object at %p>", self);
 }
@@ -400,11 +417,13 @@ PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
 PyObject* get_name(PyObject* self, void*) {
     CoroObject* c = as_coro(self);
-    return Py_NewRef(c->name ? c->name : intern("coroutine"));
+    PyObject* n = name_of(c);
+    return Py_NewRef(n ? n : intern("coroutine"));
 }
 PyObject* get_qualname(PyObject* self, void*) {
     CoroObject* c = as_coro(self);
-    return Py_NewRef(c->qualname ? c->qualname : (c->name ? c->name : intern("coroutine")));
+    PyObject* q = qualname_of(c);
+    return Py_NewRef(q ? q : intern("coroutine"));
 }
 int set_str_field(PyObject** field, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -428,7 +447,8 @@ PyObject* get_await(PyObject* self, void*) {
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) {
     CoroObject* c = as_coro(self);
-    return Py_NewRef(c->code ? c->code : Py_None);
+    PyObject* code = own_or_origin(c->code, c, 2);
+    return Py_NewRef(code ? code : Py_None);
 }
 
 PyGetSetDef coro_getset[] = {
@@ -459,12 +479,9 @@ bool ready = false;
 
 Py_ssize_t live_coroutines() { return live; }
 
-void set_coroutine_origin(PyObject* coro, PyObject* name, PyObject* qualname, PyObject* code) {
+void set_coroutine_origin(PyObject* coro, PyObject* function) {
     if (Py_TYPE(coro) != &CoroType) return;
-    CoroObject* c = as_coro(coro);
-    Py_XSETREF(c->name, Py_XNewRef(name));
-    Py_XSETREF(c->qualname, Py_XNewRef(qualname));
-    Py_XSETREF(c->code, Py_XNewRef(code));
+    Py_XSETREF(as_coro(coro)->origin, Py_NewRef(function));
 }
 
 py::object make_coroutine(Task&& t, PyObject* name, PyObject* qualname, PyObject* code) {
@@ -484,6 +501,7 @@ py::object make_coroutine(Task&& t, PyObject* name, PyObject* qualname, PyObject
     c->name = Py_XNewRef(name);
     c->qualname = Py_XNewRef(qualname);
     c->code = Py_XNewRef(code);
+    c->origin = nullptr;
     c->weakreflist = nullptr;
     c->state = h ? CREATED : FINISHED;
     ++live;

@@ -122,7 +122,7 @@ private:
 
 // A coroutine made by the function carries its names and code, as Python's do.
 inline PyObject* finish(FuncObject* f, PyObject* result) {
-    if (f->coroutine && result) set_coroutine_origin(result, f->name, f->qualname, f->code);
+    if (f->coroutine && result) set_coroutine_origin(result, reinterpret_cast<PyObject*>(f));
     return result;
 }
 
@@ -515,6 +515,12 @@ py::object make_function(const Def& def, py::handle module) {
 }
 
 namespace detail_func {
+// name (0), qualified name (1) or code (2) of a pyco function, borrowed.
+PyObject* function_attr(PyObject* function, int which) {
+    FuncObject* f = as_func(function);
+    return which == 0 ? f->name : which == 1 ? f->qualname : f->code;
+}
+
 void init_function_type() {
     if (ready) return;
     FuncType.tp_name = "function";

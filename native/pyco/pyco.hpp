@@ -185,8 +185,8 @@ private:
 py::object make_coroutine(Task&& t, PyObject* name = nullptr, PyObject* qualname = nullptr,
                           PyObject* code = nullptr);
 
-// Gives a coroutine object made by a function that function's names and code.
-void set_coroutine_origin(PyObject* coro, PyObject* name, PyObject* qualname, PyObject* code);
+// Gives a coroutine object made by a pyco function that function's names and code.
+void set_coroutine_origin(PyObject* coro, PyObject* function);
 
 // Something to await: a Python awaitable (borrowed for the co_await expression) or a Task.
 struct Await {
