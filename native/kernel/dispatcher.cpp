@@ -194,22 +194,19 @@ void handle_sys_response(const py::object& self, const py::object& message) {
         warning("[Kernel] Received sys_response without requestId");
         return;
     }
-    py::object lock = self.attr("_response_lock");
-    lock.attr("acquire")();
-    try {
+    py::object event;
+    {
+        // Held only for the table operations and the wake-up.
+        Locked lock(self.attr("_response_lock"));
         self.attr("_response_data")[request_id] = payload;
-        py::object event = self.attr("_response_futures").attr("get")(request_id);
-        if (!event.is_none()) {
-            event.attr("set")();
-            debug("[Kernel] [Listener Thread] Worker unblocked for request_id: {}", request_id);
-        } else {
-            warning("[Kernel] Received sys_response for unknown request_id: {}", request_id);
-        }
-    } catch (...) {
-        lock.attr("release")();
-        throw;
+        event = self.attr("_response_futures").attr("get")(request_id);
+        if (!event.is_none()) event.attr("set")();
     }
-    lock.attr("release")();
+    if (!event.is_none()) {
+        debug("[Kernel] [Listener Thread] Worker unblocked for request_id: {}", request_id);
+    } else {
+        warning("[Kernel] Received sys_response for unknown request_id: {}", request_id);
+    }
 }
 
 bool debugger_active(const py::object& self) { return PyObject_IsTrue(self.attr("has_active_debugger").ptr()) == 1; }

@@ -20,28 +20,6 @@ bool secured() {
     return !value.equal(S("0"));
 }
 
-// A threading.Lock held for a scope (acquire blocks with the GIL released).
-class Locked {
-public:
-    explicit Locked(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
-    ~Locked() {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-        if (r) {
-            Py_DECREF(r);
-        } else {
-            PyErr_WriteUnraisable(lock_.ptr());
-        }
-        PyErr_Restore(t, v, tb);
-    }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    py::object lock_;
-};
-
 // --- construction ------------------------------------------------------------
 
 py::object kernel_init(py::object self, py::object workbook_id, py::object host, py::object port,

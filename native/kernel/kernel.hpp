@@ -92,6 +92,28 @@ private:
 // inside print() with it (print holds the stream as a borrowed reference).
 void retain_stream(py::handle stream);
 
+// A threading.Lock held for a scope (acquire blocks with the GIL released).
+class Locked {
+public:
+    explicit Locked(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+    ~Locked() {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+        if (r) {
+            Py_DECREF(r);
+        } else {
+            PyErr_WriteUnraisable(lock_.ptr());
+        }
+        PyErr_Restore(t, v, tb);
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    py::object lock_;
+};
+
 void define_stream_classes(py::module_ m);
 void define_executor_functions(py::module_ m);
 void define_environment_classes(py::module_ m);

@@ -11,14 +11,13 @@ py::dict make(std::initializer_list<std::pair<const char*, py::handle>> items) {
     }
     return d;
 }
-py::str s(const char* text) { return py::reinterpret_borrow<py::str>(pyco::intern(text)); }
 py::object n(Py_ssize_t v) { return py::int_(v); }
 }  // namespace
 
-py::dict error(H message) { return make({{"type", s("error")}, {"message", message}}); }
+py::dict error(H message) { return make({{"type", S("error")}, {"message", message}}); }
 
 py::dict chunk(H chunk_id, Py_ssize_t chunk_index, Py_ssize_t total_chunks, H data, H original_type, H request_id) {
-    return make({{"type", s("chunk")},
+    return make({{"type", S("chunk")},
                  {"chunk_id", chunk_id},
                  {"chunk_index", n(chunk_index)},
                  {"total_chunks", n(total_chunks)},
@@ -27,78 +26,78 @@ py::dict chunk(H chunk_id, Py_ssize_t chunk_index, Py_ssize_t total_chunks, H da
                  {"request_id", request_id}});
 }
 
-py::dict batch(H messages) { return make({{"type", s("batch")}, {"messages", messages}}); }
+py::dict batch(H messages) { return make({{"type", S("batch")}, {"messages", messages}}); }
 
 py::dict stream(H stream_type, H content, H workbook_id) {
     return make({{"type", stream_type}, {"content", content}, {"workbook_id", workbook_id}});
 }
 
-py::dict sys_request(H payload) { return make({{"type", s("sys_request")}, {"payload", payload}}); }
+py::dict sys_request(H payload) { return make({{"type", S("sys_request")}, {"payload", payload}}); }
 
 py::dict win32_event_definitions(H definitions) {
-    return make({{"type", s("win32_event_definitions")}, {"definitions", definitions}});
+    return make({{"type", S("win32_event_definitions")}, {"definitions", definitions}});
 }
 
-py::dict debug_resumed() { return make({{"type", s("debug_resumed")}}); }
+py::dict debug_resumed() { return make({{"type", S("debug_resumed")}}); }
 
 py::dict debug_terminated(H workbook_id) {
-    return make({{"type", s("debug_terminated")}, {"workbook_id", workbook_id}});
+    return make({{"type", S("debug_terminated")}, {"workbook_id", workbook_id}});
 }
 
 py::dict debug_evaluate_result(H workbook_id, H request_id, H expression, H result) {
-    py::dict d = make({{"type", s("debug_evaluate_result")},
+    py::dict d = make({{"type", S("debug_evaluate_result")},
                        {"workbook_id", workbook_id},
                        {"request_id", request_id},
                        {"expression", expression}});
     if (result) {
         d.attr("update")(result);
     } else {
-        d["error"] = s("No active debug session");
+        d["error"] = S("No active debug session");
     }
     return d;
 }
 
 py::dict object_registry_response(H objects, H workbook_id) {
-    return make({{"type", s("object_registry_response")}, {"objects", objects}, {"workbook_id", workbook_id}});
+    return make({{"type", S("object_registry_response")}, {"objects", objects}, {"workbook_id", workbook_id}});
 }
 
 py::dict hover_mode_updated(H mode, H workbook_id) {
-    return make({{"type", s("hover_mode_updated")}, {"mode", mode}, {"workbook_id", workbook_id}});
+    return make({{"type", S("hover_mode_updated")}, {"mode", mode}, {"workbook_id", workbook_id}});
 }
 
 py::dict path_added(H path, H current_paths) {
-    return make({{"type", s("path_added")}, {"path", path}, {"current_paths", current_paths}});
+    return make({{"type", S("path_added")}, {"path", path}, {"current_paths", current_paths}});
 }
 
 py::dict path_removed(H path, H current_paths) {
-    return make({{"type", s("path_removed")}, {"path", path}, {"current_paths", current_paths}});
+    return make({{"type", S("path_removed")}, {"path", path}, {"current_paths", current_paths}});
 }
 
-py::dict namespace_reset() { return make({{"type", s("namespace_reset")}}); }
+py::dict namespace_reset() { return make({{"type", S("namespace_reset")}}); }
 
-py::dict path_reset(H current_paths) { return make({{"type", s("path_reset")}, {"current_paths", current_paths}}); }
+py::dict path_reset(H current_paths) { return make({{"type", S("path_reset")}, {"current_paths", current_paths}}); }
 
 py::dict package_paths_updated(Py_ssize_t paths_added, Py_ssize_t modules_unloaded, H workbook_id) {
-    return make({{"type", s("package_paths_updated")},
+    return make({{"type", S("package_paths_updated")},
                  {"paths_added", n(paths_added)},
                  {"modules_unloaded", n(modules_unloaded)},
                  {"workbook_id", workbook_id}});
 }
 
 py::dict python_paths_updated(Py_ssize_t paths_added, H workbook_id) {
-    return make({{"type", s("python_paths_updated")}, {"paths_added", n(paths_added)}, {"workbook_id", workbook_id}});
+    return make({{"type", S("python_paths_updated")}, {"paths_added", n(paths_added)}, {"workbook_id", workbook_id}});
 }
 
 py::dict modules_unloaded(Py_ssize_t modules_unloaded, Py_ssize_t paths_cleared, H workbook_id) {
-    return make({{"type", s("modules_unloaded")},
+    return make({{"type", S("modules_unloaded")},
                  {"modules_unloaded", n(modules_unloaded)},
                  {"paths_cleared", n(paths_cleared)},
                  {"workbook_id", workbook_id}});
 }
 
-py::dict module_updated(H module_name) { return make({{"type", s("module_updated")}, {"module_name", module_name}}); }
+py::dict module_updated(H module_name) { return make({{"type", S("module_updated")}, {"module_name", module_name}}); }
 
-py::dict module_deleted(H module_name) { return make({{"type", s("module_deleted")}, {"module_name", module_name}}); }
+py::dict module_deleted(H module_name) { return make({{"type", S("module_deleted")}, {"module_name", module_name}}); }
 
 py::dict request_stream(H stream_type, H content, H request_id, H workbook_id, H source) {
     return make({{"type", stream_type},
@@ -109,7 +108,7 @@ py::dict request_stream(H stream_type, H content, H request_id, H workbook_id, H
 }
 
 py::dict result_output(H content, H request_id, H workbook_id, H source) {
-    return make({{"type", s("result_output")},
+    return make({{"type", S("result_output")},
                  {"content", content},
                  {"request_id", request_id},
                  {"workbook_id", workbook_id},
@@ -117,7 +116,7 @@ py::dict result_output(H content, H request_id, H workbook_id, H source) {
 }
 
 py::dict execution_result(H result, H request_id, H function_name, H workbook_id, H source) {
-    return make({{"type", s("execution_result")},
+    return make({{"type", S("execution_result")},
                  {"success", Py_True},
                  {"result", result},
                  {"request_id", request_id},
@@ -127,7 +126,7 @@ py::dict execution_result(H result, H request_id, H function_name, H workbook_id
 }
 
 py::dict execution_error(H error, H request_id, H function_name, H workbook_id, H source) {
-    return make({{"type", s("execution_error")},
+    return make({{"type", S("execution_error")},
                  {"success", Py_False},
                  {"error", error},
                  {"request_id", request_id},
@@ -137,7 +136,7 @@ py::dict execution_error(H error, H request_id, H function_name, H workbook_id, 
 }
 
 py::dict execution_failure(H error, H request_id, H source) {
-    return make({{"type", s("execution_error")},
+    return make({{"type", S("execution_error")},
                  {"success", Py_False},
                  {"error", error},
                  {"request_id", request_id},
@@ -149,11 +148,11 @@ py::dict error_object(H type_name, H message, H traceback) {
 }
 
 py::dict run_result() {
-    return make({{"success", Py_True}, {"stdout", s("")}, {"stderr", s("")}, {"error", Py_None}, {"result", Py_None}});
+    return make({{"success", Py_True}, {"stdout", S("")}, {"stderr", S("")}, {"error", Py_None}, {"result", Py_None}});
 }
 
 py::dict streaming_error(H request_id, H error, H workbook_id) {
-    return make({{"type", s("streaming_function_result")},
+    return make({{"type", S("streaming_function_result")},
                  {"request_id", request_id},
                  {"error", error},
                  {"done", Py_True},
