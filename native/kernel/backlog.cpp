@@ -123,6 +123,7 @@ py::object make_backlog(py::handle loop) {
 
 void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py::handle loop) {
     Backlog* b = backlog_of(backlog);
+    py::object inner = coroutine;
     py::object counted = pyco::make_coroutine(
         counted_send(std::move(coroutine), py::reinterpret_borrow<py::object>(backlog), chars));
     {
@@ -136,9 +137,13 @@ void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py
         release(b, chars);
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
-        PyObject* closed = PyObject_CallMethod(counted.ptr(), "close", nullptr);
-        Py_XDECREF(closed);
-        PyErr_Clear();
+        // The send is dropped: neither coroutine will run (and neither warns that it
+        // was never awaited).
+        for (PyObject* coro : {inner.ptr(), counted.ptr()}) {
+            PyObject* closed = PyObject_CallMethod(coro, "close", nullptr);
+            Py_XDECREF(closed);
+            PyErr_Clear();
+        }
         PyErr_Restore(t, v, tb);
         throw;
     }
