@@ -1,9 +1,7 @@
-// handle_message: routes each inbound message by its `type` — long work to tasks,
-// language services and environment messages awaited inline, small control messages
-// handled here.
-#include "kernel/environment.hpp"
-
-#include <vector>
+// handle_message: routes each inbound message by its `type` through one table — long work
+// to tasks, language services and environment messages awaited inline, small control
+// messages handled here.
+#include "kernel/routes.hpp"
 
 namespace kernel {
 
@@ -13,93 +11,180 @@ using pyco::arg;
 using pyco::Check;
 using pyco::Task;
 
+// Starts the task of a Task row, logging `text` at info first.
+py::object started(const py::object& self, const char* method, const char* text, const py::object& message) {
+    info(text);
+    return self.attr(method)(message);
+}
 
-enum Row {
-    UNKNOWN = 0,
-    EXECUTION_REQUEST,
-    ADD_PATH,
-    REMOVE_PATH,
-    RESET_NAMESPACE,
-    RESET_PATH,
-    SET_PACKAGE_PATHS,
-    SET_PYTHON_PATHS,
-    UNLOAD_AND_CLEAR_PATHS,
-    UPDATE_MODULE,
-    DELETE_MODULE,
-    COMPLETION_REQUEST,
-    SIGNATURE_HELP_REQUEST,
-    HOVER_REQUEST,
-    DIAGNOSTIC_REQUEST,
-    SHUTDOWN,
-    CUSTOM_FUNCTION_CALL,
-    RUN_MODULE,
-    EVENT_EXECUTION,
-    COM_EVENT_CONFIG_UPDATE,
-    PYTHON_FUNCTION_CALL,
-    EXECUTE_STREAMING_FUNCTION,
-    CANCEL_STREAMING_FUNCTION,
-    DEBUG_CONTINUE,
-    DEBUG_STEP_OVER,
-    DEBUG_STEP_INTO,
-    DEBUG_STEP_OUT,
-    DEBUG_STOP,
-    DEBUG_EVALUATE,
-    DEBUG_UPDATE_BREAKPOINTS,
-    SYS_RESPONSE,
-    GET_OBJECT_REGISTRY,
-    SET_HOVER_MODE,
+bool debugger_active(const py::object& self) { return pyco::truthy(self.attr("has_active_debugger")); }
+py::object debugger(const py::object& self) { return self.attr("_debugger"); }
+
+// --- control messages --------------------------------------------------------
+
+py::object com_event_config_update(const py::object& self, const py::object& message) {
+    py::object config = field(message, "com_config", py::dict());
+    py::object registrar = self.attr("_com_event_registrar");
+    if (pyco::truthy(registrar)) {
+        registrar.attr("apply_config")(config);
+    } else {
+        debug("[Kernel] com_event_config_update received but registrar not active");
+    }
+    return py::none();
+}
+
+py::object cancel_streaming_function(const py::object& self, const py::object& message) {
+    py::object request_id = field(message, "request_id");
+    info("[Kernel] Received cancel_streaming_function for request_id: {}", request_id);
+    self.attr("_canceled_streaming_requests").attr("add")(request_id);
+    return py::none();
+}
+
+py::object debug_continue(const py::object& self, const py::object&) {
+    if (!debugger_active(self)) return py::none();
+    debugger(self).attr("continue_execution")();
+    return send(self, msg::debug_resumed());
+}
+
+py::object debug_step_over(const py::object& self, const py::object&) {
+    if (debugger_active(self)) debugger(self).attr("step_over")();
+    return py::none();
+}
+
+py::object debug_step_into(const py::object& self, const py::object&) {
+    if (debugger_active(self)) debugger(self).attr("step_into")();
+    return py::none();
+}
+
+py::object debug_step_out(const py::object& self, const py::object&) {
+    if (debugger_active(self)) debugger(self).attr("step_out")();
+    return py::none();
+}
+
+// The session ends with the reply: the debugger is forgotten once it is sent.
+Task stop_and_forget(py::object self) {
+    debugger(self).attr("stop_debugging")();
+    co_await pyco::await(send(self, msg::debug_terminated(self.attr("workbook_id"))));
+    self.attr("_debugger") = py::none();
+    co_return py::none();
+}
+
+py::object debug_stop(const py::object& self, const py::object&) {
+    if (!debugger_active(self)) return py::none();
+    return pyco::make_coroutine(stop_and_forget(self));
+}
+
+py::object debug_evaluate(const py::object& self, const py::object& message) {
+    py::object expression = field(message, "expression", S(""));
+    py::object request_id = field(message, "request_id");
+    py::object wb = self.attr("workbook_id");
+    if (debugger_active(self)) {
+        py::object result = debugger(self).attr("evaluate_expression")(expression);
+        return send(self, msg::debug_evaluate_result(wb, request_id, expression, result));
+    }
+    return send(self, msg::debug_evaluate_result(wb, request_id, expression, py::handle()));
+}
+
+py::object debug_update_breakpoints(const py::object& self, const py::object& message) {
+    py::object breakpoints = field(message, "breakpoints", py::list());
+    if (!debugger_active(self)) {
+        warning("[Kernel] Received debug_update_breakpoints but no active debugger");
+    } else if (PyList_Check(breakpoints.ptr())) {
+        debugger(self).attr("set_breakpoints")(breakpoints);
+        info("[Kernel] Updated breakpoints during debug session: {} breakpoints", PyList_GET_SIZE(breakpoints.ptr()));
+    } else {
+        warning("[Kernel] Invalid breakpoints data type: {}", py::type::of(breakpoints));
+    }
+    return py::none();
+}
+
+py::object get_object_registry(const py::object& self, const py::object&) {
+    debug("[Kernel] Received get_object_registry request");
+    py::object registry = self.attr("get_object_registry")();
+    return send(self, msg::object_registry_response(registry, self.attr("workbook_id")));
+}
+
+py::object set_hover_mode(const py::object& self, const py::object& message) {
+    py::object mode = field(message, "mode", S("compact"));
+    debug("[Kernel] Received set_hover_mode: {}", mode);
+    py::object bridge = self.attr("_lsp_bridge");
+    if (pyco::truthy(bridge)) {
+        bridge.attr("set_hover_mode")(mode);
+        return send(self, msg::hover_mode_updated(mode, self.attr("workbook_id")));
+    }
+    warning("[Kernel] LSP Bridge not available for hover mode change");
+    return py::none();
+}
+
+// --- the catalogue ---------------------------------------------------------------
+
+py::object completion_request(const py::object& self, const py::object& m) {
+    return self.attr("_handle_completion_request")(m);
+}
+py::object signature_help_request(const py::object& self, const py::object& m) {
+    return self.attr("_handle_signature_help_request")(m);
+}
+py::object hover_request(const py::object& self, const py::object& m) { return self.attr("_handle_hover_request")(m); }
+py::object diagnostic_request(const py::object& self, const py::object& m) {
+    return self.attr("_handle_diagnostic_request")(m);
+}
+py::object shutdown(const py::object& self, const py::object&) { return self.attr("disconnect")(); }
+py::object run_module(const py::object& self, const py::object& m) {
+    return started(self, "_handle_run_module", "[Kernel] [Listener Thread] Dispatching run_module to worker", m);
+}
+
+// In the order the types are compared; at most one matches.
+const Route kRoutes[] = {
+    {"execution_request", Runs::Task, handlers::execution_request},
+    {"add_path", Runs::Inline, handlers::add_path},
+    {"remove_path", Runs::Inline, handlers::remove_path},
+    {"reset_namespace", Runs::Inline, handlers::reset_namespace},
+    {"reset_path", Runs::Inline, handlers::reset_path},
+    {"set_package_paths", Runs::Inline, handlers::set_package_paths},
+    {"set_python_paths", Runs::Inline, handlers::set_python_paths},
+    {"unload_and_clear_paths", Runs::Inline, handlers::unload_and_clear_paths},
+    {"update_module", Runs::Inline, handlers::update_module},
+    {"delete_module", Runs::Inline, handlers::delete_module},
+    {"completion_request", Runs::Inline, completion_request},
+    {"signature_help_request", Runs::Inline, signature_help_request},
+    {"hover_request", Runs::Inline, hover_request},
+    {"diagnostic_request", Runs::Inline, diagnostic_request},
+    {"shutdown", Runs::Inline, shutdown},
+    {"custom_function_call", Runs::Task, handlers::custom_function_call},
+    {"run_module", Runs::Task, run_module},
+    {"event_execution", Runs::Task, handlers::event_execution},
+    {"com_event_config_update", Runs::Control, com_event_config_update},
+    {"python_function_call", Runs::Task, handlers::python_function_call},
+    {"execute_streaming_function", Runs::Task, handlers::execute_streaming_function},
+    {"cancel_streaming_function", Runs::Control, cancel_streaming_function},
+    {"debug_continue", Runs::Control, debug_continue},
+    {"debug_step_over", Runs::Control, debug_step_over},
+    {"debug_step_into", Runs::Control, debug_step_into},
+    {"debug_step_out", Runs::Control, debug_step_out},
+    {"debug_stop", Runs::Control, debug_stop},
+    {"debug_evaluate", Runs::Control, debug_evaluate},
+    {"debug_update_breakpoints", Runs::Control, debug_update_breakpoints},
+    {"sys_response", Runs::Control, handlers::sys_response},
+    {"get_object_registry", Runs::Control, get_object_registry},
+    {"set_hover_mode", Runs::Control, set_hover_mode},
 };
 
-// The catalogue, type text -> row (built once; lives as long as the process).
-PyObject* rows = nullptr;
+// type text -> index into kRoutes (built once; lives as long as the process).
+PyObject* route_index = nullptr;
 
-Row row_of(const py::object& msg_type) {
-    if (!rows) {
-        static const std::pair<const char*, Row> table[] = {
-            {"execution_request", EXECUTION_REQUEST},
-            {"add_path", ADD_PATH},
-            {"remove_path", REMOVE_PATH},
-            {"reset_namespace", RESET_NAMESPACE},
-            {"reset_path", RESET_PATH},
-            {"set_package_paths", SET_PACKAGE_PATHS},
-            {"set_python_paths", SET_PYTHON_PATHS},
-            {"unload_and_clear_paths", UNLOAD_AND_CLEAR_PATHS},
-            {"update_module", UPDATE_MODULE},
-            {"delete_module", DELETE_MODULE},
-            {"completion_request", COMPLETION_REQUEST},
-            {"signature_help_request", SIGNATURE_HELP_REQUEST},
-            {"hover_request", HOVER_REQUEST},
-            {"diagnostic_request", DIAGNOSTIC_REQUEST},
-            {"shutdown", SHUTDOWN},
-            {"custom_function_call", CUSTOM_FUNCTION_CALL},
-            {"run_module", RUN_MODULE},
-            {"event_execution", EVENT_EXECUTION},
-            {"com_event_config_update", COM_EVENT_CONFIG_UPDATE},
-            {"python_function_call", PYTHON_FUNCTION_CALL},
-            {"execute_streaming_function", EXECUTE_STREAMING_FUNCTION},
-            {"cancel_streaming_function", CANCEL_STREAMING_FUNCTION},
-            {"debug_continue", DEBUG_CONTINUE},
-            {"debug_step_over", DEBUG_STEP_OVER},
-            {"debug_step_into", DEBUG_STEP_INTO},
-            {"debug_step_out", DEBUG_STEP_OUT},
-            {"debug_stop", DEBUG_STOP},
-            {"debug_evaluate", DEBUG_EVALUATE},
-            {"debug_update_breakpoints", DEBUG_UPDATE_BREAKPOINTS},
-            {"sys_response", SYS_RESPONSE},
-            {"get_object_registry", GET_OBJECT_REGISTRY},
-            {"set_hover_mode", SET_HOVER_MODE},
-        };
+const Route* route_of(const py::object& msg_type) {
+    if (!route_index) {
         py::dict d;
-        for (const auto& [name, row] : table) d[py::str(name)] = py::int_(static_cast<int>(row));
-        rows = d.release().ptr();
+        for (size_t i = 0; i < std::size(kRoutes); ++i) d[py::str(kRoutes[i].type)] = py::int_(i);
+        route_index = d.release().ptr();
     }
-    if (!PyUnicode_Check(msg_type.ptr())) return UNKNOWN;
-    PyObject* r = PyDict_GetItemWithError(rows, msg_type.ptr());
-    if (!r) {
+    if (!PyUnicode_CheckExact(msg_type.ptr())) return nullptr;
+    PyObject* index = PyDict_GetItemWithError(route_index, msg_type.ptr());
+    if (!index) {
         if (PyErr_Occurred()) throw py::error_already_set();
-        return UNKNOWN;
+        return nullptr;
     }
-    return static_cast<Row>(PyLong_AsLong(r));
+    return &kRoutes[PyLong_AsSize_t(index)];
 }
 
 // Tasks started for requests. The dispatcher does not wait for them; the set only keeps
@@ -116,235 +201,9 @@ void start_task(const py::object& coroutine) {
     task.attr("add_done_callback")(py::reinterpret_borrow<py::object>(running_tasks).attr("discard"));
 }
 
-py::object get(const py::object& message, const char* key) { return message.attr("get")(S(key)); }
-py::object get(const py::object& message, const char* key, py::object fallback) {
-    return message.attr("get")(S(key), fallback);
-}
-
-py::object send(const py::object& self, py::dict message) { return self.attr("send_message")(message); }
-
-// Handing a message's fields to a handler coroutine checks their types; a message whose
-// fields cannot be handed on is answered with the handler's own error reply.
-struct Started {
-    py::object coroutine;
-    py::object failure;  // the exception when the fields were rejected
-};
-
-template <class F>
-Started make_coroutine_checked(F&& make) {
-    Started s;
-    try {
-        s.coroutine = make();
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-        s.failure = pyco::caught(e);
-    }
-    return s;
-}
-
-Task start_execution_request(py::object self, py::object message) {
-    py::object code = get(message, "code", S(""));
-    py::object request_id = get(message, "request_id");
-    py::object function_name = get(message, "function_name");
-    py::object source = get(message, "source", S("ide"));
-    info("[Kernel] [Listener Thread] Received execution_request (source={}, request_id={})", source, request_id);
-    py::object method = self.attr("_execute_code_async");
-    Started s = make_coroutine_checked([&] { return method(code, request_id, function_name, source); });
-    if (s.failure) {
-        py::object error = msg::error_object(py::type::of(s.failure).attr("__name__"), py::str(s.failure),
-                                             g("extract_tracebak_string")(s.failure));
-        co_await pyco::await(send(self, msg::execution_failure(error, request_id, source)));
-        co_return py::none();
-    }
-    debug("[Kernel] Code length: {} chars", PyObject_Length(code.ptr()));
-    start_task(s.coroutine);
-    co_return py::none();
-}
-
-Task start_streaming_function(py::object self, py::object message) {
-    py::object request_id = get(message, "request_id");
-    py::object module_name = get(message, "module_name");
-    py::object function_name = get(message, "function_name");
-    py::object args = get(message, "args", py::list());
-    py::object workbook_id = get(message, "workbook_id", S(""));
-    py::object source = get(message, "source", S("addin"));
-    debug("[TIMING] Dispatching streaming function to background task");
-    info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    py::object method = self.attr("_execute_streaming_function");
-    Started s = make_coroutine_checked(
-        [&] { return method(request_id, module_name, function_name, args, workbook_id, source); });
-    if (s.failure) {
-        error("[Kernel] Rejected execute_streaming_function: {}", s.failure);
-        co_await pyco::await(send(self, msg::streaming_error(request_id, py::str(s.failure), self.attr("workbook_id"))));
-        co_return py::none();
-    }
-    start_task(s.coroutine);
-    co_return py::none();
-}
-
-void start_message_task(const py::object& self, const char* method, const char* log_text, const py::object& message) {
-    info(log_text);
-    start_task(self.attr(method)(message));
-}
-
-// Payloads of sys_response messages that no worker waits for (unknown or late ids) are kept
-// as they arrive, up to this many; beyond it the oldest are dropped.
-constexpr Py_ssize_t kUnclaimedResponsesKept = 1024;
-
-// Drops the oldest unclaimed payloads beyond the number kept; returns how many.
-Py_ssize_t drop_unclaimed_responses(const py::object& data, const py::object& waiting) {
-    py::list ids = py::list(data.attr("keys")());
-    std::vector<py::object> unclaimed;
-    for (py::handle id : ids) {
-        if (!waiting.contains(id)) unclaimed.push_back(py::reinterpret_borrow<py::object>(id));
-    }
-    Py_ssize_t excess = static_cast<Py_ssize_t>(unclaimed.size()) - kUnclaimedResponsesKept;
-    for (Py_ssize_t i = 0; i < excess; ++i) data.attr("pop")(unclaimed[static_cast<size_t>(i)], py::none());
-    return excess > 0 ? excess : 0;
-}
-
-void handle_sys_response(const py::object& self, const py::object& message) {
-    py::object payload = get(message, "payload");
-    if (!pyco::truthy(payload)) payload = message;
-    if (!PyDict_Check(payload.ptr())) {
-        // Answered by the receive loop's error reply; no worker is released by it.
-        PyErr_Format(PyExc_TypeError, "sys_response payload must be an object, not %.200s", Py_TYPE(payload.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    py::object request_id = get(payload, "requestId");
-    debug("[Kernel] [Listener Thread] Received sys_response for request_id: {}, unblocking worker", request_id);
-    if (!pyco::truthy(request_id)) {
-        warning("[Kernel] Received sys_response without requestId");
-        return;
-    }
-    py::object event;
-    Py_ssize_t dropped = 0;
-    {
-        // Held only for the table operations and the wake-up.
-        Locked lock(self.attr("_response_lock"));
-        py::object data = self.attr("_response_data");
-        data[request_id] = payload;
-        py::object waiting = self.attr("_response_futures");
-        event = waiting.attr("get")(request_id);
-        if (!event.is_none()) {
-            event.attr("set")();
-        } else if (PyObject_Length(data.ptr()) > kUnclaimedResponsesKept) {
-            dropped = drop_unclaimed_responses(data, waiting);
-        }
-    }
-    if (!event.is_none()) {
-        debug("[Kernel] [Listener Thread] Worker unblocked for request_id: {}", request_id);
-    } else {
-        warning("[Kernel] Received sys_response for unknown request_id: {}", request_id);
-        if (dropped > 0) {
-            warning("[Kernel] Dropped {} unclaimed sys_response payloads (at most {} are kept)", dropped,
-                    kUnclaimedResponsesKept);
-        }
-    }
-}
-
-bool debugger_active(const py::object& self) { return pyco::truthy(self.attr("has_active_debugger")); }
-
-// The awaitable of an inline control message's reply, or None when there is none.
-py::object control_message(const py::object& self, Row row, const py::object& message) {
-    py::object wb = self.attr("workbook_id");
-    switch (row) {
-        case COM_EVENT_CONFIG_UPDATE: {
-            py::object config = get(message, "com_config", py::dict());
-            py::object registrar = self.attr("_com_event_registrar");
-            if (pyco::truthy(registrar)) {
-                registrar.attr("apply_config")(config);
-            } else {
-                debug("[Kernel] com_event_config_update received but registrar not active");
-            }
-            return py::none();
-        }
-        case CANCEL_STREAMING_FUNCTION: {
-            py::object request_id = get(message, "request_id");
-            info("[Kernel] Received cancel_streaming_function for request_id: {}", request_id);
-            self.attr("_canceled_streaming_requests").attr("add")(request_id);
-            return py::none();
-        }
-        case DEBUG_CONTINUE:
-            if (!debugger_active(self)) return py::none();
-            self.attr("_debugger").attr("continue_execution")();
-            return send(self, msg::debug_resumed());
-        case DEBUG_STEP_OVER:
-            if (debugger_active(self)) self.attr("_debugger").attr("step_over")();
-            return py::none();
-        case DEBUG_STEP_INTO:
-            if (debugger_active(self)) self.attr("_debugger").attr("step_into")();
-            return py::none();
-        case DEBUG_STEP_OUT:
-            if (debugger_active(self)) self.attr("_debugger").attr("step_out")();
-            return py::none();
-        case DEBUG_STOP: {
-            if (!debugger_active(self)) return py::none();
-            self.attr("_debugger").attr("stop_debugging")();
-            py::object reply = send(self, msg::debug_terminated(wb));
-            // Cleared once the reply is on its way, as the session ends with it.
-            return reply;
-        }
-        case DEBUG_EVALUATE: {
-            py::object expression = get(message, "expression", S(""));
-            py::object request_id = get(message, "request_id");
-            if (debugger_active(self)) {
-                py::object result = self.attr("_debugger").attr("evaluate_expression")(expression);
-                return send(self, msg::debug_evaluate_result(wb, request_id, expression, result));
-            }
-            return send(self, msg::debug_evaluate_result(wb, request_id, expression, py::handle()));
-        }
-        case DEBUG_UPDATE_BREAKPOINTS: {
-            py::object breakpoints = get(message, "breakpoints", py::list());
-            if (!debugger_active(self)) {
-                warning("[Kernel] Received debug_update_breakpoints but no active debugger");
-            } else if (PyList_Check(breakpoints.ptr())) {
-                self.attr("_debugger").attr("set_breakpoints")(breakpoints);
-                info("[Kernel] Updated breakpoints during debug session: {} breakpoints",
-                     PyList_GET_SIZE(breakpoints.ptr()));
-            } else {
-                warning("[Kernel] Invalid breakpoints data type: {}", py::type::of(breakpoints));
-            }
-            return py::none();
-        }
-        case GET_OBJECT_REGISTRY: {
-            debug("[Kernel] Received get_object_registry request");
-            py::object registry = self.attr("get_object_registry")();
-            return send(self, msg::object_registry_response(registry, wb));
-        }
-        case SET_HOVER_MODE: {
-            py::object mode = get(message, "mode", S("compact"));
-            debug("[Kernel] Received set_hover_mode: {}", mode);
-            py::object bridge = self.attr("_lsp_bridge");
-            if (pyco::truthy(bridge)) {
-                bridge.attr("set_hover_mode")(mode);
-                return send(self, msg::hover_mode_updated(mode, wb));
-            }
-            warning("[Kernel] LSP Bridge not available for hover mode change");
-            return py::none();
-        }
-        default:
-            return py::none();
-    }
-}
-
-EnvMessage env_message(Row row) {
-    switch (row) {
-        case ADD_PATH: return EnvMessage::AddPath;
-        case REMOVE_PATH: return EnvMessage::RemovePath;
-        case RESET_NAMESPACE: return EnvMessage::ResetNamespace;
-        case RESET_PATH: return EnvMessage::ResetPath;
-        case SET_PACKAGE_PATHS: return EnvMessage::SetPackagePaths;
-        case SET_PYTHON_PATHS: return EnvMessage::SetPythonPaths;
-        case UNLOAD_AND_CLEAR_PATHS: return EnvMessage::UnloadAndClearPaths;
-        case UPDATE_MODULE: return EnvMessage::UpdateModule;
-        default: return EnvMessage::DeleteModule;
-    }
-}
-
 Task handle_message(py::object self, py::object message) {
-    py::object msg_type = get(message, "type");
-    py::object request_id = get(message, "request_id", S("N/A"));
+    py::object msg_type = field(message, "type");
+    py::object request_id = field(message, "request_id", S("N/A"));
     if (msg_type.equal(S("chunk"))) {
         py::object whole = co_await pyco::await(self.attr("_handle_chunk_message")(message));
         if (pyco::truthy(whole)) co_await pyco::await(self.attr("handle_message")(whole));
@@ -352,73 +211,34 @@ Task handle_message(py::object self, py::object message) {
     }
     debug("[TIMING] Message received: type={}, request_id={}", msg_type, request_id);
     debug("[Kernel] [Listener Thread] Received message type: {}", msg_type);
-
-    Row row = row_of(msg_type);
-    switch (row) {
-        case UNKNOWN:
-            break;
-        case EXECUTION_REQUEST:
-            co_await pyco::await(pyco::make_coroutine(start_execution_request(self, message)));
-            break;
-        case ADD_PATH:
-        case REMOVE_PATH:
-        case RESET_NAMESPACE:
-        case RESET_PATH:
-        case SET_PACKAGE_PATHS:
-        case SET_PYTHON_PATHS:
-        case UNLOAD_AND_CLEAR_PATHS:
-        case UPDATE_MODULE:
-        case DELETE_MODULE:
-            co_await pyco::await(handle_environment_message(self, env_message(row), message));
-            break;
-        case COMPLETION_REQUEST:
-            co_await pyco::await(self.attr("_handle_completion_request")(message));
-            break;
-        case SIGNATURE_HELP_REQUEST:
-            co_await pyco::await(self.attr("_handle_signature_help_request")(message));
-            break;
-        case HOVER_REQUEST:
-            co_await pyco::await(self.attr("_handle_hover_request")(message));
-            break;
-        case DIAGNOSTIC_REQUEST:
-            co_await pyco::await(self.attr("_handle_diagnostic_request")(message));
-            break;
-        case SHUTDOWN:
-            co_await pyco::await(self.attr("disconnect")());
-            break;
-        case CUSTOM_FUNCTION_CALL:
-            start_message_task(self, "_handle_custom_function_call",
-                               "[Kernel] [Listener Thread] Dispatching custom_function_call to worker", message);
-            break;
-        case RUN_MODULE:
-            start_message_task(self, "_handle_run_module", "[Kernel] [Listener Thread] Dispatching run_module to worker",
-                               message);
-            break;
-        case EVENT_EXECUTION:
-            start_message_task(self, "_handle_event_execution",
-                               "[Kernel] [Listener Thread] Dispatching event_execution to worker", message);
-            break;
-        case PYTHON_FUNCTION_CALL:
-            start_message_task(self, "_handle_python_function_call",
-                               "[Kernel] [Listener Thread] Dispatching python_function_call to worker", message);
-            break;
-        case EXECUTE_STREAMING_FUNCTION:
-            co_await pyco::await(pyco::make_coroutine(start_streaming_function(self, message)));
-            break;
-        case SYS_RESPONSE:
-            handle_sys_response(self, message);
-            break;
-        default: {
-            py::object reply = control_message(self, row, message);
-            if (!reply.is_none()) co_await pyco::await(reply);
-            if (row == DEBUG_STOP && !reply.is_none()) self.attr("_debugger") = py::none();
-            break;
-        }
+    const Route* route = route_of(msg_type);
+    if (!route) co_return py::none();
+    py::object step;
+    bool rejected = false;
+    try {
+        step = route->handler(self, message);
+    } catch (Rejected& r) {
+        step = std::move(r.reply);  // answered instead of run
+        rejected = true;
+    }
+    if (rejected) {
+        co_await pyco::await(step);
+    } else if (route->runs == Runs::Task) {
+        start_task(step);
+    } else if (!step.is_none()) {
+        co_await pyco::await(step);
     }
     co_return py::none();
 }
 
 }  // namespace
+
+py::object field(const py::object& message, const char* key) { return message.attr("get")(S(key)); }
+py::object field(const py::object& message, const char* key, py::object fallback) {
+    return message.attr("get")(S(key), fallback);
+}
+
+py::object send(const py::object& self, py::dict message) { return self.attr("send_message")(message); }
 
 void add_dispatch_methods(pyco::ClassBuilder& cls) {
     cls.method(pyco::fn<handle_message>("handle_message", {"self", arg("message").type(Check::Dict)},

@@ -1,7 +1,7 @@
-// The environment and module messages, handled inline by the dispatcher: import paths,
-// package folders (unloading the modules that came from them), the console namespace and
-// the workbook's in-memory modules.
-#include "kernel/environment.hpp"
+// The environment and module messages, handled inline by the dispatcher (import paths,
+// package folders and the modules that came from them, the console namespace, the
+// workbook's in-memory modules), and VirtualEnvironment, the workbook's import-path record.
+#include "kernel/routes.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -10,10 +10,47 @@ namespace kernel {
 
 namespace {
 
+using pyco::arg;
+using pyco::Check;
 
-py::object field(const py::object& message, const char* key, py::object fallback) {
-    return message.attr("get")(S(key), fallback);
+// --- VirtualEnvironment -----------------------------------------------------
+
+py::object venv_init(py::object self, py::object workbook_id) {
+    self.attr("workbook_id") = workbook_id;
+    self.attr("original_path") = attr_of("sys", "path").attr("copy")();
+    self.attr("custom_paths") = py::list();
+    return py::none();
 }
+
+py::object venv_add_path(py::object self, py::object path) {
+    py::object custom = self.attr("custom_paths");
+    if (custom.contains(path)) return py::none();
+    custom.attr("append")(path);
+    py::object sys_path = attr_of("sys", "path");
+    if (!sys_path.contains(path)) sys_path.attr("insert")(0, path);
+    return py::none();
+}
+
+py::object venv_remove_path(py::object self, py::object path) {
+    py::object custom = self.attr("custom_paths");
+    if (!custom.contains(path)) return py::none();
+    custom.attr("remove")(path);
+    py::object sys_path = attr_of("sys", "path");
+    if (sys_path.contains(path)) sys_path.attr("remove")(path);
+    return py::none();
+}
+
+py::object venv_reset_path(py::object self) {
+    py::object sys_path = attr_of("sys", "path");
+    sys_path.attr("clear")();
+    sys_path.attr("extend")(self.attr("original_path"));
+    self.attr("custom_paths").attr("clear")();
+    return py::none();
+}
+
+py::object venv_get_paths(py::object self) { return self.attr("custom_paths").attr("copy")(); }
+
+
 
 // A rejected message: answered with an error naming the field; nothing is changed.
 class BadField : public std::exception {
@@ -99,111 +136,150 @@ void remove_present(const py::list& paths, const char* log_text) {
     }
 }
 
-py::object send(const py::object& self, py::dict message) { return self.attr("send_message")(message); }
-
-}  // namespace
-
-// Each handler returns the awaitable of its reply.
-py::object handle_environment_message(const py::object& self, EnvMessage which, const py::object& message) {
-    py::object wb = self.attr("workbook_id");
+// A handler whose fields are checked: a malformed field is answered with an error naming
+// it, and nothing is changed.
+template <class F>
+py::object checked(const py::object& self, F&& f) {
     try {
-        switch (which) {
-            case EnvMessage::AddPath: {
-                py::object path = text_field(message, "add_path", "path");
-                self.attr("virtual_env").attr("add_path")(path);
-                return send(self, msg::path_added(path, sys_path()));
-            }
-            case EnvMessage::RemovePath: {
-                py::object path = text_field(message, "remove_path", "path");
-                self.attr("virtual_env").attr("remove_path")(path);
-                return send(self, msg::path_removed(path, sys_path()));
-            }
-            case EnvMessage::ResetNamespace:
-                self.attr("executor").attr("reset_namespace")();
-                return send(self, msg::namespace_reset());
-            case EnvMessage::ResetPath:
-                self.attr("virtual_env").attr("reset_path")();
-                return send(self, msg::path_reset(sys_path()));
-            case EnvMessage::SetPackagePaths: {
-                py::list old_paths = paths_field(message, "set_package_paths", "old_paths");
-                py::list new_paths = paths_field(message, "set_package_paths", "new_paths");
-                Py_ssize_t unloaded = unload_modules_from(old_paths);
-                remove_present(old_paths, "Removed old path from sys.path: {}");
-                py::object path_list = sys_path();
-                for (Py_ssize_t i = PyList_GET_SIZE(new_paths.ptr()) - 1; i >= 0; --i) {
-                    py::object p = new_paths[i];
-                    if (!path_list.contains(p)) {
-                        path_list.attr("insert")(0, p);
-                        debug("Added new path to sys.path: {}", p);
-                    }
-                }
-                self.attr("virtual_env").attr("custom_paths") = new_paths.attr("copy")();
-                py::object bridge = self.attr("_lsp_bridge");
-                if (pyco::truthy(bridge)) bridge.attr("update_sys_paths")(new_paths);
-                Py_ssize_t added = PyList_GET_SIZE(new_paths.ptr());
-                py::object reply = send(self, msg::package_paths_updated(added, unloaded, wb));
-                info("Package paths updated: {} paths added, {} modules unloaded", added, unloaded);
-                return reply;
-            }
-            case EnvMessage::SetPythonPaths: {
-                py::list old_paths = paths_field(message, "set_python_paths", "old_paths");
-                py::list new_paths = paths_field(message, "set_python_paths", "new_paths");
-                remove_present(old_paths, "Removed old python path from sys.path: {}");
-                py::object path_list = sys_path();
-                for (py::handle p : new_paths) {
-                    if (!path_list.contains(p)) {
-                        path_list.attr("append")(p);
-                        debug("Added new python path to sys.path: {}", p);
-                    }
-                }
-                py::object bridge = self.attr("_lsp_bridge");
-                if (pyco::truthy(bridge)) bridge.attr("update_sys_paths")(path_list.attr("copy")());
-                Py_ssize_t added = PyList_GET_SIZE(new_paths.ptr());
-                py::object reply = send(self, msg::python_paths_updated(added, wb));
-                info("Python paths updated: {} paths added", added);
-                return reply;
-            }
-            case EnvMessage::UnloadAndClearPaths: {
-                py::list paths = paths_field(message, "unload_and_clear_paths", "paths");
-                Py_ssize_t unloaded = unload_modules_from(paths);
-                remove_present(paths, "Removed path from sys.path: {}");
-                Py_ssize_t cleared = PyList_GET_SIZE(paths.ptr());
-                py::object reply = send(self, msg::modules_unloaded(unloaded, cleared, wb));
-                info("Modules unloaded: {}, paths cleared: {}", unloaded, cleared);
-                return reply;
-            }
-            case EnvMessage::UpdateModule: {
-                py::object module_name = field(message, "module_name", S(""));
-                if (!pyco::truthy(module_name)) {
-                    warning("[Kernel] Received update_module without module_name");
-                    return send(self, msg::error(S("update_module requires module_name")));
-                }
-                if (!PyUnicode_Check(module_name.ptr())) throw BadField("update_module", "module_name", "a string");
-                py::object code = text_field(message, "update_module", "code");
-                g("in_memory_loader").attr("update_module")(module_name, code);
-                info("[Kernel] Updated virtual module: {}", module_name);
-                return send(self, msg::module_updated(module_name));
-            }
-            case EnvMessage::DeleteModule: {
-                py::object module_name = field(message, "module_name", S(""));
-                if (!pyco::truthy(module_name)) {
-                    warning("[Kernel] Received delete_module without module_name");
-                    return send(self, msg::error(S("delete_module requires module_name")));
-                }
-                if (!PyUnicode_Check(module_name.ptr())) throw BadField("delete_module", "module_name", "a string");
-                g("in_memory_loader").attr("delete_module")(module_name);
-                py::object bridge = self.attr("_lsp_bridge");
-                if (pyco::truthy(bridge)) bridge.attr("delete_module")(module_name);
-                info("[Kernel] Deleted virtual module: {}", module_name);
-                return send(self, msg::module_deleted(module_name));
-            }
-        }
+        return f();
     } catch (const BadField& bad) {
         py::str text = bad.text();
         warning("[Kernel] {}", text);
         return send(self, msg::error(text));
     }
-    return py::none();
+}
+
+}  // namespace
+
+namespace handlers {
+
+py::object add_path(const py::object& self, const py::object& message) {
+    return checked(self, [&] {
+        py::object path = text_field(message, "add_path", "path");
+        self.attr("virtual_env").attr("add_path")(path);
+        return send(self, msg::path_added(path, sys_path()));
+    });
+}
+
+py::object remove_path(const py::object& self, const py::object& message) {
+    return checked(self, [&] {
+        py::object path = text_field(message, "remove_path", "path");
+        self.attr("virtual_env").attr("remove_path")(path);
+        return send(self, msg::path_removed(path, sys_path()));
+    });
+}
+
+py::object reset_namespace(const py::object& self, const py::object&) {
+    self.attr("executor").attr("reset_namespace")();
+    return send(self, msg::namespace_reset());
+}
+
+py::object reset_path(const py::object& self, const py::object&) {
+    self.attr("virtual_env").attr("reset_path")();
+    return send(self, msg::path_reset(sys_path()));
+}
+
+py::object set_package_paths(const py::object& self, const py::object& message) {
+    return checked(self, [&] {
+        py::list old_paths = paths_field(message, "set_package_paths", "old_paths");
+        py::list new_paths = paths_field(message, "set_package_paths", "new_paths");
+        Py_ssize_t unloaded = unload_modules_from(old_paths);
+        remove_present(old_paths, "Removed old path from sys.path: {}");
+        py::object path_list = sys_path();
+        for (Py_ssize_t i = PyList_GET_SIZE(new_paths.ptr()) - 1; i >= 0; --i) {
+            py::object p = new_paths[i];
+            if (!path_list.contains(p)) {
+                path_list.attr("insert")(0, p);
+                debug("Added new path to sys.path: {}", p);
+            }
+        }
+        self.attr("virtual_env").attr("custom_paths") = new_paths.attr("copy")();
+        py::object bridge = self.attr("_lsp_bridge");
+        if (pyco::truthy(bridge)) bridge.attr("update_sys_paths")(new_paths);
+        Py_ssize_t added = PyList_GET_SIZE(new_paths.ptr());
+        py::object reply = send(self, msg::package_paths_updated(added, unloaded, self.attr("workbook_id")));
+        info("Package paths updated: {} paths added, {} modules unloaded", added, unloaded);
+        return reply;
+    });
+}
+
+py::object set_python_paths(const py::object& self, const py::object& message) {
+    return checked(self, [&] {
+        py::list old_paths = paths_field(message, "set_python_paths", "old_paths");
+        py::list new_paths = paths_field(message, "set_python_paths", "new_paths");
+        remove_present(old_paths, "Removed old python path from sys.path: {}");
+        py::object path_list = sys_path();
+        for (py::handle p : new_paths) {
+            if (!path_list.contains(p)) {
+                path_list.attr("append")(p);
+                debug("Added new python path to sys.path: {}", p);
+            }
+        }
+        py::object bridge = self.attr("_lsp_bridge");
+        if (pyco::truthy(bridge)) bridge.attr("update_sys_paths")(path_list.attr("copy")());
+        Py_ssize_t added = PyList_GET_SIZE(new_paths.ptr());
+        py::object reply = send(self, msg::python_paths_updated(added, self.attr("workbook_id")));
+        info("Python paths updated: {} paths added", added);
+        return reply;
+    });
+}
+
+py::object unload_and_clear_paths(const py::object& self, const py::object& message) {
+    return checked(self, [&] {
+        py::list paths = paths_field(message, "unload_and_clear_paths", "paths");
+        Py_ssize_t unloaded = unload_modules_from(paths);
+        remove_present(paths, "Removed path from sys.path: {}");
+        Py_ssize_t cleared = PyList_GET_SIZE(paths.ptr());
+        py::object reply = send(self, msg::modules_unloaded(unloaded, cleared, self.attr("workbook_id")));
+        info("Modules unloaded: {}, paths cleared: {}", unloaded, cleared);
+        return reply;
+    });
+}
+
+py::object update_module(const py::object& self, const py::object& message) {
+    return checked(self, [&] {
+        py::object module_name = field(message, "module_name", S(""));
+        if (!pyco::truthy(module_name)) {
+            warning("[Kernel] Received update_module without module_name");
+            return send(self, msg::error(S("update_module requires module_name")));
+        }
+        if (!PyUnicode_Check(module_name.ptr())) throw BadField("update_module", "module_name", "a string");
+        py::object code = text_field(message, "update_module", "code");
+        g("in_memory_loader").attr("update_module")(module_name, code);
+        info("[Kernel] Updated virtual module: {}", module_name);
+        return send(self, msg::module_updated(module_name));
+    });
+}
+
+py::object delete_module(const py::object& self, const py::object& message) {
+    return checked(self, [&] {
+        py::object module_name = field(message, "module_name", S(""));
+        if (!pyco::truthy(module_name)) {
+            warning("[Kernel] Received delete_module without module_name");
+            return send(self, msg::error(S("delete_module requires module_name")));
+        }
+        if (!PyUnicode_Check(module_name.ptr())) throw BadField("delete_module", "module_name", "a string");
+        g("in_memory_loader").attr("delete_module")(module_name);
+        py::object bridge = self.attr("_lsp_bridge");
+        if (pyco::truthy(bridge)) bridge.attr("delete_module")(module_name);
+        info("[Kernel] Deleted virtual module: {}", module_name);
+        return send(self, msg::module_deleted(module_name));
+    });
+}
+
+}  // namespace handlers
+
+void define_environment_classes(py::module_ m) {
+    m.attr("VirtualEnvironment") =
+        pyco::ClassBuilder("VirtualEnvironment", module_name(), py::tuple(),
+                           "The import paths a workbook added, and the path to return to.")
+            .method(pyco::fn<venv_init>("__init__", {"self", arg("workbook_id").type(Check::Str)}))
+            .method(pyco::fn<venv_add_path>("add_path", {"self", arg("path").type(Check::Str)}))
+            .method(pyco::fn<venv_remove_path>("remove_path", {"self", arg("path").type(Check::Str)}))
+            .method(pyco::fn<venv_reset_path>("reset_path", {"self"}))
+            .method(pyco::fn<venv_get_paths>("get_paths", {"self"}).annotated(annotations({{"return", builtin("list")}})))
+            .build();
+    define_executor_classes(m);
 }
 
 }  // namespace kernel

@@ -1,8 +1,7 @@
 // _execute_code_async: an execution request runs on a worker thread against the console
 // namespace; output streams as it is written; the run ends with result_output and
 // execution_result, or with execution_error.
-#include "kernel/capture.hpp"
-#include "kernel/messages.hpp"
+#include "kernel/invocation.hpp"
 
 namespace kernel {
 
@@ -13,20 +12,6 @@ using pyco::Check;
 using pyco::Task;
 
 
-// closure: (kernel, request_id, source, loop, stream type, backlog)
-py::object stream_callback(py::object closure, py::object text) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    try {
-        py::object self = c[0];
-        py::dict message = msg::request_stream(c[4], text, c[1], self.attr("workbook_id"), c[2]);
-        send_counted(c[5], self.attr("send_message")(message), PyUnicode_GET_LENGTH(text.ptr()), c[3]);
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-        debug("[Kernel] {} streaming error: {}", py::object(c[4]), e.value());
-    }
-    return py::none();
-}
-
 // A run ended by something user code raised that is not an Exception (SystemExit,
 // KeyboardInterrupt, GeneratorExit, a BaseException of its own): reported like any failed
 // run, so the request is answered and the kernel goes on serving.
@@ -34,7 +19,7 @@ py::dict interrupted_result(const py::error_already_set& e) {
     py::object exc = pyco::caught(e);
     py::dict result = msg::run_result();
     result["success"] = py::bool_(false);
-    result["error"] = msg::error_object(py::type::of(exc).attr("__name__"), safe_str(exc), traceback_text(exc));
+    result["error"] = error_object_of(exc);
     return result;
 }
 
@@ -57,18 +42,14 @@ py::object execute_with_callbacks(py::object closure) {
     return result;
 }
 
-py::object nested(pyco::Def def, py::object closure) {
-    def.qualname = std::string("PythonKernel._execute_code_async.<locals>.") + def.name;
-    def.closure = std::move(closure);
-    return function(def);
-}
+const std::string kOwner = "PythonKernel._execute_code_async";
 
 // An unexpected failure of the request's handling, reported with the reduced error reply.
 Task report_failure(py::object self, py::object e, py::object request_id, py::object source, double start_time) {
     double elapsed_ms = (now() - start_time) * 1000.0;
     error("[TIMING] Execution failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms, safe_str(e));
     error("[Kernel] Unexpected error in _execute_code_async: {}", safe_str(e));
-    py::dict error_obj = msg::error_object(py::type::of(e).attr("__name__"), safe_str(e), traceback_text(e));
+    py::dict error_obj = error_object_of(e);
     py::object sent = co_await pyco::await_nothrow(self.attr("send_message")(msg::execution_failure(error_obj, request_id, source)));
     if (!sent) {
         pyco::SavedError send_err = pyco::take_exception();
@@ -80,15 +61,12 @@ Task report_failure(py::object self, py::object e, py::object request_id, py::ob
 Task run_and_reply(py::object self, py::object code, py::object request_id, py::object function_name, py::object source,
                    double start_time) {
     debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id={})", request_id);
-    py::object loop = attr_of("asyncio", "get_running_loop")();
-    py::object backlog = make_backlog(loop);
-    py::object out_cb = nested(pyco::fn<stream_callback>("stdout_callback", {"text"}),
-                               py::make_tuple(self, request_id, source, loop, S("stdout"), backlog));
-    py::object err_cb = nested(pyco::fn<stream_callback>("stderr_callback", {"text"}),
-                               py::make_tuple(self, request_id, source, loop, S("stderr"), backlog));
-    py::object worker = nested(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}),
-                               py::make_tuple(self, code, request_id, out_cb, err_cb));
-    py::object result = co_await pyco::await(loop.attr("run_in_executor")(self.attr("_thread_pool"), worker));
+    // The stream messages carry the kernel's workbook id (read when each is built).
+    CallOutput output = call_output(self, request_id, py::object(), source);
+    auto [out_cb, err_cb] = output_callbacks(output, kOwner);
+    py::object worker = nested_function(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}), kOwner,
+                                        py::make_tuple(self, code, request_id, out_cb, err_cb));
+    py::object result = co_await pyco::await(output.loop.attr("run_in_executor")(self.attr("_thread_pool"), worker));
     double elapsed_ms = (now() - start_time) * 1000.0;
     debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, elapsed_ms);
     py::object success = result[S("success")];
@@ -107,11 +85,7 @@ Task run_and_reply(py::object self, py::object code, py::object request_id, py::
     if (!value.is_none()) {
         // repr() runs the user's __repr__: whatever it raises is this request's failure.
         py::object failure;
-        try {
-            shown = py::repr(value);
-        } catch (py::error_already_set& e) {
-            failure = pyco::caught(e);
-        }
+        shown = user_repr(value, failure);
         if (failure) {
             Task report = report_failure(self, failure, request_id, source, start_time);
             co_await pyco::await(std::move(report));
@@ -140,6 +114,28 @@ Task execute_code_async(py::object self, py::object code, py::object request_id,
 }
 
 }  // namespace
+
+namespace handlers {
+
+py::object execution_request(const py::object& self, const py::object& message) {
+    py::object code = field(message, "code", S(""));
+    py::object request_id = field(message, "request_id");
+    py::object function_name = field(message, "function_name");
+    py::object source = field(message, "source", S("ide"));
+    info("[Kernel] [Listener Thread] Received execution_request (source={}, request_id={})", source, request_id);
+    py::object coroutine, failure;
+    try {
+        coroutine = self.attr("_execute_code_async")(code, request_id, function_name, source);
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        failure = pyco::caught(e);  // fields of the wrong type: answered, nothing runs
+    }
+    if (failure) throw Rejected{send(self, msg::execution_failure(error_object_of(failure), request_id, source))};
+    debug("[Kernel] Code length: {} chars", PyObject_Length(code.ptr()));
+    return coroutine;
+}
+
+}  // namespace handlers
 
 void add_execution_methods(pyco::ClassBuilder& cls) {
     cls.method(pyco::fn<execute_code_async>(

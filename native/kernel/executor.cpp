@@ -1,5 +1,5 @@
 // The console's code executor (one persistent namespace, expression or statements,
-// captured output), the workbook's import-path record, and the traceback helpers.
+// captured output) and the traceback helpers.
 #include "kernel/capture.hpp"
 #include "kernel/messages.hpp"
 
@@ -44,43 +44,6 @@ py::object parse_error_location(py::object traceback_str, py::object in_memory_m
     }
     return py::dict();
 }
-
-// --- VirtualEnvironment -----------------------------------------------------
-
-py::object venv_init(py::object self, py::object workbook_id) {
-    self.attr("workbook_id") = workbook_id;
-    self.attr("original_path") = attr_of("sys", "path").attr("copy")();
-    self.attr("custom_paths") = py::list();
-    return py::none();
-}
-
-py::object venv_add_path(py::object self, py::object path) {
-    py::object custom = self.attr("custom_paths");
-    if (custom.contains(path)) return py::none();
-    custom.attr("append")(path);
-    py::object sys_path = attr_of("sys", "path");
-    if (!sys_path.contains(path)) sys_path.attr("insert")(0, path);
-    return py::none();
-}
-
-py::object venv_remove_path(py::object self, py::object path) {
-    py::object custom = self.attr("custom_paths");
-    if (!custom.contains(path)) return py::none();
-    custom.attr("remove")(path);
-    py::object sys_path = attr_of("sys", "path");
-    if (sys_path.contains(path)) sys_path.attr("remove")(path);
-    return py::none();
-}
-
-py::object venv_reset_path(py::object self) {
-    py::object sys_path = attr_of("sys", "path");
-    sys_path.attr("clear")();
-    sys_path.attr("extend")(self.attr("original_path"));
-    self.attr("custom_paths").attr("clear")();
-    return py::none();
-}
-
-py::object venv_get_paths(py::object self) { return self.attr("custom_paths").attr("copy")(); }
 
 // --- CodeExecutor -----------------------------------------------------------
 
@@ -206,16 +169,7 @@ void define_executor_functions(py::module_ m) {
             .annotated(annotations({{"e", builtin("Exception")}, {"return", builtin("str")}})));
 }
 
-void define_environment_classes(py::module_ m) {
-    m.attr("VirtualEnvironment") =
-        pyco::ClassBuilder("VirtualEnvironment", module_name(), py::tuple(),
-                           "The import paths a workbook added, and the path to return to.")
-            .method(pyco::fn<venv_init>("__init__", {"self", arg("workbook_id").type(Check::Str)}))
-            .method(pyco::fn<venv_add_path>("add_path", {"self", arg("path").type(Check::Str)}))
-            .method(pyco::fn<venv_remove_path>("remove_path", {"self", arg("path").type(Check::Str)}))
-            .method(pyco::fn<venv_reset_path>("reset_path", {"self"}))
-            .method(pyco::fn<venv_get_paths>("get_paths", {"self"}).annotated(annotations({{"return", builtin("list")}})))
-            .build();
+void define_executor_classes(py::module_ m) {
     define_stream_classes(m);
     m.attr("CodeExecutor") =
         pyco::ClassBuilder("CodeExecutor", module_name(), py::tuple(),

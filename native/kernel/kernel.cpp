@@ -1,13 +1,9 @@
 // PythonKernel: construction, connect, listen, run, disconnect; the synchronous request
 // channel and stream sender installed by connect; and the process entry `main`.
 #include "kernel/capture.hpp"
-#include "kernel/messages.hpp"
+#include "kernel/routes.hpp"
 
 namespace kernel {
-
-void add_framing_methods(pyco::ClassBuilder& cls);
-void add_dispatch_methods(pyco::ClassBuilder& cls);
-void add_execution_methods(pyco::ClassBuilder& cls);
 
 namespace {
 
@@ -80,64 +76,6 @@ py::object send_stream_message(py::object closure, py::object stream_type, py::o
         debug("[Kernel] {} streaming error: {}", stream_type, e.value());
     }
     return py::none();
-}
-
-py::object send_sys_request(py::object self, py::object payload, py::object timeout) {
-    py::object request_id = payload.attr("get")(S("requestId"));
-    py::object current = attr_of("threading", "current_thread")();
-    py::object name = current.attr("name");
-    py::object loop_thread = g("vantrel").attr("messaging").attr("loop_thread");
-    if (!loop_thread.is_none() && current.is(loop_thread)) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "send_sys_request must not be called from the async event loop thread to avoid deadlock");
-        throw py::error_already_set();
-    }
-    debug("[Kernel] [Worker Thread {}] Sending sys_request: {}", name, request_id);
-    py::object event = attr_of("threading", "Event")();
-    {
-        Locked lock(self.attr("_response_lock"));
-        self.attr("_response_futures")[request_id] = event;
-    }
-    attr_of("asyncio", "run_coroutine_threadsafe")(self.attr("send_message")(msg::sys_request(payload)),
-                                                    self.attr("_loop"));
-    debug("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", name, request_id);
-    py::object answered = event.attr("wait")(py::arg("timeout") = timeout);
-    if (pyco::truthy(answered)) {
-        debug("[Kernel] [Worker Thread {}] Received sys_response: {}", name, request_id);
-        py::object response;
-        {
-            Locked lock(self.attr("_response_lock"));
-            response = self.attr("_response_data").attr("pop")(request_id, py::none());
-            self.attr("_response_futures").attr("pop")(request_id, py::none());
-        }
-        if (response.is_none()) {
-            py::str text = pyco::fmt("sys_response data missing for request_id: {}", request_id);
-            error("[Kernel] {}", text);
-            PyErr_SetObject(PyExc_RuntimeError, text.ptr());
-            throw py::error_already_set();
-        }
-        return response;
-    }
-    {
-        Locked lock(self.attr("_response_lock"));
-        self.attr("_response_futures").attr("pop")(request_id, py::none());
-        self.attr("_response_data").attr("pop")(request_id, py::none());
-    }
-    error("[Kernel] [Worker Thread {}] sys_request timeout: {}", name, request_id);
-    py::object seconds = py::float_(PyFloat_AsDouble(timeout.ptr()));
-    if (PyErr_Occurred()) throw py::error_already_set();
-    py::str text = pyco::fmt("sys_request timeout after {}s: {}", seconds, request_id);
-    PyErr_SetObject(PyExc_TimeoutError, text.ptr());
-    throw py::error_already_set();
-}
-
-py::object new_send_request_sync(py::object self, py::object req, py::object timeout) {
-    py::object rid = attr_of("uuid", "uuid4")().attr("hex");
-    py::dict payload = py::reinterpret_steal<py::dict>(PyDict_Copy(req.ptr()));
-    if (!payload) throw py::error_already_set();
-    payload["requestId"] = rid;
-    payload["kind"] = S("request");
-    return send_sys_request(self, payload, timeout);
 }
 
 py::object closure(pyco::Def def, const py::object& state) {
@@ -221,12 +159,7 @@ Task connect(py::object self) {
     sys.attr("stderr") = err_hook;
     set_kernel_hooks(self, out_hook, err_hook);
 
-    py::object request_sync = closure(
-        pyco::fn<new_send_request_sync>("new_send_request_sync",
-                                        {arg("req").type(Check::Dict), arg("timeout").def(py::float_(30.0))})
-            .annotated(annotations({{"timeout", builtin("float")}})),
-        self);
-    bridge.attr("messaging").attr("send_request_sync") = request_sync;
+    bridge.attr("messaging").attr("send_request_sync") = make_request_sync(self);
     co_return py::none();
 }
 
@@ -440,6 +373,9 @@ void define_kernel_class(py::module_ m) {
     add_framing_methods(cls);
     add_dispatch_methods(cls);
     add_execution_methods(cls);
+    add_invocation_methods(cls);
+    add_streaming_methods(cls);
+    add_keeper_methods(cls);
     m.attr("PythonKernel") = cls.build();
     m.attr("main") = function(pyco::fn<main_entry>(
         "main", {arg("workbook_id").type(Check::Str), arg("port").type(Check::Str),

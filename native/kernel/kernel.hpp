@@ -106,6 +106,7 @@ private:
 void define_stream_classes(py::module_ m);
 void define_executor_functions(py::module_ m);
 void define_environment_classes(py::module_ m);
+void define_executor_classes(py::module_ m);
 void define_batcher_class(py::module_ m);
 void define_kernel_class(py::module_ m);
 

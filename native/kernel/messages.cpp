@@ -151,6 +151,204 @@ py::dict run_result() {
     return make({{"success", Py_True}, {"stdout", S("")}, {"stderr", S("")}, {"error", Py_None}, {"result", Py_None}});
 }
 
+py::dict call_result(H result, H logs, H request_id, H module_name, H function_name, H workbook_id, H source) {
+    return make({{"type", S("execution_result")},
+                 {"success", Py_True},
+                 {"result", result},
+                 {"logs", logs},
+                 {"request_id", request_id},
+                 {"module_name", module_name},
+                 {"function_name", function_name},
+                 {"workbook_id", workbook_id},
+                 {"source", source}});
+}
+
+py::dict call_error(H error, H logs, H request_id, H module_name, H function_name, H workbook_id, H source) {
+    return make({{"type", S("execution_error")},
+                 {"success", Py_False},
+                 {"error", error},
+                 {"logs", logs},
+                 {"request_id", request_id},
+                 {"module_name", module_name},
+                 {"function_name", function_name},
+                 {"workbook_id", workbook_id},
+                 {"source", source}});
+}
+
+py::dict call_failure(H error, H request_id, H module_name, H function_name, H workbook_id, H source) {
+    return make({{"type", S("execution_error")},
+                 {"success", Py_False},
+                 {"error", error},
+                 {"request_id", request_id},
+                 {"module_name", module_name},
+                 {"function_name", function_name},
+                 {"workbook_id", workbook_id},
+                 {"source", source}});
+}
+
+py::dict function_result_success(H request_id, H result, H logs) {
+    return make({{"type", S("function_execution_result")},
+                 {"request_id", request_id},
+                 {"status", S("success")},
+                 {"result", result},
+                 {"logs", logs}});
+}
+
+py::dict function_result_error(H request_id, H logs, H error) {
+    return make({{"type", S("function_execution_result")},
+                 {"request_id", request_id},
+                 {"status", S("error")},
+                 {"result", Py_None},
+                 {"logs", logs},
+                 {"error", error}});
+}
+
+py::dict function_result_failure(H request_id, H error) {
+    return make({{"type", S("function_execution_result")},
+                 {"request_id", request_id},
+                 {"status", S("error")},
+                 {"error", error}});
+}
+
+py::dict worker_success(H result, H base_result, H logs) {
+    return make({{"status", S("success")}, {"result", result}, {"base_result", base_result}, {"logs", logs}});
+}
+
+py::dict worker_error(H logs, H error) {
+    return make({{"status", S("error")}, {"result", Py_None}, {"logs", logs}, {"error", error}});
+}
+
+py::dict callable_result_output(H content, H request_id, H workbook_id) {
+    return make({{"type", S("result_output")},
+                 {"content", content},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict callable_result(H result, H logs, H request_id, H workbook_id) {
+    return make({{"type", S("python_function_result")},
+                 {"success", Py_True},
+                 {"result", result},
+                 {"logs", logs},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict callable_error(H error, H logs, H request_id, H workbook_id) {
+    return make({{"type", S("python_function_result")},
+                 {"success", Py_False},
+                 {"error", error},
+                 {"logs", logs},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict callable_failure(H error, H request_id, H workbook_id) {
+    return make({{"type", S("python_function_result")},
+                 {"success", Py_False},
+                 {"error", error},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict event_result(H status, H logs, H error, H request_id, H module_name, H function_name, H workbook_id) {
+    return make({{"type", S("event_execution_result")},
+                 {"status", status},
+                 {"logs", logs},
+                 {"error", error},
+                 {"request_id", request_id},
+                 {"module_name", module_name},
+                 {"function_name", function_name},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict event_worker_success(H logs, H return_value) {
+    return make({{"status", S("success")}, {"logs", logs}, {"error", Py_None}, {"return_value", return_value}});
+}
+
+py::dict event_worker_error(H logs, H error) {
+    return make({{"status", S("error")}, {"logs", logs}, {"error", error}});
+}
+
+py::dict com_ok(H return_value) { return make({{"status", S("ok")}, {"return_value", return_value}}); }
+
+py::dict com_nok() { return make({{"status", S("nok")}}); }
+
+py::dict request_module_sync(H module_name, H workbook_id) {
+    return make({{"type", S("request_module_sync")}, {"module_name", module_name}, {"workbook_id", workbook_id}});
+}
+
+py::dict streaming_value(H request_id, H result, H workbook_id) {
+    return make({{"type", S("streaming_function_result")},
+                 {"request_id", request_id},
+                 {"result", result},
+                 {"done", Py_False},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict streaming_canceled(H request_id, H workbook_id) {
+    return make({{"type", S("streaming_function_result")},
+                 {"request_id", request_id},
+                 {"result", S("Canceled")},
+                 {"done", Py_True},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict streaming_done(H request_id, H workbook_id) {
+    return make({{"type", S("streaming_function_result")},
+                 {"request_id", request_id},
+                 {"done", Py_True},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict stream_completed(Py_ssize_t result_count) {
+    return make({{"success", Py_True}, {"result_count", n(result_count)}});
+}
+
+py::dict stream_canceled() { return make({{"canceled", Py_True}}); }
+
+py::dict stream_refused(H error) { return make({{"error", error}}); }
+
+py::dict stream_failed(H error, H traceback) { return make({{"error", error}, {"traceback", traceback}}); }
+
+py::dict object_updated(H key, H object_type, H repr, H workbook_id) {
+    return make({{"type", S("object_registry_update")},
+                 {"action", S("update")},
+                 {"key", key},
+                 {"object_type", object_type},
+                 {"repr", repr},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict object_deleted(H key, H workbook_id) {
+    return make({{"type", S("object_registry_update")},
+                 {"action", S("delete")},
+                 {"key", key},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict objects_cleared(H workbook_id) {
+    return make({{"type", S("object_registry_update")}, {"action", S("clear_all")}, {"workbook_id", workbook_id}});
+}
+
+py::dict registry_entry(H key, H type_name, H repr) {
+    return make({{"key", key}, {"type", type_name}, {"repr", repr}});
+}
+
+py::dict set_enable_events(bool enable, H workbook_id) {
+    return make({{"type", S("set_enable_events")},
+                 {"enable", enable ? Py_True : Py_False},
+                 {"workbook_id", workbook_id}});
+}
+
+py::dict show_message_box(H message, H title, H msg_type, H workbook_id) {
+    return make({{"type", S("show_message_box")},
+                 {"message", message},
+                 {"title", title},
+                 {"msg_type", msg_type},
+                 {"workbook_id", workbook_id}});
+}
+
 py::dict streaming_error(H request_id, H error, H workbook_id) {
     return make({{"type", S("streaming_function_result")},
                  {"request_id", request_id},

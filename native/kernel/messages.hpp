@@ -46,7 +46,47 @@ py::dict error_object(H type_name, H message, H traceback);
 // The execution result of a console run, with its initial values.
 py::dict run_result();
 
+// Custom function calls (and IDE runs).
+py::dict call_result(H result, H logs, H request_id, H module_name, H function_name, H workbook_id, H source);
+py::dict call_error(H error, H logs, H request_id, H module_name, H function_name, H workbook_id, H source);
+py::dict call_failure(H error, H request_id, H module_name, H function_name, H workbook_id, H source);
+py::dict function_result_success(H request_id, H result, H logs);
+py::dict function_result_error(H request_id, H logs, H error);
+py::dict function_result_failure(H request_id, H error);
+// What a worker body hands back to its coroutine.
+py::dict worker_success(H result, H base_result, H logs);
+py::dict worker_error(H logs, H error);
+
+// Python callable calls.
+py::dict callable_result_output(H content, H request_id, H workbook_id);
+py::dict callable_result(H result, H logs, H request_id, H workbook_id);
+py::dict callable_error(H error, H logs, H request_id, H workbook_id);
+py::dict callable_failure(H error, H request_id, H workbook_id);
+
+// Event handlers.
+py::dict event_result(H status, H logs, H error, H request_id, H module_name, H function_name, H workbook_id);
+py::dict event_worker_success(H logs, H return_value);
+py::dict event_worker_error(H logs, H error);
+py::dict com_ok(H return_value);
+py::dict com_nok();
+
 // Streaming functions.
+py::dict request_module_sync(H module_name, H workbook_id);
+py::dict streaming_value(H request_id, H result, H workbook_id);
+py::dict streaming_canceled(H request_id, H workbook_id);
+py::dict streaming_done(H request_id, H workbook_id);
 py::dict streaming_error(H request_id, H error, H workbook_id);
+py::dict stream_completed(Py_ssize_t result_count);
+py::dict stream_canceled();
+py::dict stream_refused(H error);
+py::dict stream_failed(H error, H traceback);
+
+// Object keeper and add-in UI requests.
+py::dict object_updated(H key, H object_type, H repr, H workbook_id);
+py::dict object_deleted(H key, H workbook_id);
+py::dict objects_cleared(H workbook_id);
+py::dict registry_entry(H key, H type_name, H repr);
+py::dict set_enable_events(bool enable, H workbook_id);
+py::dict show_message_box(H message, H title, H msg_type, H workbook_id);
 
 }  // namespace kernel::msg

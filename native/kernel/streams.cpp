@@ -10,7 +10,7 @@
 // own (threads started by user code, companions) write to the run the router stands for,
 // as a plain redirect would have sent them.
 #include "kernel/capture.hpp"
-#include "kernel/environment.hpp"
+#include "kernel/routes.hpp"
 
 #include <pythread.h>
 

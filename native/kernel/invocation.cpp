@@ -1,0 +1,520 @@
+// Calls of user code from the spreadsheet: custom functions (and IDE runs), Python
+// callables registered with the bridge, and Excel event handlers. Each follows one
+// pattern (invocation.hpp): a coroutine on the loop, a worker closure on the pool, a plain
+// result dictionary, replies in a fixed order.
+//
+// Whatever user code raises on the worker (SystemExit, KeyboardInterrupt and any other
+// BaseException included), and whatever the repr of its result raises on the loop, is
+// that call's failure: it is reported with the call's error replies and the kernel goes on.
+#include "kernel/invocation.hpp"
+
+namespace kernel {
+
+// --- the shared pattern ---------------------------------------------------------------
+
+namespace {
+
+using pyco::arg;
+using pyco::Check;
+using pyco::Task;
+
+// closure: (kernel, request_id, workbook_id, source, loop, stream type, backlog, own workbook id)
+py::object stream_callback(py::object closure, py::object text) {
+    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
+    try {
+        py::object self = c[0];
+        py::object wb = pyco::truthy(c[7]) ? py::object(self.attr("workbook_id")) : py::object(c[2]);
+        py::dict message = msg::request_stream(c[5], text, c[1], wb, c[3]);
+        send_counted(c[6], self.attr("send_message")(message), PyUnicode_GET_LENGTH(text.ptr()), c[4]);
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        debug("[Kernel] {} streaming error: {}", py::object(c[5]), e.value());
+    }
+    return py::none();
+}
+
+}  // namespace
+
+CallOutput call_output(const py::object& self, py::object request_id, py::object workbook_id, py::object source) {
+    py::object loop = attr_of("asyncio", "get_running_loop")();
+    py::object backlog = make_backlog(loop);
+    return CallOutput{self, std::move(request_id), std::move(workbook_id), std::move(source), loop, backlog};
+}
+
+py::object nested_function(pyco::Def def, const std::string& owner, py::object closure) {
+    def.qualname = owner + ".<locals>." + def.name;
+    def.closure = std::move(closure);
+    return function(def);
+}
+
+std::pair<py::object, py::object> output_callbacks(const CallOutput& o, const std::string& owner) {
+    bool own = !o.workbook_id;
+    py::object wb = own ? py::none() : o.workbook_id;
+    auto make = [&](const char* name, const char* kind) {
+        return nested_function(pyco::fn<stream_callback>(name, {arg("text").type(Check::Str)}), owner,
+                               py::make_tuple(o.self, o.request_id, wb, o.source, o.loop, S(kind), o.backlog,
+                                              py::bool_(own)));
+    };
+    return {make("stdout_callback", "stdout"), make("stderr_callback", "stderr")};
+}
+
+std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback) {
+    py::object capture = g("StreamCapture");
+    py::object out = capture(py::arg("on_write") = out_callback);
+    py::object err = capture(py::arg("on_write") = err_callback);
+    return {out, err};
+}
+
+py::object captured_logs(const py::object& out, const py::object& err) {
+    return out.attr("getvalue")() + err.attr("getvalue")();
+}
+
+void print_traceback(const py::object& exc) {
+    try {
+        pyco::HandledScope handling(exc);
+        attr_of("traceback", "print_exc")(py::arg("file") = attr_of("sys", "stderr"));
+    } catch (py::error_already_set&) {
+        // The traceback could not even be printed; the error reply still carries it.
+    }
+}
+
+py::object format_traceback(const py::object& exc) {
+    pyco::HandledScope handling(exc);
+    return attr_of("traceback", "format_exc")();
+}
+
+py::object import_function(const py::object& module_name, const py::object& function_name,
+                           const py::str& missing_module) {
+    if (!PyUnicode_Check(module_name.ptr())) {
+        PyErr_Format(PyExc_TypeError, "'module_name' must be a string, not %.200s", Py_TYPE(module_name.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    builtin("__import__")(module_name);
+    py::object modules = attr_of("sys", "modules");
+    if (!modules.contains(module_name)) {
+        PyErr_SetObject(PyExc_ImportError, missing_module.ptr());
+        throw py::error_already_set();
+    }
+    py::object module = modules[module_name];
+    if (!pyco::truthy(builtin("hasattr")(module, function_name))) {
+        PyErr_SetObject(PyExc_AttributeError,
+                        pyco::fmt("Function '{}' not found in module '{}'", function_name, module_name).ptr());
+        throw py::error_already_set();
+    }
+    return builtin("getattr")(module, function_name);
+}
+
+py::object current_thread_name() { return attr_of("threading", "current_thread")().attr("name"); }
+
+py::object to_wire(const py::object& value) { return g("vantrel").attr("Serializer").attr("to_wire")(value); }
+
+py::object call_with(const py::object& func, const py::object& args) {
+    py::tuple positional = py::reinterpret_steal<py::tuple>(PySequence_Tuple(args.ptr()));
+    if (!positional) throw py::error_already_set();
+    PyObject* r = PyObject_Call(func.ptr(), positional.ptr(), nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object user_repr(const py::object& value, py::object& failure) {
+    try {
+        return py::repr(value);
+    } catch (py::error_already_set& e) {
+        failure = pyco::caught(e);
+        return py::object();
+    }
+}
+
+py::dict error_object_of(const py::object& exc) {
+    return msg::error_object(py::type::of(exc).attr("__name__"), safe_str(exc), traceback_text(exc));
+}
+
+namespace {
+
+const std::string kCustomCall = "PythonKernel._handle_custom_function_call";
+const std::string kCustomWorker = kCustomCall + ".<locals>.execute_function";
+const std::string kCallableCall = "PythonKernel._handle_python_function_call";
+const std::string kCallableWorker = kCallableCall + ".<locals>.execute_callable";
+const std::string kEventCall = "PythonKernel._handle_event_execution";
+const std::string kEventWorker = kEventCall + ".<locals>.execute_event";
+
+// --- _deserialize_args --------------------------------------------------------------
+
+py::object deserialize_args(py::object self, py::object args) {
+    py::list converted;
+    if (PyList_GET_SIZE(args.ptr()) == 0) return converted;
+    py::object from_wire = g("vantrel").attr("Serializer").attr("from_wire");
+    for (py::handle arg : args) converted.append(from_wire(arg));
+    return converted;
+}
+
+// The exception of a call, taken out of any C++ catch: the call's outcome.
+struct Outcome {
+    py::object failure;  // null when the user's code completed
+};
+
+// --- custom function calls ------------------------------------------------------------
+
+// closure: (kernel, module_name, function_name, args, stdout callback, stderr callback)
+py::object execute_function(py::object closure) {
+    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
+    py::object self = c[0], module_name = c[1], function_name = c[2];
+    debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), module_name,
+          function_name);
+    auto [out, err] = make_captures(c[4], c[5]);
+    py::object raw, serialized, failure, logs;
+    {
+        CaptureScope scope(out, err);
+        try {
+            py::object func = import_function(
+                module_name, function_name,
+                pyco::fmt("Module '{}' not found in sys.modules. Make sure the module has been synced via update_module.",
+                          module_name));
+            raw = call_with(func, self.attr("_deserialize_args")(c[3]));
+            if (pyco::truthy(attr_of("inspect", "isgenerator")(raw))) {
+                py::list items;
+                for (py::handle item : raw) items.append(to_wire(py::reinterpret_borrow<py::object>(item)));
+                serialized = items;
+            } else {
+                serialized = to_wire(raw);
+            }
+        } catch (py::error_already_set& e) {
+            failure = pyco::caught(e);
+        }
+        if (failure) print_traceback(failure);
+        logs = captured_logs(out, err);
+    }
+    if (failure) return msg::worker_error(logs, traceback_text(failure));
+    return msg::worker_success(serialized, raw, logs);
+}
+
+struct CustomCall {
+    py::object self, module_name, function_name, args, request_id, workbook_id, source;
+};
+
+Task custom_send_error(CustomCall call, py::object error_type, py::object error_message, py::object traceback_str) {
+    py::dict error = msg::error_object(error_type, error_message, traceback_str);
+    co_await pyco::await(send(call.self, msg::call_failure(error, call.request_id, call.module_name,
+                                                           call.function_name, call.workbook_id, call.source)));
+    co_await pyco::await(send(call.self, msg::function_result_failure(call.request_id, error)));
+    co_return py::none();
+}
+
+// Runs the call and sends its replies; returns the exception to report when the repr of
+// the result failed, None otherwise.
+Task custom_call_body(CustomCall call) {
+    debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: {}.{}", call.module_name,
+          call.function_name);
+    CallOutput output = call_output(call.self, call.request_id, call.workbook_id, call.source);
+    auto [out_cb, err_cb] = output_callbacks(output, kCustomWorker);
+    py::object worker = nested_function(pyco::fn<execute_function>("execute_function", {}), kCustomCall,
+                                        py::make_tuple(call.self, call.module_name, call.function_name, call.args,
+                                                       out_cb, err_cb));
+    py::object result =
+        co_await pyco::await(output.loop.attr("run_in_executor")(call.self.attr("_thread_pool"), worker));
+    py::object logs = result.attr("get")(S("logs"), S(""));
+    if (pyco::truthy(logs)) info("[Kernel] Function logs:\n{}", logs);
+    if (py::object(result.attr("get")(S("status"))).equal(S("success"))) {
+        py::object wire = result[S("result")];
+        if (!wire.is_none()) {
+            py::object failure;
+            py::object shown = user_repr(result[S("base_result")], failure);
+            if (failure) co_return failure;
+            py::object content = S("Out: ") + shown + S("\n");
+            co_await pyco::await(send(call.self, msg::result_output(content, call.request_id, call.workbook_id, call.source)));
+        }
+        co_await pyco::await(send(call.self, msg::call_result(wire, logs, call.request_id, call.module_name,
+                                                              call.function_name, call.workbook_id, call.source)));
+        co_await pyco::await(send(call.self, msg::function_result_success(call.request_id, wire, logs)));
+        info("[Kernel] Custom function call succeeded: {}.{}", call.module_name, call.function_name);
+    } else {
+        py::object error_text = result.attr("get")(S("error"), S("Unknown error"));
+        co_await pyco::await(send(call.self, msg::call_error(error_text, logs, call.request_id, call.module_name,
+                                                             call.function_name, call.workbook_id, call.source)));
+        co_await pyco::await(send(call.self, msg::function_result_error(call.request_id, logs, error_text)));
+        error("[Kernel] Custom function call failed: {}.{}", call.module_name, call.function_name);
+    }
+    co_return py::none();
+}
+
+Task handle_custom_function_call(py::object self, py::object message) {
+    CustomCall call{self,
+                    field(message, "module_name", S("")),
+                    field(message, "function_name", S("")),
+                    field(message, "args", py::list()),
+                    field(message, "request_id"),
+                    field(message, "workbook_id"),
+                    field(message, "source", S("addin"))};
+    info("[Kernel] Received custom_function_call: {}.{} (source={}, request_id={})", call.module_name,
+         call.function_name, call.source, call.request_id);
+    const char* missing = !pyco::truthy(call.module_name)     ? "Missing module_name"
+                          : !pyco::truthy(call.function_name) ? "Missing function_name"
+                                                               : nullptr;
+    if (missing) {
+        Task reply = custom_send_error(call, S("ValidationError"), py::str(missing), S(""));
+        co_await pyco::await(std::move(reply));
+        co_return py::none();
+    }
+    Task body = custom_call_body(call);
+    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
+    py::object failure;
+    if (!outcome) {
+        failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
+    } else if (!outcome.is_none()) {
+        failure = outcome;  // from the repr of the result: user code
+    }
+    if (!failure) co_return py::none();
+    error("[Kernel] Unexpected error in _handle_custom_function_call: {}", safe_str(failure));
+    Task reply = custom_send_error(call, py::type::of(failure).attr("__name__"), safe_str(failure),
+                                   traceback_text(failure));
+    co_await pyco::await(std::move(reply));
+    co_return py::none();
+}
+
+// --- Python callable calls --------------------------------------------------------------
+
+// closure: (kernel, callable_id, args, stdout callback, stderr callback)
+py::object execute_callable(py::object closure) {
+    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
+    py::object self = c[0], callable_id = c[1];
+    debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), callable_id);
+    auto [out, err] = make_captures(c[3], c[4]);
+    py::object serialized, raw, failure;
+    try {
+        CaptureScope scope(out, err);
+        py::object target = g("vantrel").attr("messaging").attr("get_callable")(callable_id);
+        if (target.is_none()) {
+            PyErr_SetObject(PyExc_ValueError, pyco::fmt("Callable '{}' not found in registry", callable_id).ptr());
+            throw py::error_already_set();
+        }
+        if (!PyCallable_Check(target.ptr())) {
+            PyErr_SetObject(PyExc_TypeError, pyco::fmt("Object with id '{}' is not callable", callable_id).ptr());
+            throw py::error_already_set();
+        }
+        py::object args = self.attr("_deserialize_args")(c[2]);
+        py::object inner;
+        try {
+            raw = call_with(target, args);
+            serialized = to_wire(raw);
+        } catch (py::error_already_set& e) {
+            inner = pyco::caught(e);
+        }
+        if (inner) {
+            // A failure of the call itself (not of the lookup) is also shown in the output.
+            print_traceback(inner);
+            failure = inner;
+        }
+    } catch (py::error_already_set& e) {
+        failure = pyco::caught(e);
+    }
+    py::object logs = captured_logs(out, err);
+    if (failure) return msg::worker_error(logs, traceback_text(failure));
+    return msg::worker_success(serialized, raw, logs);
+}
+
+struct CallableCall {
+    py::object self, callable_id, args, request_id, workbook_id;
+};
+
+Task callable_send_error(CallableCall call, py::object error_type, py::object error_message, py::object traceback_str) {
+    py::dict error = msg::error_object(error_type, error_message, traceback_str);
+    co_await pyco::await(send(call.self, msg::callable_failure(error, call.request_id, call.workbook_id)));
+    co_return py::none();
+}
+
+Task callable_call_body(CallableCall call) {
+    debug("[Kernel] [Async Task] Dispatching python_function_call to worker: callable_id={}", call.callable_id);
+    CallOutput output = call_output(call.self, call.request_id, call.workbook_id, S("addin"));
+    auto [out_cb, err_cb] = output_callbacks(output, kCallableWorker);
+    py::object worker = nested_function(pyco::fn<execute_callable>("execute_callable", {}), kCallableCall,
+                                        py::make_tuple(call.self, call.callable_id, call.args, out_cb, err_cb));
+    py::object result =
+        co_await pyco::await(output.loop.attr("run_in_executor")(call.self.attr("_thread_pool"), worker));
+    py::object logs = result.attr("get")(S("logs"), S(""));
+    if (pyco::truthy(logs)) info("[Kernel] Callable logs:\n{}", logs);
+    if (py::object(result.attr("get")(S("status"))).equal(S("success"))) {
+        py::object wire = result[S("result")];
+        if (!wire.is_none()) {
+            py::object failure;
+            py::object shown = user_repr(result[S("base_result")], failure);
+            if (failure) co_return failure;
+            py::object content = S("Out: ") + shown + S("\n");
+            co_await pyco::await(send(call.self, msg::callable_result_output(content, call.request_id, call.workbook_id)));
+        }
+        co_await pyco::await(send(call.self, msg::callable_result(wire, logs, call.request_id, call.workbook_id)));
+        info("[Kernel] Python function call succeeded: callable_id={}", call.callable_id);
+    } else {
+        py::object error_text = result.attr("get")(S("error"), S("Unknown error"));
+        co_await pyco::await(send(call.self, msg::callable_error(error_text, logs, call.request_id, call.workbook_id)));
+        error("[Kernel] Python function call failed: callable_id={}", call.callable_id);
+    }
+    co_return py::none();
+}
+
+Task handle_python_function_call(py::object self, py::object message) {
+    CallableCall call{self, field(message, "callable_id", S("")), field(message, "args", py::list()),
+                      field(message, "request_id"), field(message, "workbook_id")};
+    info("[Kernel] Received python_function_call: callable_id={} (request_id={})", call.callable_id, call.request_id);
+    if (!pyco::truthy(call.callable_id)) {
+        Task reply = callable_send_error(call, S("ValidationError"), S("Missing callable_id"), S(""));
+        co_await pyco::await(std::move(reply));
+        co_return py::none();
+    }
+    Task body = callable_call_body(call);
+    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
+    py::object failure;
+    if (!outcome) {
+        failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
+    } else if (!outcome.is_none()) {
+        failure = outcome;
+    }
+    if (!failure) co_return py::none();
+    error("[Kernel] Unexpected error in _handle_python_function_call: {}", safe_str(failure));
+    Task reply = callable_send_error(call, py::type::of(failure).attr("__name__"), safe_str(failure),
+                                     traceback_text(failure));
+    co_await pyco::await(std::move(reply));
+    co_return py::none();
+}
+
+// --- event handlers ---------------------------------------------------------------------
+
+// closure: (kernel, module_name, function_name, args, stdout callback, stderr callback)
+py::object execute_event(py::object closure) {
+    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
+    py::object self = c[0], module_name = c[1], function_name = c[2];
+    debug("[Kernel] [Worker Thread {}] Executing event handler: {}.{}", current_thread_name(), module_name,
+          function_name);
+    auto [out, err] = make_captures(c[4], c[5]);
+    CaptureScope scope(out, err);
+    py::object failure;
+    try {
+        py::object args = self.attr("_deserialize_args")(c[3]);
+        py::object handler =
+            import_function(module_name, function_name, pyco::fmt("Module '{}' not found in sys.modules", module_name));
+        py::object value = call_with(handler, args);
+        return msg::event_worker_success(captured_logs(out, err), value);
+    } catch (py::error_already_set& e) {
+        failure = pyco::caught(e);
+    }
+    print_traceback(failure);
+    return msg::event_worker_error(captured_logs(out, err), traceback_text(failure));
+}
+
+struct EventCall {
+    py::object self, module_name, function_name, request_id, workbook_id, is_com;
+};
+
+// Delivers the COM response of an event; a failed delivery is tried once more as "nok".
+void deliver_com_response(const EventCall& call, const py::object& result) {
+    py::object registrar = call.self.attr("_com_event_registrar");
+    if (!pyco::truthy(call.is_com) || !pyco::truthy(registrar)) return;
+    bool ok = py::object(result.attr("get")(S("status"))).equal(S("success"));
+    try {
+        py::dict response = ok ? msg::com_ok(result.attr("get")(S("return_value"))) : msg::com_nok();
+        registrar.attr("deliver_com_response")(call.request_id, response);
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        error("[Kernel] Error delivering COM event response: {}", e.value());
+        try {
+            registrar.attr("deliver_com_response")(call.request_id, msg::com_nok());
+        } catch (py::error_already_set& again) {
+            if (!pyco::is_exception(again)) throw;
+        }
+    }
+}
+
+Task event_body(EventCall call, py::object args, py::object loop) {
+    CallOutput output{call.self, call.request_id, call.workbook_id, S("addin"), loop, make_backlog(loop)};
+    auto [out_cb, err_cb] = output_callbacks(output, kEventWorker);
+    py::object worker = nested_function(pyco::fn<execute_event>("execute_event", {}), kEventCall,
+                                        py::make_tuple(call.self, call.module_name, call.function_name, args,
+                                                       out_cb, err_cb));
+    py::object result = co_await pyco::await(loop.attr("run_in_executor")(call.self.attr("_thread_pool"), worker));
+    py::object logs = result.attr("get")(S("logs"), S(""));
+    if (pyco::truthy(logs)) info("[Kernel] Event handler logs:\n{}", logs);
+    deliver_com_response(call, result);
+    if (py::object(result.attr("get")(S("status"))).equal(S("success"))) {
+        info("[Kernel] Event handler executed successfully: {}.{}", call.module_name, call.function_name);
+        co_await pyco::await(send(call.self, msg::event_result(S("success"), logs, py::none(), call.request_id,
+                                                               call.module_name, call.function_name, call.workbook_id)));
+    } else {
+        error("[Kernel] Event handler failed: {}.{}", call.module_name, call.function_name);
+        py::object error_text = result.attr("get")(S("error"), S("Unknown error"));
+        co_await pyco::await(send(call.self, msg::event_result(S("error"), logs, error_text, call.request_id,
+                                                               call.module_name, call.function_name, call.workbook_id)));
+    }
+    co_return py::none();
+}
+
+Task handle_event_execution(py::object self, py::object message) {
+    EventCall call{self,
+                   field(message, "module_name", S("")),
+                   field(message, "function_name", S("")),
+                   field(message, "request_id"),
+                   field(message, "workbook_id", self.attr("workbook_id")),
+                   field(message, "is_com", py::bool_(false))};
+    if (!pyco::truthy(call.module_name) || !pyco::truthy(call.function_name)) {
+        error("[Kernel] event_execution missing module_name or function_name");
+        co_return py::none();
+    }
+    py::object args = field(message, "args", py::list());
+    py::object object_name = field(message, "object_name", S(""));
+    py::object event_type = field(message, "event_type", S(""));
+    py::object object_type = field(message, "object_type", S(""));
+    info("[Kernel] [Async Task] Received event_execution: {}.{} (object={}/{}, event={})", call.module_name,
+         call.function_name, object_type, object_name, event_type);
+    debug("[Kernel] [Async Task] Dispatching event_execution to worker: {}.{}", call.module_name, call.function_name);
+    py::object loop = attr_of("asyncio", "get_running_loop")();
+    Task body = event_body(call, args, loop);
+    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
+    if (done) co_return py::none();
+    py::object failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
+    error("[Kernel] Unexpected error in _handle_event_execution: {}", safe_str(failure));
+    py::object registrar = self.attr("_com_event_registrar");
+    try {
+        if (pyco::truthy(call.is_com) && pyco::truthy(registrar))
+            registrar.attr("deliver_com_response")(call.request_id, msg::com_nok());
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+    }
+    co_await pyco::await(send(self, msg::event_result(S("error"), S(""), traceback_text(failure), call.request_id,
+                                                      call.module_name, call.function_name, call.workbook_id)));
+    co_return py::none();
+}
+
+}  // namespace
+
+namespace handlers {
+
+py::object custom_function_call(const py::object& self, const py::object& message) {
+    info("[Kernel] [Listener Thread] Dispatching custom_function_call to worker");
+    return self.attr("_handle_custom_function_call")(message);
+}
+
+py::object python_function_call(const py::object& self, const py::object& message) {
+    info("[Kernel] [Listener Thread] Dispatching python_function_call to worker");
+    return self.attr("_handle_python_function_call")(message);
+}
+
+py::object event_execution(const py::object& self, const py::object& message) {
+    info("[Kernel] [Listener Thread] Dispatching event_execution to worker");
+    return self.attr("_handle_event_execution")(message);
+}
+
+}  // namespace handlers
+
+void add_invocation_methods(pyco::ClassBuilder& cls) {
+    cls.method(pyco::fn<handle_custom_function_call>("_handle_custom_function_call",
+                                                     {"self", arg("message").type(Check::Dict)},
+                                                     "Handle a custom function call from a cell or the IDE."));
+    cls.method(pyco::fn<deserialize_args>("_deserialize_args", {"self", arg("args").type(Check::List)},
+                                          "Convert wire-format arguments to Python values.")
+                   .annotated(annotations({{"return", g("List")[g("Any")]}})));
+    cls.method(pyco::fn<handle_python_function_call>("_handle_python_function_call",
+                                                     {"self", arg("message").type(Check::Dict)},
+                                                     "Handle a call of a Python callable registered with the bridge."));
+    cls.method(pyco::fn<handle_event_execution>("_handle_event_execution", {"self", arg("message").type(Check::Dict)},
+                                                "Run the workbook handler of a spreadsheet event."));
+}
+
+}  // namespace kernel

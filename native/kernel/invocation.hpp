@@ -1,0 +1,70 @@
+// The pattern every call of user code follows: a coroutine on the event loop hands a worker
+// closure to the kernel's pool; the worker runs the user's code with its output captured
+// and streamed, and returns a plain result dictionary; the coroutine turns it into replies.
+#pragma once
+
+#include "kernel/capture.hpp"
+#include "kernel/routes.hpp"
+
+#include <string>
+#include <utility>
+
+namespace kernel {
+
+// Where a call's output goes: stdout/stderr messages carrying the call's request id,
+// workbook id and source, sent through the loop with back-pressure.
+struct CallOutput {
+    py::object self;         // the kernel
+    py::object request_id;
+    py::object workbook_id;  // null: the kernel's own, read when a message is built
+    py::object source;
+    py::object loop;
+    py::object backlog;
+};
+
+// The output of a call made from the running loop (the loop and a fresh backlog).
+CallOutput call_output(const py::object& self, py::object request_id, py::object workbook_id, py::object source);
+
+// The two on_write callbacks (stdout, stderr) of a call, named as functions nested in
+// `owner` (e.g. "PythonKernel._handle_custom_function_call.<locals>.execute_function").
+std::pair<py::object, py::object> output_callbacks(const CallOutput& output, const std::string& owner);
+
+// A function nested in `owner`, with `closure` handed to its C++ body first.
+py::object nested_function(pyco::Def def, const std::string& owner, py::object closure);
+
+// The two StreamCapture objects of a call.
+std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback);
+
+// The captured stdout text followed by the captured stderr text.
+py::object captured_logs(const py::object& out, const py::object& err);
+
+// traceback.print_exc(file=sys.stderr) for `exc` as if in its except block (inside a
+// capture this lands in the call's stderr); never raises.
+void print_traceback(const py::object& exc);
+
+// traceback.format_exc() for `exc`.
+py::object format_traceback(const py::object& exc);
+
+// Imports a module by its dotted name (as an import statement would) and returns its
+// attribute `function_name`: ImportError `missing_module` when the module is not in
+// sys.modules afterwards, AttributeError when it has no such attribute.
+py::object import_function(const py::object& module_name, const py::object& function_name,
+                           const py::str& missing_module);
+
+// The name of the current thread.
+py::object current_thread_name();
+
+// vantrel.Serializer.to_wire(value), looked up when called.
+py::object to_wire(const py::object& value);
+
+// func(*args)
+py::object call_with(const py::object& func, const py::object& args);
+
+// repr() of a value from user code: whatever its __repr__ raises is caught and returned
+// in `failure` (the caller reports it as that call's failure).
+py::object user_repr(const py::object& value, py::object& failure);
+
+// The error object {type, message, traceback} of an exception.
+py::dict error_object_of(const py::object& exc);
+
+}  // namespace kernel

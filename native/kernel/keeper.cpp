@@ -1,0 +1,140 @@
+// The object keeper (user objects kept by key between calls, with every change announced
+// to the Business Layer) and the add-in UI requests. Callable from any thread: messages
+// are scheduled on the kernel's loop and not waited for.
+#include "kernel/routes.hpp"
+
+namespace kernel {
+
+namespace {
+
+using pyco::arg;
+using pyco::Check;
+
+// Schedules one message on the kernel's loop without waiting for it.
+void notify(const py::object& self, py::dict message) {
+    py::object coroutine = self.attr("send_message")(message);
+    try {
+        attr_of("asyncio", "run_coroutine_threadsafe")(coroutine, self.attr("_loop"));
+    } catch (...) {
+        // Not scheduled (no loop yet): the caller hears of it, the coroutine is dropped quietly.
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyObject* closed = PyObject_CallMethod(coroutine.ptr(), "close", nullptr);
+        Py_XDECREF(closed);
+        PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+        throw;
+    }
+}
+
+py::object type_name(const py::object& value) { return py::type::of(value).attr("__name__"); }
+
+// Values leave the store outside the lock: a __del__ that calls back into the keeper
+// must not find the (non-reentrant) lock held.
+py::object save_object(py::object self, py::object key, py::object value) {
+    if (PyUnicode_GET_LENGTH(key.ptr()) == 0) {
+        PyErr_SetString(PyExc_ValueError, "ObjectKeeper key must be a non-empty string");
+        throw py::error_already_set();
+    }
+    py::object replaced;
+    {
+        Locked lock(self.attr("_object_keeper_lock"));
+        py::object store = self.attr("_object_keeper");
+        replaced = store.attr("get")(key);
+        store[key] = value;
+    }
+    replaced = py::object();
+    py::object name = type_name(value);
+    notify(self, msg::object_updated(key, name, py::repr(value), self.attr("workbook_id")));
+    debug("[Kernel] Saved object: {} (type: {})", key, name);
+    return py::none();
+}
+
+py::object get_object(py::object self, py::object key) {
+    Locked lock(self.attr("_object_keeper_lock"));
+    return self.attr("_object_keeper").attr("get")(key);
+}
+
+py::object clear_object(py::object self, py::object key) {
+    py::object removed;
+    {
+        Locked lock(self.attr("_object_keeper_lock"));
+        removed = self.attr("_object_keeper").attr("pop")(key, py::none());
+    }
+    removed = py::object();
+    notify(self, msg::object_deleted(key, self.attr("workbook_id")));
+    debug("[Kernel] Cleared object: {}", key);
+    return py::none();
+}
+
+py::object clear_all_objects(py::object self) {
+    py::object removed;
+    {
+        Locked lock(self.attr("_object_keeper_lock"));
+        py::object store = self.attr("_object_keeper");
+        removed = store.attr("copy")();
+        store.attr("clear")();
+    }
+    removed = py::object();
+    notify(self, msg::objects_cleared(self.attr("workbook_id")));
+    debug("[Kernel] Cleared all objects");
+    return py::none();
+}
+
+// The entries are read under the lock; the type names and reprs (user code, which may
+// call back into the keeper) are made after it is released.
+py::object get_object_registry(py::object self) {
+    py::list items;
+    {
+        Locked lock(self.attr("_object_keeper_lock"));
+        items = py::list(self.attr("_object_keeper").attr("items")());
+    }
+    py::list registry;
+    for (py::handle item : items) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        py::object value = pair[1];
+        registry.append(msg::registry_entry(pair[0], type_name(value), py::repr(value)));
+    }
+    return registry;
+}
+
+py::object set_enable_events(py::object self, py::object enable) {
+    bool on = pyco::truthy(enable);
+    notify(self, msg::set_enable_events(on, self.attr("workbook_id")));
+    debug("[Kernel] Set enable_events: {}", py::bool_(on));
+    return py::none();
+}
+
+py::object show_message_box(py::object self, py::object message, py::object title, py::object type) {
+    notify(self, msg::show_message_box(message, title, type, self.attr("workbook_id")));
+    debug("[Kernel] Requested message box: title='{}', type='{}'", title, type);
+    return py::none();
+}
+
+}  // namespace
+
+void add_keeper_methods(pyco::ClassBuilder& cls) {
+    py::object any = g("Any");
+    cls.method(pyco::fn<save_object>("save_object", {"self", arg("key").type(Check::Str), "value"},
+                                     "Keep an object under a key and announce it.")
+                   .annotated(annotations({{"value", any}})));
+    cls.method(pyco::fn<get_object>("get_object", {"self", arg("key").type(Check::Str)},
+                                    "The object kept under a key, or None.")
+                   .annotated(annotations({{"return", optional_of(any)}})));
+    cls.method(pyco::fn<clear_object>("clear_object", {"self", arg("key").type(Check::Str)},
+                                      "Forget the object kept under a key and announce it."));
+    cls.method(pyco::fn<clear_all_objects>("clear_all_objects", {"self"}, "Forget every kept object and announce it."));
+    cls.method(pyco::fn<get_object_registry>("get_object_registry", {"self"},
+                                             "One entry (key, type, repr) per kept object, in the order kept.")
+                   .annotated(annotations({{"return", builtin("list")}})));
+    cls.method(pyco::fn<set_enable_events>("set_enable_events", {"self", "enable"},
+                                           "Ask the add-in to turn spreadsheet event handling on or off.")
+                   .annotated(annotations({{"enable", builtin("bool")}})));
+    cls.method(pyco::fn<show_message_box>("show_message_box",
+                                          {"self", arg("message").type(Check::Str),
+                                           arg("title").type(Check::Str).def(S("Vantrel")),
+                                           arg("type").type(Check::Str).def(S("Info"))},
+                                          "Ask the add-in to show a message box."));
+}
+
+}  // namespace kernel

@@ -1,0 +1,78 @@
+// The inbound message catalogue: every message type the kernel handles, how it runs, and
+// the one function that handles it. Adding a type is one row in dispatcher.cpp and one
+// function here.
+#pragma once
+
+#include "kernel/messages.hpp"
+
+namespace kernel {
+
+// How a message type is handled:
+//  - Task: the handler returns a coroutine that runs as its own asyncio task (long work:
+//    user code on the worker pool); the dispatcher returns at once;
+//  - Inline: the handler returns an awaitable the dispatcher awaits before it reads the
+//    next message (environment and module messages, language services, shutdown);
+//  - Control: like Inline, for the few statements of a control message; the handler
+//    returns the awaitable of its reply, or None.
+enum class Runs { Inline, Task, Control };
+
+using Handler = py::object (*)(const py::object& self, const py::object& message);
+
+struct Route {
+    const char* type;
+    Runs runs;
+    Handler handler;
+};
+
+// A task message whose fields cannot be handed to its coroutine: the reply to await
+// instead of starting a task.
+struct Rejected {
+    py::object reply;
+};
+
+// message.get(key) / message.get(key, fallback)
+py::object field(const py::object& message, const char* key);
+py::object field(const py::object& message, const char* key, py::object fallback);
+
+// self.send_message(message): the awaitable of one outgoing message.
+py::object send(const py::object& self, py::dict message);
+
+namespace handlers {
+
+// Code execution (execution.cpp).
+py::object execution_request(const py::object& self, const py::object& message);
+
+// Environment and module messages (environment.cpp).
+py::object add_path(const py::object& self, const py::object& message);
+py::object remove_path(const py::object& self, const py::object& message);
+py::object reset_namespace(const py::object& self, const py::object& message);
+py::object reset_path(const py::object& self, const py::object& message);
+py::object set_package_paths(const py::object& self, const py::object& message);
+py::object set_python_paths(const py::object& self, const py::object& message);
+py::object unload_and_clear_paths(const py::object& self, const py::object& message);
+py::object update_module(const py::object& self, const py::object& message);
+py::object delete_module(const py::object& self, const py::object& message);
+
+// Synchronous requests (sync.cpp).
+py::object sys_response(const py::object& self, const py::object& message);
+
+// Function invocation (invocation.cpp, streaming.cpp).
+py::object custom_function_call(const py::object& self, const py::object& message);
+py::object python_function_call(const py::object& self, const py::object& message);
+py::object event_execution(const py::object& self, const py::object& message);
+py::object execute_streaming_function(const py::object& self, const py::object& message);
+
+}  // namespace handlers
+
+// Methods each translation unit adds to PythonKernel.
+void add_framing_methods(pyco::ClassBuilder& cls);
+void add_dispatch_methods(pyco::ClassBuilder& cls);
+void add_execution_methods(pyco::ClassBuilder& cls);
+void add_invocation_methods(pyco::ClassBuilder& cls);
+void add_streaming_methods(pyco::ClassBuilder& cls);
+void add_keeper_methods(pyco::ClassBuilder& cls);
+
+// The closures connect installs (sync.cpp): new_send_request_sync over the kernel.
+py::object make_request_sync(const py::object& self);
+
+}  // namespace kernel
