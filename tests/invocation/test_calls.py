@@ -241,11 +241,9 @@ def test_event_handlers_and_com_responses(module_name):
             assert bad["status"] == "error" and bad["error"].endswith("KeyError: 'handler'\n")
             assert "Traceback (most recent call last)" in bad["logs"]
             assert of(s, "nameless") == []
-            com = [e for e in events if e[0] == "com"]
-            assert com == [("com", "ev", {"status": "ok", "return_value": "S1!A1"}),
-                           ("com", "bad", {"status": "nok"}),
-                           ("com", "flaky", {"status": "ok", "return_value": "a!b"}),
-                           ("com", "flaky", {"status": "nok"})]
+            com = {rid: [e[2] for e in events if e[:2] == ("com", rid)] for rid in ("ev", "bad", "flaky")}
+            assert com == {"ev": [{"status": "ok", "return_value": "S1!A1"}], "bad": [{"status": "nok"}],
+                           "flaky": [{"status": "ok", "return_value": "a!b"}, {"status": "nok"}]}
             for rid in ("ev", "bad", "flaky"):
                 order = [e[0] for e in events if e[1] == rid and (e[0] == "com" or e[2] == "event_execution_result")]
                 assert order[0] == "com" and order[-1] == "sent"
