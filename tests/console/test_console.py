@@ -155,3 +155,42 @@ def test_tls_console(console):
     assert_ended_cleanly(session, code)
     assert "Business Layer wss://127.0.0.1:" in session.out and "'wb-tls'" in session.out
     assert "Out: 10\n" in session.out
+
+
+def test_calls_streams_and_kept_objects(console, scratch):
+    module = scratch / "cells.py"
+    module.write_text(textwrap.dedent("""\
+        import time, vantrel
+
+        def area(w, h):
+            print("computing")
+            return w * h
+
+        def broken():
+            raise ValueError("no cell here")
+
+        def ticks(n, pause=0):
+            for i in range(n):
+                time.sleep(pause)
+                yield {"tick": i}
+
+        def keep():
+            vantrel._kernel_instance.save_object("answer", 42)
+        """))
+    session = console()
+    session.send(f":load {module}\n:call cells.area 3, 2.5\n:call cells.broken\n:call cells.missing\n"
+                 ":stream cells.ticks 400, 0.05\n")
+    session.wait_for(r"^\[2\] \{\"tick\": 1\}$")
+    session.send(":cancel\n")
+    canceled_after = int(session.wait_for(r"stream canceled after (\d+) values").group(1))
+    code = session.run(":stream cells.ticks 2\n:call cells.keep\n:objects\n:call nodot\n:quit\n")
+    assert_ended_cleanly(session, code)
+    out, err = session.out, session.err
+    assert ":call cells.area 3, 2.5\ncomputing\nOut: 7.5\n" in out
+    assert "ValueError: no cell here" in err
+    assert "AttributeError: Function 'missing' not found in module 'cells'" in err
+    assert "[1] {\"tick\": 0}\n[2] {\"tick\": 1}\n" in out
+    assert 2 <= canceled_after < 100
+    assert "stream completed: 2 values" in out
+    assert re.search(r"^answer\s+int\s+42$", out, re.M)
+    assert "usage: :call MODULE.FUNCTION" in err

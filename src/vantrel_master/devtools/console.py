@@ -16,7 +16,10 @@ the kernel's pid), waits for the kernel to connect and reads entries:
   error with its traceback (on stderr). The next prompt comes when the run ends.
   An entry whose first line ends with ":" or "\\" (or is otherwise unfinished,
   like an open bracket) continues until a blank line.
-* Lines starting with ":" are console commands (``:help`` lists them).
+* Lines starting with ":" are console commands (``:help`` lists them): among them
+  ``:call`` runs a workbook function as a cell would call it, ``:stream`` streams
+  the values of a generator function as they arrive (Ctrl-C or a ``:cancel`` line
+  cancels it) and ``:objects`` lists the objects the kernel keeps.
 
 Output of the kernel that belongs to no entry of this console is shown prefixed
 with ``[kernel]``. Input may be piped: then every entry is echoed after its
@@ -70,6 +73,11 @@ Commands:
   :load PATH [NAME]  send the file as workbook module NAME (default: the file's stem);
                      `import NAME` again afterwards to use the new version
   :modules           the modules loaded with :load in this session
+  :call MOD.FUNC [ARGS]    call a workbook function as a cell does; ARGS are Python
+                     literals separated by commas, e.g. :call shapes.area 2, 3.5
+  :stream MOD.FUNC [ARGS]  stream the values of a generator function as they arrive;
+                     Ctrl-C (or a line :cancel) cancels it
+  :objects           the objects the kernel keeps (ObjectKeeper)
   :vars              the names defined in the console namespace
   :reset             clear the console namespace
   :help              this text
@@ -98,6 +106,7 @@ class Console:
         self._quitting = False
         self._quit_requested = False                      # :quit read; the repl ends after this entry
         self._running: Optional[str] = None               # request id of the running cell
+        self._running_kind = "cell"                        # "cell", "call" or "stream"
         self._interrupts = 0
         self._requests: Dict[str, Dict[str, Any]] = {}    # request id -> {"done": future, "silent": bool}
         self._waiters: List[tuple] = []                   # (predicate, future) for command replies
@@ -159,11 +168,19 @@ class Console:
         elif kind in ("execution_result", "execution_error") and request is not None:
             if kind == "execution_error" and not request["silent"]:
                 error = message.get("error") or {}
-                text = error.get("traceback") or f"{error.get('type')}: {error.get('message')}\n"
-                self._write(text, err=True)
-            del self._requests[message.get("request_id")]
-            if not request["done"].done():
-                request["done"].set_result(message)
+                if isinstance(error, dict):
+                    text = error.get("traceback") or f"{error.get('type')}: {error.get('message')}\n"
+                    self._write(text, err=True)
+                elif request["kind"] != "call":  # a call's traceback was streamed as its stderr
+                    self._write(str(error), err=True)
+            if request["kind"] == "cell":
+                self._finish_request(message)
+        elif kind == "function_execution_result" and request is not None:
+            self._finish_request(message)
+        elif kind == "streaming_function_result" and request is not None:
+            self._show_stream_message(request, message)
+            if message.get("done"):
+                self._finish_request(message)
         elif kind == "error":
             self._write(f"[kernel error] {message.get('message')}\n", err=True, dim=True)
         elif kind not in ("sys_request",):
@@ -252,15 +269,27 @@ class Console:
 
     # -- talking to the kernel ------------------------------------------------------------
 
-    def _new_request(self, silent: bool = False) -> tuple:
+    def _new_request(self, silent: bool = False, kind: str = "cell") -> tuple:
         request_id = f"console-{uuid.uuid4().hex[:12]}"
         done = self._loop.create_future()
-        self._requests[request_id] = {"done": done, "silent": silent}
+        self._requests[request_id] = {"done": done, "silent": silent, "kind": kind, "values": 0}
         return request_id, done
 
-    async def _execute(self, request_id: str, code: str) -> None:
-        await self.server.send(self.workbook_id, {
-            "type": "execution_request", "code": code, "request_id": request_id, "source": SOURCE})
+    def _finish_request(self, message: Dict[str, Any]) -> None:
+        request = self._requests.pop(message.get("request_id"), None)
+        if request is not None and not request["done"].done():
+            request["done"].set_result(message)
+
+    def _show_stream_message(self, request: Dict[str, Any], message: Dict[str, Any]) -> None:
+        if "result" in message and not message.get("done"):
+            request["values"] += 1
+            self._say(f"[{request['values']}] {json.dumps(message['result'], ensure_ascii=False)}")
+        elif message.get("error"):
+            self._say(f"stream failed: {message['error']}", err=True)
+        elif message.get("result") == "Canceled":
+            self._say(f"stream canceled after {request['values']} values")
+        else:
+            self._say(f"stream completed: {request['values']} values")
 
     async def _ask(self, message: Dict[str, Any],
                    predicate: Callable[[Dict[str, Any]], bool]) -> Optional[Dict[str, Any]]:
@@ -274,19 +303,39 @@ class Console:
             self._say(f"no reply from the kernel within {REPLY_TIMEOUT:g} s", err=True)
             return None
 
-    def _next_is_quit(self) -> bool:
-        return bool(self._lines) and isinstance(self._lines[0], str) and self._lines[0].strip() in (":quit", ":q")
+    def _next_is(self, *commands: str) -> bool:
+        return bool(self._lines) and isinstance(self._lines[0], str) and self._lines[0].strip() in commands
+
+    async def _cancel_stream(self) -> None:
+        if self._running is not None and self._running_kind == "stream":
+            await self.server.send(self.workbook_id, {"type": "cancel_streaming_function",
+                                                      "request_id": self._running})
 
     async def _run_cell(self, code: str, silent: bool = False) -> Optional[Dict[str, Any]]:
         """Run one entry; returns its execution_result/execution_error, or None when it is
-        still running as the console quits. A :quit read meanwhile gives the cell up to
-        the grace period to finish."""
-        request_id, done = self._new_request(silent)
-        self._running, self._interrupts = request_id, 0  # before any await: Ctrl-C now counts
+        still running as the console quits."""
+        return await self._run_request(
+            lambda request_id: {"type": "execution_request", "code": code, "request_id": request_id,
+                                "source": SOURCE}, silent=silent)
+
+    async def _run_request(self, make: Callable[[str], Dict[str, Any]], silent: bool = False,
+                           kind: str = "cell") -> Optional[Dict[str, Any]]:
+        """Send the request `make(request_id)` and wait for its end; returns its final
+        message, or None when it is still running as the console quits. A :quit read
+        meanwhile gives it up to the grace period to finish; a :cancel line cancels a
+        stream."""
+        request_id, done = self._new_request(silent, kind)
+        self._running, self._running_kind, self._interrupts = request_id, kind, 0  # Ctrl-C now counts
         try:
-            await self._execute(request_id, code)
+            await self.server.send(self.workbook_id, make(request_id))
             while not done.done():
-                if self._next_is_quit():
+                if kind == "stream" and self._next_is(":cancel"):
+                    line = self._lines.popleft()
+                    if not self.interactive:
+                        self._write(line + "\n")
+                    await self._cancel_stream()
+                    continue
+                if self._next_is(":quit", ":q"):
                     line = self._lines.popleft()
                     if not self.interactive:
                         self._write(line + "\n")
@@ -322,6 +371,12 @@ class Console:
                 self._say("(no modules loaded)")
         elif name == ":vars":
             await self._vars()
+        elif name in (":call", ":stream"):
+            await self._call(name, rest)
+        elif name == ":objects":
+            await self._objects()
+        elif name == ":cancel":
+            self._say("nothing is streaming", err=True)
         elif name == ":reset":
             if await self._ask({"type": "reset_namespace"}, lambda m: m.get("type") == "namespace_reset"):
                 self._say("namespace reset")
@@ -351,6 +406,48 @@ class Console:
             self._say(f"module {module} updated from {path}")
         else:
             self._say(f"error: {reply.get('message')}", err=True)
+
+    @staticmethod
+    def _parse_call(rest: str) -> tuple:
+        """MOD.FUNC and the wire form of the literal arguments that follow it."""
+        from vantrel_master.python_server.vantrel.serializer import Serializer
+
+        target, _, arguments = rest.strip().partition(" ")
+        module, dot, function = target.rpartition(".")
+        if not dot or not module or not function:
+            raise ValueError("name the function as MODULE.FUNCTION")
+        values = ast.literal_eval(f"({arguments},)") if arguments.strip() else ()
+        return module, function, [Serializer.to_wire(value) for value in values]
+
+    async def _call(self, name: str, rest: str) -> None:
+        try:
+            module, function, args = self._parse_call(rest)
+        except (ValueError, SyntaxError, TypeError) as exc:
+            self._say(f"usage: {name} MODULE.FUNCTION [ARG, ...]  ({exc})", err=True)
+            return
+        if name == ":call":
+            reply = await self._run_request(lambda request_id: {
+                "type": "custom_function_call", "module_name": module, "function_name": function, "args": args,
+                "request_id": request_id, "workbook_id": self.workbook_id, "source": SOURCE}, kind="call")
+        else:
+            if self.interactive:
+                self._say("streaming; Ctrl-C cancels")
+            reply = await self._run_request(lambda request_id: {
+                "type": "execute_streaming_function", "module_name": module, "function_name": function,
+                "args": args, "request_id": request_id, "workbook_id": self.workbook_id, "source": SOURCE},
+                kind="stream")
+
+    async def _objects(self) -> None:
+        reply = await self._ask({"type": "get_object_registry"},
+                                lambda m: m.get("type") == "object_registry_response")
+        if reply is None:
+            return
+        objects = reply.get("objects") or []
+        width = max((len(str(entry.get("key"))) for entry in objects), default=0)
+        for entry in objects:
+            self._say(f"{entry.get('key')!s:<{width}}  {entry.get('type')}  {entry.get('repr')}")
+        if not objects:
+            self._say("(no objects kept)")
 
     async def _vars(self) -> None:
         reply = await self._run_cell(VARS_CODE, silent=True)
@@ -391,6 +488,10 @@ class Console:
             self._kill_now.set()
         elif not self._started:
             self._finish(130)
+        elif self._running is not None and self._running_kind == "stream" and self._interrupts == 0:
+            self._interrupts += 1
+            self._say("\ncanceling the stream (Ctrl-C again ends the console)", err=True)
+            asyncio.ensure_future(self._cancel_stream())
         elif self._running is not None:
             self._interrupts += 1
             if self._interrupts >= 2 or self._quit_requested:
