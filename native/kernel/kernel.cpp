@@ -376,6 +376,8 @@ void define_kernel_class(py::module_ m) {
     add_invocation_methods(cls);
     add_streaming_methods(cls);
     add_keeper_methods(cls);
+    add_debug_methods(cls);
+    add_language_methods(cls);
     m.attr("PythonKernel") = cls.build();
     m.attr("main") = function(pyco::fn<main_entry>(
         "main", {arg("workbook_id").type(Check::Str), arg("port").type(Check::Str),

@@ -311,6 +311,99 @@ py::dict stream_refused(H error) { return make({{"error", error}}); }
 
 py::dict stream_failed(H error, H traceback) { return make({{"error", error}, {"traceback", traceback}}); }
 
+py::dict run_module_call(H module_name, H function_name, H args, H request_id, H workbook_id, H source) {
+    return make({{"type", S("custom_function_call")},
+                 {"module_name", module_name},
+                 {"function_name", function_name},
+                 {"args", args},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id},
+                 {"source", source}});
+}
+
+py::dict debug_run_terminated(H request_id, H workbook_id) {
+    return make({{"type", S("debug_terminated")}, {"request_id", request_id}, {"workbook_id", workbook_id}});
+}
+
+py::dict debug_run_error(H error, H request_id, H workbook_id, H source) {
+    return make({{"type", S("execution_error")},
+                 {"success", Py_False},
+                 {"error", error},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id},
+                 {"source", source}});
+}
+
+py::dict debug_exception(H workbook_id, H module, H line, H file, H exception_type, H exception_message,
+                         H exception_traceback) {
+    return make({{"type", S("debug_exception")},
+                 {"workbook_id", workbook_id},
+                 {"module", module},
+                 {"line", line},
+                 {"file", file},
+                 {"exception_type", exception_type},
+                 {"exception_message", exception_message},
+                 {"exception_traceback", exception_traceback},
+                 {"locals", py::list()},
+                 {"globals", py::list()},
+                 {"call_stack", py::list()}});
+}
+
+py::dict debug_plain_success(H result) {
+    return make({{"status", S("success")}, {"result", result}, {"is_generator", Py_False}});
+}
+
+py::dict debug_generator_success(H values, H yield_count) {
+    return make({{"status", S("success")}, {"result", values}, {"is_generator", Py_True}, {"yield_count", yield_count}});
+}
+
+py::dict debug_worker_error(H type_name, H message, H traceback, bool debug_exception_sent) {
+    return make({{"status", S("error")},
+                 {"type", type_name},
+                 {"message", message},
+                 {"traceback", traceback},
+                 {"debug_exception_sent", debug_exception_sent ? Py_True : Py_False}});
+}
+
+py::dict completion_response(H completions, H error, H request_id, H workbook_id, H module_name) {
+    return make({{"type", S("completion_response")},
+                 {"completions", completions},
+                 {"error", error},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id},
+                 {"module_name", module_name}});
+}
+
+py::dict signature_help_response(H signatures, H active_signature, H active_parameter, H error, H request_id,
+                                 H workbook_id, H module_name) {
+    return make({{"type", S("signature_help_response")},
+                 {"signatures", signatures},
+                 {"activeSignature", active_signature},
+                 {"activeParameter", active_parameter},
+                 {"error", error},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id},
+                 {"module_name", module_name}});
+}
+
+py::dict hover_response(H contents, H error, H request_id, H workbook_id, H module_name) {
+    return make({{"type", S("hover_response")},
+                 {"contents", contents},
+                 {"error", error},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id},
+                 {"module_name", module_name}});
+}
+
+py::dict diagnostic_response(H diagnostics, H error, H request_id, H workbook_id, H module_name) {
+    return make({{"type", S("diagnostic_response")},
+                 {"diagnostics", diagnostics},
+                 {"error", error},
+                 {"request_id", request_id},
+                 {"workbook_id", workbook_id},
+                 {"module_name", module_name}});
+}
+
 py::dict object_updated(H key, H object_type, H repr, H workbook_id) {
     return make({{"type", S("object_registry_update")},
                  {"action", S("update")},

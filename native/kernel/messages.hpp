@@ -81,6 +81,23 @@ py::dict stream_canceled();
 py::dict stream_refused(H error);
 py::dict stream_failed(H error, H traceback);
 
+// Run-module and debug runs.
+py::dict run_module_call(H module_name, H function_name, H args, H request_id, H workbook_id, H source);
+py::dict debug_run_terminated(H request_id, H workbook_id);
+py::dict debug_run_error(H error, H request_id, H workbook_id, H source);
+py::dict debug_exception(H workbook_id, H module, H line, H file, H exception_type, H exception_message,
+                         H exception_traceback);
+py::dict debug_plain_success(H result);
+py::dict debug_generator_success(H values, H yield_count);
+py::dict debug_worker_error(H type_name, H message, H traceback, bool debug_exception_sent);
+
+// Language services.
+py::dict completion_response(H completions, H error, H request_id, H workbook_id, H module_name);
+py::dict signature_help_response(H signatures, H active_signature, H active_parameter, H error, H request_id,
+                                 H workbook_id, H module_name);
+py::dict hover_response(H contents, H error, H request_id, H workbook_id, H module_name);
+py::dict diagnostic_response(H diagnostics, H error, H request_id, H workbook_id, H module_name);
+
 // Object keeper and add-in UI requests.
 py::dict object_updated(H key, H object_type, H repr, H workbook_id);
 py::dict object_deleted(H key, H workbook_id);

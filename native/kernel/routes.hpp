@@ -71,6 +71,8 @@ void add_execution_methods(pyco::ClassBuilder& cls);
 void add_invocation_methods(pyco::ClassBuilder& cls);
 void add_streaming_methods(pyco::ClassBuilder& cls);
 void add_keeper_methods(pyco::ClassBuilder& cls);
+void add_debug_methods(pyco::ClassBuilder& cls);
+void add_language_methods(pyco::ClassBuilder& cls);
 
 // The closures connect installs (sync.cpp): new_send_request_sync over the kernel.
 py::object make_request_sync(const py::object& self);

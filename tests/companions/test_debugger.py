@@ -125,7 +125,7 @@ def test_breakpoints_stepping_and_evaluation(workbook):
         assert variables["loud"]["repr"] == "<unrepresentable Loud>"
         assert stop["call_stack"] == [{"name": "main", "module": main.__name__, "file": main_file,
                                        "line": main.line("loop")}]
-        assert s.debugger.evaluate_expression("n * 100 + total") == {"result": "200", "type": "int"}
+        assert s.debugger.evaluate_expression("n * 100 + total") == {"result": "200", "result_type": "int"}
         assert s.debugger.evaluate_expression("undefined_name")["error"].startswith("NameError")
         assert "error" in s.debugger.evaluate_expression("1 +")
 
@@ -135,7 +135,7 @@ def test_breakpoints_stepping_and_evaluation(workbook):
         stop = await s.stop(reason="step", line=main.line("helper"))
         assert [(f["name"], f["line"]) for f in stop["call_stack"]] == [("main", main.line("call")),
                                                                          ("helper", main.line("helper"))]
-        assert s.debugger.evaluate_expression("x") == {"result": "0", "type": "int"}
+        assert s.debugger.evaluate_expression("x") == {"result": "0", "result_type": "int"}
         s.debugger.step_out()  # back in main, on the loop line (which has the breakpoint)
         await s.stop(line=main.line("loop"))
         s.debugger.set_breakpoints([{"file": f"{main.__name__}.py", "line": main.line("library")}])

@@ -194,3 +194,24 @@ def test_calls_streams_and_kept_objects(console, scratch):
     assert "stream completed: 2 values" in out
     assert re.search(r"^answer\s+int\s+42$", out, re.M)
     assert "usage: :call MODULE.FUNCTION" in err
+
+
+def test_debug_a_workbook_function(console, scratch):
+    module = scratch / "calc.py"
+    module.write_text(textwrap.dedent("""\
+        def total(a, b):
+            doubled = a * 2
+            result = doubled + b
+            return result
+        """))
+    session = console()
+    session.send(f":load {module}\n:break calc 3\n:debug calc.total 5, 1\n")
+    session.wait_for(r"^stopped at calc:3 \(breakpoint\): result = doubled \+ b$")
+    code = session.run("p doubled * 100\nn\nc\n:break clear\n:debug calc.total 1, 1\n:quit\n")
+    assert_ended_cleanly(session, code)
+    out = session.out
+    assert re.search(r"^\s+doubled = 10\s+\(int\)$", out, re.M)
+    assert "1000  (int)" in out
+    assert re.search(r"^stopped at calc:4 \(step\): return result$", out, re.M)
+    assert "Out: 11\ndebug run ended\n" in out
+    assert "Out: 3\ndebug run ended\n" in out  # no breakpoints left: runs to the end

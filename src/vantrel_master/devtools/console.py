@@ -19,7 +19,9 @@ the kernel's pid), waits for the kernel to connect and reads entries:
 * Lines starting with ":" are console commands (``:help`` lists them): among them
   ``:call`` runs a workbook function as a cell would call it, ``:stream`` streams
   the values of a generator function as they arrive (Ctrl-C or a ``:cancel`` line
-  cancels it) and ``:objects`` lists the objects the kernel keeps.
+  cancels it), ``:objects`` lists the objects the kernel keeps, and ``:debug``
+  runs a workbook function under the debugger, stopping at the lines set with
+  ``:break`` (then ``c``, ``n``, ``s``, ``o``, ``p EXPR`` and ``q`` drive it).
 
 Output of the kernel that belongs to no entry of this console is shown prefixed
 with ``[kernel]``. Input may be piped: then every entry is echoed after its
@@ -78,6 +80,11 @@ Commands:
   :stream MOD.FUNC [ARGS]  stream the values of a generator function as they arrive;
                      Ctrl-C (or a line :cancel) cancels it
   :objects           the objects the kernel keeps (ObjectKeeper)
+  :break MOD LINE    stop a debug run at that line of a workbook module (:break alone lists,
+                     :break clear removes them all)
+  :debug MOD.FUNC [ARGS]   run a workbook function under the debugger; while it is stopped:
+                     c (continue), n (step over), s (step into), o (step out),
+                     p EXPR (evaluate in the stopped frame), q (stop the run)
   :vars              the names defined in the console namespace
   :reset             clear the console namespace
   :help              this text
@@ -106,7 +113,10 @@ class Console:
         self._quitting = False
         self._quit_requested = False                      # :quit read; the repl ends after this entry
         self._running: Optional[str] = None               # request id of the running cell
-        self._running_kind = "cell"                        # "cell", "call" or "stream"
+        self._running_kind = "cell"                        # "cell", "call", "stream" or "debug"
+        self.breakpoints: List[Dict[str, Any]] = []        # for :debug runs
+        self._debug_paused = False                         # a debug run is stopped, reading commands
+        self._debug_changed = asyncio.Event()
         self._interrupts = 0
         self._requests: Dict[str, Dict[str, Any]] = {}    # request id -> {"done": future, "silent": bool}
         self._waiters: List[tuple] = []                   # (predicate, future) for command replies
@@ -173,10 +183,22 @@ class Console:
                     self._write(text, err=True)
                 elif request["kind"] != "call":  # a call's traceback was streamed as its stderr
                     self._write(str(error), err=True)
-            if request["kind"] == "cell":
+            if request["kind"] in ("cell", "debug"):
                 self._finish_request(message)
         elif kind == "function_execution_result" and request is not None:
             self._finish_request(message)
+        elif kind == "debug_stopped" and self._running_kind == "debug":
+            self._show_stop(message)
+            self._debug_paused = True
+            self._debug_changed.set()
+        elif kind == "debug_exception" and self._running_kind == "debug":
+            self._say(f"exception at {message.get('module')}:{message.get('line')}: "
+                      f"{message.get('exception_type')}: {message.get('exception_message')}", err=True)
+        elif kind == "debug_terminated" and request is not None:
+            self._say("debug run ended")
+            self._finish_request(message)
+        elif kind in ("debug_resumed", "debug_terminated", "debug_evaluate_result"):
+            pass  # answers to the commands of a debug run
         elif kind == "streaming_function_result" and request is not None:
             self._show_stream_message(request, message)
             if message.get("done"):
@@ -335,6 +357,13 @@ class Console:
                         self._write(line + "\n")
                     await self._cancel_stream()
                     continue
+                if kind == "debug" and self._debug_paused and self._lines and isinstance(self._lines[0], str) \
+                        and not self._next_is(":quit", ":q"):
+                    line = self._lines.popleft()
+                    if not self.interactive:
+                        self._write(line + "\n")
+                    await self._debug_command(line)
+                    continue
                 if self._next_is(":quit", ":q"):
                     line = self._lines.popleft()
                     if not self.interactive:
@@ -344,11 +373,14 @@ class Console:
                     await asyncio.wait({done}, timeout=self.args.grace)
                     break
                 self._input.clear()
-                waiter = asyncio.ensure_future(self._input.wait())
-                await asyncio.wait({done, waiter}, return_when=asyncio.FIRST_COMPLETED)
-                waiter.cancel()
+                self._debug_changed.clear()
+                waiters = {asyncio.ensure_future(self._input.wait()), asyncio.ensure_future(self._debug_changed.wait())}
+                await asyncio.wait({done, *waiters}, return_when=asyncio.FIRST_COMPLETED)
+                for waiter in waiters:
+                    waiter.cancel()
         finally:
             self._running = None
+            self._debug_paused = False
         self.server.clear(self.workbook_id)  # the server keeps every message; the console needs none
         return done.result() if done.done() else None
 
@@ -375,6 +407,10 @@ class Console:
             await self._call(name, rest)
         elif name == ":objects":
             await self._objects()
+        elif name == ":break":
+            self._breakpoint_command(words)
+        elif name == ":debug":
+            await self._debug(rest)
         elif name == ":cancel":
             self._say("nothing is streaming", err=True)
         elif name == ":reset":
@@ -436,6 +472,68 @@ class Console:
                 "type": "execute_streaming_function", "module_name": module, "function_name": function,
                 "args": args, "request_id": request_id, "workbook_id": self.workbook_id, "source": SOURCE},
                 kind="stream")
+
+    def _source_line(self, module: str, line: int) -> str:
+        path = self.modules.get(module)
+        try:
+            with open(path, encoding="utf-8") as handle:
+                return handle.read().splitlines()[line - 1].strip()
+        except (TypeError, OSError, IndexError, UnicodeDecodeError):
+            return ""
+
+    def _show_stop(self, message: Dict[str, Any]) -> None:
+        module, line = message.get("module"), message.get("line")
+        text = self._source_line(module, line) if isinstance(line, int) else ""
+        self._say(f"stopped at {module}:{line} ({message.get('reason')})" + (f": {text}" if text else ""))
+        for item in message.get("locals") or []:
+            self._say(f"  {item.get('name')} = {item.get('repr')}  ({item.get('type')})")
+        self._write("(debug) ")
+
+    def _breakpoint_command(self, words: List[str]) -> None:
+        if words == ["clear"]:
+            self.breakpoints.clear()
+        elif len(words) == 2 and words[1].isdigit():
+            self.breakpoints.append({"module_name": words[0], "line": int(words[1])})
+        elif words:
+            self._say("usage: :break MODULE LINE  (or :break clear)", err=True)
+            return
+        for item in self.breakpoints:
+            self._say(f"breakpoint {item['module_name']}:{item['line']}")
+        if not self.breakpoints:
+            self._say("(no breakpoints)")
+
+    async def _debug_command(self, line: str) -> None:
+        """A command typed while a debug run is active."""
+        word, _, rest = line.strip().partition(" ")
+        simple = {"c": "debug_continue", "n": "debug_step_over", "s": "debug_step_into", "o": "debug_step_out",
+                  "q": "debug_stop"}
+        if word in simple:
+            self._debug_paused = False  # until the next stop
+            await self.server.send(self.workbook_id, {"type": simple[word]})
+        elif word == "p" and rest.strip():
+            reply = await self._ask({"type": "debug_evaluate", "expression": rest.strip(),
+                                     "request_id": f"eval-{uuid.uuid4().hex[:8]}"},
+                                    lambda m: m.get("type") == "debug_evaluate_result")
+            if reply is not None:
+                if reply.get("error"):
+                    self._say(f"error: {reply['error']}", err=True)
+                else:
+                    self._say(f"{reply.get('result')}  ({reply.get('result_type')})")
+            self._write("(debug) ")
+        else:
+            self._say("debug commands: c, n, s, o, p EXPR, q", err=True)
+            self._write("(debug) ")
+
+    async def _debug(self, rest: str) -> None:
+        try:
+            module, function, args = self._parse_call(rest)
+        except (ValueError, SyntaxError, TypeError) as exc:
+            self._say(f"usage: :debug MODULE.FUNCTION [ARG, ...]  ({exc})", err=True)
+            return
+        await self._run_request(lambda request_id: {
+            "type": "run_module", "module_name": module, "function_name": function, "args": args,
+            "debug": True, "breakpoints": list(self.breakpoints), "request_id": request_id,
+            "workbook_id": self.workbook_id, "source": SOURCE}, kind="debug")
 
     async def _objects(self) -> None:
         reply = await self._ask({"type": "get_object_registry"},

@@ -61,7 +61,7 @@ Evaluation
     ``evaluate_expression(expression)`` evaluates in the paused frame's globals and
     locals, on the worker thread (so output and thread state are the run's own),
     waiting at most ``EVALUATE_TIMEOUT`` seconds, and returns
-    ``{"result": repr, "type": type name}`` or ``{"error": text}`` (nothing paused,
+    ``{"result": repr, "result_type": type name}`` or ``{"error": text}`` (nothing paused,
     not a str, the expression raised, or it took too long).
 
 Exceptions from the debugged code, whatever their class, leave ``runcall``
@@ -478,7 +478,8 @@ class VantrelDebugger(bdb.Bdb):
             value = eval(code, frame.f_globals, frame.f_locals)
         except BaseException as e:  # whatever it raises is the answer, not the run's end
             return {"error": _describe(e)}
-        return {"result": _safe_repr(value, self.EVALUATE_REPR_LIMIT), "type": type(value).__name__}
+        # The kernel merges this mapping into its reply, whose own "type" key must stay.
+        return {"result": _safe_repr(value, self.EVALUATE_REPR_LIMIT), "result_type": type(value).__name__}
 
     # -- commands from the event-loop thread ---------------------------------------------
 

@@ -1,0 +1,220 @@
+// Run-module requests from the IDE: a plain run goes through the custom-function path; a
+// debug run calls the function under the debugger companion on a worker thread, so the
+// loop stays free to relay the IDE's stepping commands while the code is paused.
+//
+// Whatever the debugged code raises (any BaseException) is that run's exception: reported
+// once as debug_exception with its position in the workbook source, or as execution_error
+// when it could not be delivered. A run whose exception was delivered ends with
+// debug_terminated as a successful one does, so the IDE knows the session is over.
+#include "kernel/invocation.hpp"
+
+namespace kernel {
+
+namespace {
+
+using pyco::arg;
+using pyco::Check;
+using pyco::Task;
+
+const std::string kOwner = "PythonKernel._handle_debug_run_module";
+const std::string kWorker = kOwner + ".<locals>.debug_execute";
+
+// closure: (kernel, func, call arguments, loop, request_id, workbook_id, source)
+py::object iteration_to_debug(py::object closure) {
+    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
+    py::object self = c[0];
+    py::list values;
+    Py_ssize_t count = 0;
+    py::object generator = call_with(c[1], c[2]);
+    for (py::handle item : generator) {
+        ++count;
+        values.append(item);
+        py::object content = pyco::fmt("Yield [{}]: {}\n", count, py::repr(item));
+        attr_of("asyncio", "run_coroutine_threadsafe")(self.attr("send_message")(
+                                                           msg::result_output(content, c[4], c[5], c[6])),
+                                                       c[3]);
+    }
+    return py::make_tuple(values, count);
+}
+
+py::object in_memory_module_names() { return g("in_memory_loader").attr("source_cache").attr("keys")(); }
+
+// Reports the run's exception as debug_exception (waiting, bounded, for it to be sent);
+// true when it was delivered.
+bool send_debug_exception(const py::object& self, const py::object& failure, const py::object& traceback_text,
+                          const py::object& module_name, const py::object& workbook_id) {
+    py::object location = g("_parse_error_location")(traceback_text, py::set(in_memory_module_names()));
+    info("[Kernel] Parsed error location: {}", location);
+    py::object debugger = self.attr("_debugger");
+    py::object loop = pyco::truthy(debugger) ? py::object(debugger.attr("loop")) : py::none();
+    if (!pyco::truthy(loop)) {
+        warning("[Kernel] Cannot send debug_exception - no debugger or loop");
+        return false;
+    }
+    info("[Kernel] Sending debug_exception message...");
+    try {
+        py::dict message = msg::debug_exception(
+            workbook_id, location.attr("get")(S("module"), module_name), location.attr("get")(S("line"), 1),
+            location.attr("get")(S("file"), S("")), py::type::of(failure).attr("__name__"), safe_str(failure),
+            traceback_text);
+        py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(self.attr("send_message")(message), loop);
+        future.attr("result")(py::arg("timeout") = g("DEBUG_MESSAGE_SEND_TIMEOUT"));
+        info("[Kernel] debug_exception message sent successfully");
+        return true;
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        error("[Kernel] Failed to send debug_exception: {}", safe_str(e.value()));
+        return false;
+    }
+}
+
+// closure: (kernel, module_name, function_name, args, workbook_id, loop, request_id, source,
+//           stdout callback, stderr callback)
+py::object debug_execute(py::object closure) {
+    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
+    py::object self = c[0], module_name = c[1], function_name = c[2], workbook_id = c[4];
+    auto [out, err] = make_captures(c[8], c[9]);
+    CaptureScope scope(out, err);
+    py::object failure;
+    try {
+        py::object func = import_function(module_name, function_name, pyco::fmt("Module '{}' not found", module_name));
+        py::object call_args = self.attr("_deserialize_args")(c[3]);
+        py::object runcall = self.attr("_debugger").attr("runcall");
+        py::tuple positional = py::reinterpret_steal<py::tuple>(PySequence_Tuple(call_args.ptr()));
+        if (!positional) throw py::error_already_set();
+        py::object value = call_with(runcall, py::make_tuple(func) + positional);
+        if (!pyco::truthy(attr_of("inspect", "isgenerator")(value))) return msg::debug_plain_success(value);
+        // The generator from the first call is dropped unstarted; the debugger drives a fresh one.
+        value = py::object();
+        py::object drive = nested_function(pyco::fn<iteration_to_debug>("iteration_to_debug", {}), kWorker,
+                                           py::make_tuple(self, func, positional, c[5], c[6], workbook_id, c[7]));
+        py::object driven = self.attr("_debugger").attr("runcall")(drive);
+        if (pyco::truthy(driven)) return msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]);
+        return msg::debug_generator_success(py::list(), py::int_(-1));
+    } catch (py::error_already_set& e) {
+        failure = pyco::caught(e);
+    }
+    error("[Kernel] Debug execution error: {}", safe_str(failure));
+    py::object text = traceback_text(failure);
+    error("[Kernel] Traceback: {}", text);
+    bool sent = send_debug_exception(self, failure, text, module_name, workbook_id);
+    return msg::debug_worker_error(py::type::of(failure).attr("__name__"), safe_str(failure), text, sent);
+}
+
+// What a successful run shows before debug_terminated.
+py::object outcome_line(const py::object& result, py::object& failure) {
+    if (pyco::truthy(result.attr("get")(S("is_generator")))) {
+        py::object yield_count = result.attr("get")(S("yield_count"), 0);
+        if (yield_count >= py::int_(0))
+            return pyco::fmt("Out: Generator completed with {} yields\n", yield_count);
+        return S("Out: Generator stoped before ending\n");
+    }
+    if (!result.contains(S("result"))) return py::none();
+    py::object shown = user_repr(result[S("result")], failure);
+    if (failure) return py::none();
+    return S("Out: ") + shown + S("\n");
+}
+
+Task debug_session(py::object self, py::object module_name, py::object function_name, py::object args,
+                   py::object breakpoints, py::object request_id, py::object workbook_id, py::object source) {
+    self.attr("_debugger") = g("VantrelDebugger")(self.attr("send_message"), workbook_id);
+    self.attr("_debugger").attr("loop") = attr_of("asyncio", "get_running_loop")();
+    self.attr("_debugger").attr("step_mode") = py::none();
+    self.attr("_debugger").attr("set_breakpoints")(breakpoints);
+    self.attr("_debugger").attr("set_in_memory_modules")(py::list(in_memory_module_names()));
+    CallOutput output = call_output(self, request_id, workbook_id, source);
+    auto [out_cb, err_cb] = output_callbacks(output, kWorker);
+    py::object worker = nested_function(pyco::fn<debug_execute>("debug_execute", {}), kOwner,
+                                        py::make_tuple(self, module_name, function_name, args, workbook_id,
+                                                       output.loop, request_id, source, out_cb, err_cb));
+    py::object result = co_await pyco::await(output.loop.attr("run_in_executor")(self.attr("_thread_pool"), worker));
+    if (py::object(result[S("status")]).equal(S("success"))) {
+        py::object failure;
+        py::object line = outcome_line(result, failure);
+        if (failure) co_return failure;  // the repr of the result raised
+        if (!line.is_none())
+            co_await pyco::await(send(self, msg::result_output(line, request_id, workbook_id, source)));
+        info("[Kernel] Debug execution completed successfully, sending debug_terminated");
+        co_await pyco::await(send(self, msg::debug_run_terminated(request_id, workbook_id)));
+    } else if (pyco::truthy(result.attr("get")(S("debug_exception_sent")))) {
+        info("[Kernel] Debug exception already sent, sending debug_terminated");
+        co_await pyco::await(send(self, msg::debug_run_terminated(request_id, workbook_id)));
+    } else {
+        error("[Kernel] Debug execution failed: {}", result);
+        co_await pyco::await(send(self, msg::debug_run_error(result, request_id, workbook_id, source)));
+    }
+    self.attr("_debugger") = py::none();
+    debug("[Kernel] Debugger instance cleaned up");
+    co_return py::none();
+}
+
+Task handle_debug_run_module(py::object self, py::object module_name, py::object function_name, py::object args,
+                             py::object breakpoints, py::object request_id, py::object workbook_id,
+                             py::object source) {
+    Task session = debug_session(self, module_name, function_name, args, breakpoints, request_id, workbook_id, source);
+    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(session)));
+    py::object failure;
+    if (!outcome) {
+        failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
+    } else if (!outcome.is_none()) {
+        failure = outcome;
+    }
+    if (!failure) co_return py::none();
+    error("[Kernel] Error in debug execution: {}", safe_str(failure));
+    error("[Kernel] Traceback: {}", format_traceback(failure));
+    py::object reply = send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
+    co_await pyco::await(reply);
+    self.attr("_debugger") = py::none();
+    co_return py::none();
+}
+
+Task handle_run_module(py::object self, py::object message) {
+    py::object workbook_id = field(message, "workbook_id", S(""));
+    py::object module_name = field(message, "module_name", S(""));
+    py::object function_name = field(message, "function_name", S(""));
+    py::object args = field(message, "args", py::list());
+    py::object debug_flag = field(message, "debug", py::bool_(false));
+    py::object breakpoints = field(message, "breakpoints", py::list());
+    py::object request_id = field(message, "request_id");
+    py::object source = field(message, "source", S("ide"));
+    info("[Kernel] Received run_module: {}.{} (workbook_id={}, debug={}, source={}, request_id={})", module_name,
+         function_name, workbook_id, debug_flag, source, request_id);
+    if (!pyco::truthy(debug_flag)) {
+        py::dict call = msg::run_module_call(module_name, function_name, args, request_id, workbook_id, source);
+        co_await pyco::await(self.attr("_handle_custom_function_call")(call));
+        co_return py::none();
+    }
+    py::object run, failure;
+    try {
+        run = self.attr("_handle_debug_run_module")(module_name, function_name, args, breakpoints, request_id,
+                                                     workbook_id, source);
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        failure = pyco::caught(e);  // fields of the wrong type: answered, nothing runs
+    }
+    if (failure) {
+        error("[Kernel] Error in debug execution: {}", safe_str(failure));
+        co_await pyco::await(send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source)));
+        co_return py::none();
+    }
+    co_await pyco::await(run);
+    co_return py::none();
+}
+
+}  // namespace
+
+void add_debug_methods(pyco::ClassBuilder& cls) {
+    cls.method(pyco::fn<handle_run_module>("_handle_run_module", {"self", arg("message").type(Check::Dict)},
+                                           "Run a module function for the IDE, under the debugger when asked."));
+    cls.method(pyco::fn<handle_debug_run_module>(
+        "_handle_debug_run_module",
+        {"self", arg("module_name").type(Check::Str), arg("function_name").type(Check::Str),
+         arg("args").type(Check::List), arg("breakpoints").type(Check::List),
+         arg("request_id").type(Check::Str, true), arg("workbook_id").type(Check::Str),
+         arg("source").type(Check::Str).def(S("ide"))},
+        "Run a module function under the debugger on a worker thread.")
+                   .annotated(annotations({{"args", g("List")}, {"breakpoints", g("List")},
+                                           {"request_id", optional_of(builtin("str"))}})));
+}
+
+}  // namespace kernel
