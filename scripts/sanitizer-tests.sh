@@ -17,4 +17,5 @@ CXX=${CXX:-g++}
 PRELOAD="$($CXX -print-file-name=libasan.so):$($CXX -print-file-name=libubsan.so)"
 LD_PRELOAD="$PRELOAD" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     PYCO_TEST_MODULE="$PWD/$MODULE" VANTREL_KERNEL_MODULE="$PWD/$KERNEL" \
-    python -m pytest -q -p no:cacheprovider tests/pyco tests/kernel tests/transport tests/execution
+    python -m pytest -q -p no:cacheprovider tests/pyco tests/kernel tests/transport tests/execution \
+    tests/invocation tests/ide

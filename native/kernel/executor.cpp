@@ -80,17 +80,21 @@ bool splits_between_statements(const py::object& code, const py::object& head, c
     }
 }
 
+// compile(text, "<kernel>", "eval"), or a null object when the text is not a single
+// expression (a SyntaxError, the usual case for statements: no C++ exception for it).
+py::object compile_expression(const py::object& compile, const py::object& text) {
+    PyObject* args[] = {text.ptr(), S("<kernel>").ptr(), S("eval").ptr()};
+    PyObject* compiled = PyObject_Vectorcall(compile.ptr(), args, 3, nullptr);
+    if (compiled) return py::reinterpret_steal<py::object>(compiled);
+    if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
 // Runs `code` as the console does; fills result["result"] for an expression.
 void run_console_code(py::object self, const py::object& code, py::dict& result) {
     py::object compile = builtin("compile");
-    py::str filename("<kernel>");
-    py::str mode("eval");
-    py::object compiled;
-    try {
-        compiled = compile(code, filename, mode);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_SyntaxError)) throw;
-    }
+    py::object compiled = compile_expression(compile, code);
     if (compiled) {
         result["result"] = builtin("eval")(compiled, self.attr("globals"), self.attr("locals"));
         return;
@@ -108,12 +112,7 @@ void run_console_code(py::object self, const py::object& code, py::dict& result)
         return;
     }
     builtin("exec")(statements, self.attr("globals"), self.attr("locals"));
-    py::object last_compiled;
-    try {
-        last_compiled = compile(last, filename, mode);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_SyntaxError)) throw;
-    }
+    py::object last_compiled = compile_expression(compile, last);
     if (last_compiled) {
         result["result"] = builtin("eval")(last_compiled, self.attr("globals"), self.attr("locals"));
     } else {
