@@ -98,11 +98,10 @@ Task search_indexes(py::object self, py::object package_name, py::object version
     py::list secondary;
     py::object index_urls = settings[S("index_urls")];
     for (py::handle entry : index_urls) {
-        py::object url = entry[S("url")];
         if (truthy(get_or(entry, S("primary"), py::bool_(false)))) {
-            primary = url;
+            primary = entry[S("url")];
         } else {
-            secondary.append(url);
+            secondary.append(entry[S("url")]);
         }
     }
     if (truthy(primary)) {

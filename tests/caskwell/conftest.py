@@ -30,6 +30,8 @@ if _path and NAME not in sys.modules:
 
 from vantrel_master.business_layer.packages import caskwell as _caskwell  # noqa: E402
 
+assert not _path or os.path.samefile(_caskwell.__file__, _path), "caskwell was imported before the sanitizer build"
+
 API = "/pypi/{package_name}/{version}/json"
 
 
@@ -78,7 +80,7 @@ class IndexServer:
         asyncio.set_event_loop(self.loop)
         app = web.Application()
         app.router.add_route("GET", "/{tail:.*}", self._handle)
-        self._runner = web.AppRunner(app)
+        self._runner = web.AppRunner(app, access_log=None)
         self.loop.run_until_complete(self._runner.setup())
         site = web.TCPSite(self._runner, "127.0.0.1", 0)
         self.loop.run_until_complete(site.start())
