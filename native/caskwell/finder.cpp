@@ -20,16 +20,22 @@ py::object optional_attr(py::handle obj, const char* name) {
     return value ? py::reinterpret_steal<py::object>(value) : py::object();
 }
 
-// What a finder opened: its own close() where it has one, else the HTTP session unearth
-// made for it on first use. unearth also registers the session's close with atexit,
-// which would keep every session of a long-running process alive until exit.
+// What a finder opened: its class's close() where it has one, else the HTTP session
+// unearth made for it on first use (kept in the instance's `_session`). unearth also
+// registers the session's close with atexit, which would keep every session of a
+// long-running process alive until exit. Only the instance's own dict and its class are
+// looked at, so a stand-in object (a mock) is not called for attributes it never had.
 void close_finder(const py::object& finder) {
-    py::object session = optional_attr(finder, "_session");
-    py::object close = optional_attr(finder, "close");
+    py::object session;
+    py::object dict = optional_attr(finder, "__dict__");
+    if (dict && PyDict_Check(dict.ptr())) {
+        py::object s = get_or_none(dict, S("_session"));
+        if (!s.is_none()) session = s;
+    }
     py::object session_close;
-    if (session && !session.is_none()) session_close = optional_attr(session, "close");
-    if (close) {
-        close();
+    if (session) session_close = optional_attr(session, "close");
+    if (optional_attr(py::type::handle_of(finder), "close")) {
+        finder.attr("close")();
     } else if (session_close) {
         session_close();
     }

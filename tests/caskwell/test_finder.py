@@ -8,6 +8,7 @@ import logging
 import os
 import tempfile
 import threading
+from unittest import mock
 import weakref
 
 import unearth
@@ -104,6 +105,17 @@ def test_substituted_finders_and_finder_failures(server, settings, client, caskw
     c = client(settings(("/w", True, False)))
     assert ask(c, c.get_extras("alpha", "1.0")) == ["own"]
     assert "/w/files/alpha-1.0-py3-none-any.whl" not in server.requests
+
+    # A stand-in finder sees exactly the calls of the query, nothing for closing it.
+    finder = mock.MagicMock()
+    finder.find_best_match.return_value.best.link = "the-link"
+    finder.get_metadata.return_value.get_all.return_value = ['a; extra == "x"', "b"]
+    monkeypatch.setattr(caskwell, "PackageFinder", mock.MagicMock(return_value=finder))
+    assert c._get_dependencies_via_unearth("p", "1", "u")[1] == {"name": "b", "version_spec": "", "extras": [],
+                                                                 "markers": ""}
+    caskwell.PackageFinder.assert_called_once_with(index_urls=["u"])
+    assert finder.method_calls == [mock.call.find_best_match("p==1"), mock.call.get_metadata("the-link")]
+    finder.get_metadata.return_value.get_all.assert_called_once_with("Requires-Dist")
 
     class Broken:
         def __init__(self, index_urls):
