@@ -3,6 +3,7 @@
 // module would run it.
 #include "caskwell/caskwell.hpp"
 
+#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <string>
