@@ -31,6 +31,18 @@ def unique(prefix):
 
 
 @pytest.fixture
+def scratch(tmp_path):
+    """A fresh, empty directory of the test's own (removed by pytest in due course)."""
+    return tmp_path
+
+
+@pytest.fixture(scope="session")
+def scratch_root(tmp_path_factory):
+    """The directory every `scratch` directory lies under."""
+    return str(tmp_path_factory.getbasetemp())
+
+
+@pytest.fixture
 def module_name():
     """Factory of never-used workbook module names; every name handed out is removed
     afterwards from the loader's cache, sys.modules and linecache (directly, not through

@@ -25,7 +25,7 @@ Task start(py::object self) {
 }
 
 Task flush_loop(py::object self) {
-    while (PyObject_IsTrue(py::object(self.attr("_running")).ptr()) == 1) {
+    while (pyco::truthy(py::object(self.attr("_running")))) {
         co_await pyco::await(attr_of("asyncio", "sleep")(self.attr("FLUSH_INTERVAL")));
         co_await pyco::await(self.attr("_flush_now")());
     }
@@ -41,7 +41,7 @@ Task flush_now(py::object self) {
     py::object queue = self.attr("_queue");
     py::object queue_empty = attr_of("asyncio", "QueueEmpty");
     py::list items;
-    while (PyObject_IsTrue(queue.attr("empty")().ptr()) == 0) {
+    while (!pyco::truthy(queue.attr("empty")())) {
         try {
             items.append(queue.attr("get_nowait")());
         } catch (py::error_already_set& e) {

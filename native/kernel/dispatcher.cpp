@@ -3,6 +3,8 @@
 // handled here.
 #include "kernel/environment.hpp"
 
+#include <vector>
+
 namespace kernel {
 
 namespace {
@@ -185,31 +187,63 @@ void start_message_task(const py::object& self, const char* method, const char* 
     start_task(self.attr(method)(message));
 }
 
+// Payloads of sys_response messages that no worker waits for (unknown or late ids) are kept
+// as they arrive, up to this many; beyond it the oldest are dropped.
+constexpr Py_ssize_t kUnclaimedResponsesKept = 1024;
+
+// Drops the oldest unclaimed payloads beyond the number kept; returns how many.
+Py_ssize_t drop_unclaimed_responses(const py::object& data, const py::object& waiting) {
+    py::list ids = py::list(data.attr("keys")());
+    std::vector<py::object> unclaimed;
+    for (py::handle id : ids) {
+        if (!waiting.contains(id)) unclaimed.push_back(py::reinterpret_borrow<py::object>(id));
+    }
+    Py_ssize_t excess = static_cast<Py_ssize_t>(unclaimed.size()) - kUnclaimedResponsesKept;
+    for (Py_ssize_t i = 0; i < excess; ++i) data.attr("pop")(unclaimed[static_cast<size_t>(i)], py::none());
+    return excess > 0 ? excess : 0;
+}
+
 void handle_sys_response(const py::object& self, const py::object& message) {
     py::object payload = get(message, "payload");
-    if (PyObject_IsTrue(payload.ptr()) != 1) payload = message;
-    py::object request_id = PyDict_Check(payload.ptr()) ? get(payload, "requestId") : py::none();
+    if (!pyco::truthy(payload)) payload = message;
+    if (!PyDict_Check(payload.ptr())) {
+        // Answered by the receive loop's error reply; no worker is released by it.
+        PyErr_Format(PyExc_TypeError, "sys_response payload must be an object, not %.200s", Py_TYPE(payload.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::object request_id = get(payload, "requestId");
     debug("[Kernel] [Listener Thread] Received sys_response for request_id: {}, unblocking worker", request_id);
-    if (PyObject_IsTrue(request_id.ptr()) != 1) {
+    if (!pyco::truthy(request_id)) {
         warning("[Kernel] Received sys_response without requestId");
         return;
     }
     py::object event;
+    Py_ssize_t dropped = 0;
     {
         // Held only for the table operations and the wake-up.
         Locked lock(self.attr("_response_lock"));
-        self.attr("_response_data")[request_id] = payload;
-        event = self.attr("_response_futures").attr("get")(request_id);
-        if (!event.is_none()) event.attr("set")();
+        py::object data = self.attr("_response_data");
+        data[request_id] = payload;
+        py::object waiting = self.attr("_response_futures");
+        event = waiting.attr("get")(request_id);
+        if (!event.is_none()) {
+            event.attr("set")();
+        } else if (PyObject_Length(data.ptr()) > kUnclaimedResponsesKept) {
+            dropped = drop_unclaimed_responses(data, waiting);
+        }
     }
     if (!event.is_none()) {
         debug("[Kernel] [Listener Thread] Worker unblocked for request_id: {}", request_id);
     } else {
         warning("[Kernel] Received sys_response for unknown request_id: {}", request_id);
+        if (dropped > 0) {
+            warning("[Kernel] Dropped {} unclaimed sys_response payloads (at most {} are kept)", dropped,
+                    kUnclaimedResponsesKept);
+        }
     }
 }
 
-bool debugger_active(const py::object& self) { return PyObject_IsTrue(self.attr("has_active_debugger").ptr()) == 1; }
+bool debugger_active(const py::object& self) { return pyco::truthy(self.attr("has_active_debugger")); }
 
 // The awaitable of an inline control message's reply, or None when there is none.
 py::object control_message(const py::object& self, Row row, const py::object& message) {
@@ -218,7 +252,7 @@ py::object control_message(const py::object& self, Row row, const py::object& me
         case COM_EVENT_CONFIG_UPDATE: {
             py::object config = get(message, "com_config", py::dict());
             py::object registrar = self.attr("_com_event_registrar");
-            if (PyObject_IsTrue(registrar.ptr()) == 1) {
+            if (pyco::truthy(registrar)) {
                 registrar.attr("apply_config")(config);
             } else {
                 debug("[Kernel] com_event_config_update received but registrar not active");
@@ -282,7 +316,7 @@ py::object control_message(const py::object& self, Row row, const py::object& me
             py::object mode = get(message, "mode", S("compact"));
             debug("[Kernel] Received set_hover_mode: {}", mode);
             py::object bridge = self.attr("_lsp_bridge");
-            if (PyObject_IsTrue(bridge.ptr()) == 1) {
+            if (pyco::truthy(bridge)) {
                 bridge.attr("set_hover_mode")(mode);
                 return send(self, msg::hover_mode_updated(mode, wb));
             }
@@ -313,7 +347,7 @@ Task handle_message(py::object self, py::object message) {
     py::object request_id = get(message, "request_id", S("N/A"));
     if (msg_type.equal(S("chunk"))) {
         py::object whole = co_await pyco::await(self.attr("_handle_chunk_message")(message));
-        if (PyObject_IsTrue(whole.ptr()) == 1) co_await pyco::await(self.attr("handle_message")(whole));
+        if (pyco::truthy(whole)) co_await pyco::await(self.attr("handle_message")(whole));
         co_return py::none();
     }
     debug("[TIMING] Message received: type={}, request_id={}", msg_type, request_id);

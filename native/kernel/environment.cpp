@@ -62,7 +62,7 @@ Py_ssize_t unload_modules_from(const py::list& folders) {
         }
         if (!PyUnicode_Check(file.ptr())) continue;
         for (py::handle folder : folders) {
-            if (PyObject_IsTrue(file.attr("startswith")(folder).ptr()) == 1) {
+            if (pyco::truthy(file.attr("startswith")(folder))) {
                 base_packages.add(name.attr("split")(S("."))[py::int_(0)]);
                 break;
             }
@@ -139,7 +139,7 @@ py::object handle_environment_message(const py::object& self, EnvMessage which, 
                 }
                 self.attr("virtual_env").attr("custom_paths") = new_paths.attr("copy")();
                 py::object bridge = self.attr("_lsp_bridge");
-                if (PyObject_IsTrue(bridge.ptr()) == 1) bridge.attr("update_sys_paths")(new_paths);
+                if (pyco::truthy(bridge)) bridge.attr("update_sys_paths")(new_paths);
                 Py_ssize_t added = PyList_GET_SIZE(new_paths.ptr());
                 py::object reply = send(self, msg::package_paths_updated(added, unloaded, wb));
                 info("Package paths updated: {} paths added, {} modules unloaded", added, unloaded);
@@ -157,7 +157,7 @@ py::object handle_environment_message(const py::object& self, EnvMessage which, 
                     }
                 }
                 py::object bridge = self.attr("_lsp_bridge");
-                if (PyObject_IsTrue(bridge.ptr()) == 1) bridge.attr("update_sys_paths")(path_list.attr("copy")());
+                if (pyco::truthy(bridge)) bridge.attr("update_sys_paths")(path_list.attr("copy")());
                 Py_ssize_t added = PyList_GET_SIZE(new_paths.ptr());
                 py::object reply = send(self, msg::python_paths_updated(added, wb));
                 info("Python paths updated: {} paths added", added);
@@ -174,7 +174,7 @@ py::object handle_environment_message(const py::object& self, EnvMessage which, 
             }
             case EnvMessage::UpdateModule: {
                 py::object module_name = field(message, "module_name", S(""));
-                if (PyObject_IsTrue(module_name.ptr()) != 1) {
+                if (!pyco::truthy(module_name)) {
                     warning("[Kernel] Received update_module without module_name");
                     return send(self, msg::error(S("update_module requires module_name")));
                 }
@@ -186,14 +186,14 @@ py::object handle_environment_message(const py::object& self, EnvMessage which, 
             }
             case EnvMessage::DeleteModule: {
                 py::object module_name = field(message, "module_name", S(""));
-                if (PyObject_IsTrue(module_name.ptr()) != 1) {
+                if (!pyco::truthy(module_name)) {
                     warning("[Kernel] Received delete_module without module_name");
                     return send(self, msg::error(S("delete_module requires module_name")));
                 }
                 if (!PyUnicode_Check(module_name.ptr())) throw BadField("delete_module", "module_name", "a string");
                 g("in_memory_loader").attr("delete_module")(module_name);
                 py::object bridge = self.attr("_lsp_bridge");
-                if (PyObject_IsTrue(bridge.ptr()) == 1) bridge.attr("delete_module")(module_name);
+                if (pyco::truthy(bridge)) bridge.attr("delete_module")(module_name);
                 info("[Kernel] Deleted virtual module: {}", module_name);
                 return send(self, msg::module_deleted(module_name));
             }

@@ -1,5 +1,6 @@
 // The console's code executor (one persistent namespace, expression or statements,
 // captured output), the workbook's import-path record, and the traceback helpers.
+#include "kernel/capture.hpp"
 #include "kernel/messages.hpp"
 
 namespace kernel {
@@ -178,7 +179,7 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
     }
     if (failure) {
         result["success"] = py::bool_(false);
-        result["error"] = msg::error_object(py::type::of(failure).attr("__name__"), py::str(failure),
+        result["error"] = msg::error_object(py::type::of(failure).attr("__name__"), safe_str(failure),
                                             g("extract_tracebak_string")(failure));
         try {
             flush_standard_streams();

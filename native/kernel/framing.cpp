@@ -2,6 +2,8 @@
 // lock) and reassembly of inbound chunk messages.
 #include "kernel/messages.hpp"
 
+#include <algorithm>
+
 namespace kernel {
 
 namespace {
@@ -13,6 +15,10 @@ using pyco::Task;
 // Chunked messages above this many pieces (1 GiB of text) are refused before any buffer
 // is made, so a peer cannot make the kernel allocate without bound.
 constexpr Py_ssize_t kMaxChunks = 16384;
+// At most this many chunked messages are open at once, holding at most this much text;
+// beyond either the oldest incomplete message is dropped.
+constexpr Py_ssize_t kMaxOpenChunkIds = 64;
+constexpr Py_ssize_t kMaxBufferedChunkChars = 256 * 1024 * 1024;
 
 
 // A value for the chunk envelope's `original_type` / `request_id`: the text itself, str()
@@ -39,7 +45,7 @@ Task send_message_direct(py::object self, py::object message) {
     py::object msg_type = message.attr("get")(py::str("type"), py::str("unknown"));
     py::object request_id = message.attr("get")(py::str("request_id"), py::str("N/A"));
     py::object websocket = self.attr("websocket");
-    if (!PyObject_IsTrue(websocket.ptr())) {
+    if (!pyco::truthy(websocket)) {
         warning("[Kernel] Cannot send message type '{}': WebSocket not connected", msg_type);
         co_return py::none();
     }
@@ -99,6 +105,45 @@ Task send_chunked_message(py::object self, py::object raw_json, py::object messa
 
 bool is_int(const py::object& v) { return PyLong_Check(v.ptr()); }
 
+// Characters held by one reassembly buffer.
+Py_ssize_t stored_chars(const py::object& buffer) {
+    Py_ssize_t n = 0;
+    for (py::handle piece : py::object(buffer[py::str("chunks")])) {
+        if (PyUnicode_Check(piece.ptr())) n += PyUnicode_GET_LENGTH(piece.ptr());
+    }
+    return n;
+}
+
+// The text held by all open buffers is counted as pieces come and go (kept with the kernel;
+// counted afresh whenever it reaches the limit, so a replaced buffer table cannot mislead it).
+const char* const kBufferedChars = "_chunk_text_size";
+
+Py_ssize_t buffered_chars(const py::object& self) {
+    py::object n = py::getattr(self, kBufferedChars, py::int_(0));
+    return PyLong_Check(n.ptr()) ? std::max<Py_ssize_t>(0, PyLong_AsSsize_t(n.ptr())) : 0;
+}
+
+void set_buffered_chars(const py::object& self, Py_ssize_t n) { self.attr(kBufferedChars) = py::int_(std::max<Py_ssize_t>(0, n)); }
+
+Py_ssize_t count_buffered_chars(const py::object& buffers) {
+    Py_ssize_t n = 0;
+    for (auto item : py::reinterpret_borrow<py::dict>(buffers)) n += stored_chars(py::reinterpret_borrow<py::object>(item.second));
+    return n;
+}
+
+// Drops the oldest open buffer other than `keep`; false when there is none.
+bool drop_oldest(const py::object& self, const py::object& buffers, const py::object& keep, const char* reason) {
+    for (auto item : py::reinterpret_borrow<py::dict>(buffers)) {
+        py::object chunk_id = py::reinterpret_borrow<py::object>(item.first);
+        if (keep && chunk_id.equal(keep)) continue;
+        set_buffered_chars(self, buffered_chars(self) - stored_chars(py::reinterpret_borrow<py::object>(item.second)));
+        buffers.attr("__delitem__")(chunk_id);
+        warning("[Kernel] Dropped incomplete chunked message {}: {}", chunk_id, reason);
+        return true;
+    }
+    return false;
+}
+
 py::object reassemble(py::object self, py::object message) {
     py::object get = message.attr("get");
     py::object chunk_id = get(py::str("chunk_id"));
@@ -134,6 +179,9 @@ py::object reassemble(py::object self, py::object message) {
 
     py::object buffers = self.attr("_chunk_buffers");
     if (!buffers.contains(chunk_id)) {
+        while (PyObject_Length(buffers.ptr()) >= kMaxOpenChunkIds &&
+               drop_oldest(self, buffers, py::object(), "more than 64 chunked messages are open")) {
+        }
         py::list slots(0);
         Py_ssize_t total = total_chunks.cast<Py_ssize_t>();
         for (Py_ssize_t i = 0; i < total; ++i) slots.append(py::none());
@@ -151,6 +199,21 @@ py::object reassemble(py::object self, py::object message) {
         return py::none();
     }
     if (py::object(chunks[chunk_index]).is_none()) {
+        Py_ssize_t size = PyUnicode_GET_LENGTH(data.ptr());
+        if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
+            set_buffered_chars(self, count_buffered_chars(buffers));
+            while (buffered_chars(self) + size > kMaxBufferedChunkChars &&
+                   drop_oldest(self, buffers, chunk_id, "more than 268435456 characters of chunks are buffered")) {
+            }
+            if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
+                set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
+                buffers.attr("__delitem__")(chunk_id);
+                warning("[Kernel] Dropped incomplete chunked message {}: {}", chunk_id,
+                        "more than 268435456 characters of chunks are buffered");
+                return py::none();
+            }
+        }
+        set_buffered_chars(self, buffered_chars(self) + size);
         chunks[chunk_index] = data;
         buffer[py::str("received")] = py::object(buffer[py::str("received")]) + py::int_(1);
     }
@@ -159,11 +222,13 @@ py::object reassemble(py::object self, py::object message) {
     for (py::handle piece : chunks) {
         if (piece.is_none()) {
             error("[Kernel] Incomplete chunk buffer for chunk_id {}", chunk_id);
+            set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
             buffers.attr("__delitem__")(chunk_id);
             return py::none();
         }
     }
     py::object full_json = py::str("").attr("join")(chunks);
+    set_buffered_chars(self, buffered_chars(self) - PyUnicode_GET_LENGTH(full_json.ptr()));
     buffers.attr("__delitem__")(chunk_id);
 
     py::object result;

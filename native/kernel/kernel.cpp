@@ -1,5 +1,6 @@
 // PythonKernel: construction, connect, listen, run, disconnect; the synchronous request
 // channel and stream sender installed by connect; and the process entry `main`.
+#include "kernel/capture.hpp"
 #include "kernel/messages.hpp"
 
 namespace kernel {
@@ -37,7 +38,7 @@ py::object kernel_init(py::object self, py::object workbook_id, py::object host,
     self.attr("_lsp_bridge") = g("LSPBridge")();
     py::object bridge = g("vantrel");
     self.attr("agent") = g("Agent")(bridge.attr("excel"), bridge.attr("context"));
-    self.attr("connection_args") = PyObject_IsTrue(connection_args.ptr()) == 1 ? connection_args : py::dict();
+    self.attr("connection_args") = pyco::truthy(connection_args) ? connection_args : py::dict();
     self.attr("_win32_watcher") = py::none();
     self.attr("_com_event_registrar") = py::none();
     self.attr("_object_keeper") = py::dict();
@@ -67,10 +68,13 @@ py::object has_active_debugger(py::object self) {
 
 // --- closures installed by connect ----------------------------------------------
 
-py::object send_stream_message(py::object self, py::object stream_type, py::object content) {
+// closure: (kernel, backlog)
+py::object send_stream_message(py::object closure, py::object stream_type, py::object content) {
     try {
+        py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
+        py::object self = c[0];
         py::dict message = msg::stream(stream_type, content, self.attr("workbook_id"));
-        attr_of("asyncio", "run_coroutine_threadsafe")(self.attr("send_message")(message), self.attr("_loop"));
+        send_counted(c[1], self.attr("send_message")(message), PyUnicode_GET_LENGTH(content.ptr()), self.attr("_loop"));
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("[Kernel] {} streaming error: {}", stream_type, e.value());
@@ -98,7 +102,7 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
                                                     self.attr("_loop"));
     debug("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", name, request_id);
     py::object answered = event.attr("wait")(py::arg("timeout") = timeout);
-    if (PyObject_IsTrue(answered.ptr()) == 1) {
+    if (pyco::truthy(answered)) {
         debug("[Kernel] [Worker Thread {}] Received sys_response: {}", name, request_id);
         py::object response;
         {
@@ -136,9 +140,9 @@ py::object new_send_request_sync(py::object self, py::object req, py::object tim
     return send_sys_request(self, payload, timeout);
 }
 
-py::object closure(pyco::Def def, const py::object& kernel) {
+py::object closure(pyco::Def def, const py::object& state) {
     def.qualname = std::string("PythonKernel.connect.<locals>.") + def.name;
-    def.closure = kernel;
+    def.closure = state;
     return function(def);
 }
 
@@ -208,11 +212,14 @@ Task connect(py::object self) {
     py::object stream_sender = closure(pyco::fn<send_stream_message>(
                                            "send_stream_message", {arg("stream_type").type(Check::Str),
                                                                    arg("content").type(Check::Str)}),
-                                       self);
+                                       py::make_tuple(self, make_backlog(self.attr("_loop"))));
     py::object hook = g("KernelStreamHook");
     py::object sys = g("sys");
-    sys.attr("stdout") = hook(S("stdout"), stream_sender);
-    sys.attr("stderr") = hook(S("stderr"), stream_sender);
+    py::object out_hook = hook(S("stdout"), stream_sender);
+    sys.attr("stdout") = out_hook;
+    py::object err_hook = hook(S("stderr"), stream_sender);
+    sys.attr("stderr") = err_hook;
+    set_kernel_hooks(self, out_hook, err_hook);
 
     py::object request_sync = closure(
         pyco::fn<new_send_request_sync>("new_send_request_sync",
@@ -338,13 +345,13 @@ void teardown_step(const char* step, F&& f) {
 
 Task stop_batcher(py::object self) {
     py::object batcher = self.attr("_batcher");
-    if (PyObject_IsTrue(batcher.ptr()) == 1) co_await pyco::await(batcher.attr("stop")());
+    if (pyco::truthy(batcher)) co_await pyco::await(batcher.attr("stop")());
     co_return py::none();
 }
 
 Task close_socket(py::object self) {
     py::object websocket = self.attr("websocket");
-    if (PyObject_IsTrue(websocket.ptr()) == 1) co_await pyco::await(websocket.attr("close")());
+    if (pyco::truthy(websocket)) co_await pyco::await(websocket.attr("close")());
     co_return py::none();
 }
 
@@ -352,14 +359,14 @@ Task disconnect(py::object self) {
     self.attr("running") = py::bool_(false);
     teardown_step("win32 watcher", [&] {
         py::object watcher = self.attr("_win32_watcher");
-        if (PyObject_IsTrue(watcher.ptr()) == 1) {
+        if (pyco::truthy(watcher)) {
             watcher.attr("stop")();
             self.attr("_win32_watcher") = py::none();
         }
     });
     teardown_step("COM event registrar", [&] {
         py::object registrar = self.attr("_com_event_registrar");
-        if (PyObject_IsTrue(registrar.ptr()) == 1) {
+        if (pyco::truthy(registrar)) {
             registrar.attr("stop")();
             self.attr("_com_event_registrar") = py::none();
         }
@@ -375,8 +382,7 @@ Task disconnect(py::object self) {
     });
     teardown_step("streams", [&] {
         py::object sys = g("sys");
-        retain_stream(sys.attr("stdout"));
-        retain_stream(sys.attr("stderr"));
+        clear_kernel_hooks(self, self.attr("_original_stdout"), self.attr("_original_stderr"));
         sys.attr("stdout") = self.attr("_original_stdout");
         sys.attr("stderr") = self.attr("_original_stderr");
     });

@@ -38,6 +38,13 @@ py::object builtin(const char* name);
 // typing.Optional[t], with the module's own `Optional`.
 py::object optional_of(const py::object& t);
 
+// str(obj), or "<unprintable T object>" when str() itself raises (as tracebacks show it).
+py::str safe_str(py::handle obj);
+
+// The traceback text of an exception: extract_tracebak_string(e) for an Exception, the
+// same standard text for any other BaseException.
+py::object traceback_text(py::handle e);
+
 // An interned str for a literal.
 inline py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
 
@@ -73,24 +80,6 @@ void define_loader_class(py::module_ m);
 }  // namespace kernel
 
 namespace kernel {
-
-// While alive, the current thread's output goes to `out`/`err` (StreamCapture objects)
-// and sys.stdout/sys.stderr are the most recently started run's captures.
-class CaptureScope {
-public:
-    CaptureScope(py::object out, py::object err);
-    ~CaptureScope();
-    CaptureScope(const CaptureScope&) = delete;
-    CaptureScope& operator=(const CaptureScope&) = delete;
-
-private:
-    py::object out_, err_;
-    py::object pair_;
-};
-
-// Keeps a process stream that is being replaced alive for a while: another thread may be
-// inside print() with it (print holds the stream as a borrowed reference).
-void retain_stream(py::handle stream);
 
 // A threading.Lock held for a scope (acquire blocks with the GIL released).
 class Locked {

@@ -81,8 +81,31 @@ void install_loader(py::module_& m) {
     if (!meta_path.contains(loader)) meta_path.attr("insert")(0, loader);
 }
 
+// The module keeps process-wide state (the import hook, the routing of output, the
+// classes its functions refer to): a second module object would share it with the first
+// and see the first one's names.
+bool loaded = false;
+
+void define_everything(py::module_ m);
+
 void setup(py::module_ m) {
+    if (loaded) {
+        PyErr_SetString(PyExc_ImportError,
+                        "vantrel_master.python_server.kernel can be loaded only once per interpreter; it is already "
+                        "loaded (removing it from sys.modules does not unload it)");
+        throw py::error_already_set();
+    }
     set_module(m.ptr());
+    try {
+        define_everything(m);
+    } catch (...) {
+        set_module(nullptr);
+        throw;
+    }
+    loaded = true;
+}
+
+void define_everything(py::module_ m) {
     import_standard_modules(m);
     define_json(m);
     import_companions(m);

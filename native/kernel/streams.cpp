@@ -1,18 +1,20 @@
-// StreamCapture (the per-call capture of a run's output), KernelStreamHook (the
-// process-wide stream while the kernel is connected) and the routing that keeps
-// overlapping calls' output apart.
+// StreamCapture (the per-run capture of output), KernelStreamHook (the process-wide
+// stream while the kernel is connected) and the routing that keeps overlapping runs'
+// output apart.
 //
-// Calls overlap: up to WORKER_POOL_SIZE runs redirect the process-wide sys.stdout and
+// Runs overlap: up to WORKER_POOL_SIZE runs capture the process-wide sys.stdout and
 // sys.stderr at once. Each run registers its pair of captures for its own thread; while
-// any run is active sys.stdout/sys.stderr are the captures of the most recently started
-// one (what a plain redirect would leave), and a write made by a thread that has a run
-// of its own is routed to that run's capture. Threads without a run of their own (threads
-// started by user code, companions) write where sys.stdout points. When the last run
-// ends, the streams found before the first one come back, unless somebody else replaced
-// sys.stdout/sys.stderr in the meantime.
-#include "kernel/kernel.hpp"
+// any run is active sys.stdout/sys.stderr are routers (StreamCapture objects of a pool
+// that is never freed) standing for the most recently started run. A write to a router is
+// routed to the writing thread's own run when it has one; threads without a run of their
+// own (threads started by user code, companions) write to the run the router stands for,
+// as a plain redirect would have sent them.
+#include "kernel/capture.hpp"
+#include "kernel/environment.hpp"
 
 #include <pythread.h>
+
+#include <vector>
 
 namespace kernel {
 
@@ -21,104 +23,164 @@ namespace {
 using pyco::arg;
 using pyco::Check;
 
-// Routing state, in Python containers (never freed: it lives as long as the process).
-struct Routing {
-    PyObject* by_thread;  // dict: thread ident -> list of active (out, err) pairs, innermost last
-    PyObject* order;      // list of active (out, err) pairs, in start order
-    PyObject* saved;      // (stdout, stderr) found when the first run started, or null
-    // capture -> False (stdout) / True (stderr), for the captures of active runs and of
-    // the most recently ended ones. It also keeps the ended ones alive for a while:
-    // print() holds sys.stdout only as a borrowed reference between its writes, so a
-    // capture must outlive its run by more than a thread switch.
-    PyObject* kinds;
-    PyObject* retained;  // list of recently replaced process streams, kept alive likewise
-};
-Routing routing{nullptr, nullptr, nullptr, nullptr, nullptr};
+// The classes as this module defined them (zero-argument super() in a Python class uses
+// the defining class, not whatever the module-level name is bound to later).
+PyObject* capture_class = nullptr;
+PyObject* hook_class = nullptr;
 
-// Ended runs' captures kept alive (and routable) besides the active ones.
-constexpr Py_ssize_t kEndedCapturesKept = 32;
-constexpr Py_ssize_t kStreamsKept = 8;
+// A pair of routers. Never freed: print() on another thread may hold one at any time.
+struct RouterPair {
+    PyObject* streams[2];      // stdout router, stderr router (owned, never released)
+    PyObject* bound = nullptr;  // the (out, err) capture pair of the run it stands for, or null
+    bool in_use = false;
+};
+
+// Routing state. Python containers where entries come and go; the process keeps it.
+struct Routing {
+    PyObject* by_thread = nullptr;  // dict: thread ident -> list of active (out, err) pairs, innermost last
+    PyObject* order = nullptr;      // list of active (out, err) pairs, in start order
+    PyObject* saved = nullptr;      // (stdout, stderr) found when the first of the active runs started
+    PyObject* hooks = nullptr;      // (stdout, stderr) hooks of the connected kernel, or null
+    const void* hooks_owner = nullptr;  // that kernel (compared, never dereferenced)
+    PyObject* permanent = nullptr;  // list: every hook ever registered (kept alive for good)
+    PyObject* displaced = nullptr;  // list: streams of user code that were replaced (kept alive)
+    std::vector<RouterPair> routers;
+};
+Routing routing;
+
+// Streams user code installed and that a run's start or end replaced are kept alive this
+// many at a time (another thread may be inside print() with one of them).
+constexpr Py_ssize_t kDisplacedKept = 256;
 
 void ensure_routing() {
     if (routing.by_thread) return;
-    routing.by_thread = PyDict_New();
-    routing.order = PyList_New(0);
-    routing.kinds = PyDict_New();
-    routing.retained = PyList_New(0);
-    if (!routing.by_thread || !routing.order || !routing.kinds || !routing.retained) throw py::error_already_set();
+    PyObject* by_thread = PyDict_New();
+    PyObject* order = PyList_New(0);
+    PyObject* permanent = PyList_New(0);
+    PyObject* displaced = PyList_New(0);
+    if (!by_thread || !order || !permanent || !displaced) {
+        Py_XDECREF(by_thread);
+        Py_XDECREF(order);
+        Py_XDECREF(permanent);
+        Py_XDECREF(displaced);
+        throw py::error_already_set();
+    }
+    routing.by_thread = by_thread;
+    routing.order = order;
+    routing.permanent = permanent;
+    routing.displaced = displaced;
 }
 
-py::object sys_stream(const char* name) {
-    PyObject* s = PySys_GetObject(name);  // borrowed
-    return py::reinterpret_borrow<py::object>(s ? s : Py_None);
+const char* const kStreamNames[2] = {"stdout", "stderr"};
+
+PyObject* sys_stream(int kind) { return PySys_GetObject(kStreamNames[kind]); }  // borrowed, may be null
+
+// The router pair `obj` belongs to (and which of its two it is), or -1.
+int router_of(PyObject* obj, int* kind) {
+    for (size_t i = 0; i < routing.routers.size(); ++i) {
+        for (int k = 0; k < 2; ++k) {
+            if (routing.routers[i].streams[k] == obj) {
+                *kind = k;
+                return static_cast<int>(i);
+            }
+        }
+    }
+    return -1;
 }
 
-void set_sys_stream(const char* name, py::handle value) {
-    if (PySys_SetObject(name, value.ptr()) < 0) throw py::error_already_set();
-}
-
-bool is_active(PyObject* capture) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(routing.order); ++i) {
-        PyObject* pair = PyList_GET_ITEM(routing.order, i);
-        if (capture == PyTuple_GET_ITEM(pair, 0) || capture == PyTuple_GET_ITEM(pair, 1)) return true;
+bool is_permanent(PyObject* obj) {
+    int kind;
+    if (router_of(obj, &kind) >= 0) return true;
+    if (!routing.permanent) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(routing.permanent); ++i) {
+        if (PyList_GET_ITEM(routing.permanent, i) == obj) return true;
     }
     return false;
 }
 
-// Forgets the oldest ended captures beyond the number kept.
-void prune_kinds() {
-    Py_ssize_t limit = 2 * PyList_GET_SIZE(routing.order) + 2 * kEndedCapturesKept;
-    if (PyDict_GET_SIZE(routing.kinds) <= limit) return;
-    py::list keys = py::reinterpret_steal<py::list>(PyDict_Keys(routing.kinds));
-    Py_ssize_t excess = PyDict_GET_SIZE(routing.kinds) - limit;
-    for (py::handle key : keys) {
-        if (excess <= 0) break;
-        if (is_active(key.ptr())) continue;
-        if (PyDict_DelItem(routing.kinds, key.ptr()) < 0) throw py::error_already_set();
-        --excess;
+// Keeps a stream that is being replaced alive (unless it lives for good anyway).
+void keep_displaced(PyObject* obj) {
+    if (!obj || obj == Py_None || is_permanent(obj)) return;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(routing.displaced); ++i) {
+        if (PyList_GET_ITEM(routing.displaced, i) == obj) return;
     }
+    if (PyList_Append(routing.displaced, obj) < 0) throw py::error_already_set();
+    Py_ssize_t n = PyList_GET_SIZE(routing.displaced);
+    if (n > kDisplacedKept && PySequence_DelSlice(routing.displaced, 0, n - kDisplacedKept) < 0)
+        throw py::error_already_set();
 }
 
-// The capture a write to `self` by the current thread belongs in: the thread's own run's
-// capture of the same kind; for a thread without a run, `self` while its run is active,
-// otherwise where the process stream points now (an ended run's capture is not read
-// any more, so text written to it late would be lost).
-PyObject* route(PyObject* self) {
-    if (!routing.kinds) return self;
-    PyObject* kind = PyDict_GetItemWithError(routing.kinds, self);
-    if (!kind) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return self;  // a capture used on its own, outside any run
-    }
-    Py_ssize_t index = kind == Py_True ? 1 : 0;
+// Installs `value` as sys.stdout (kind 0) or sys.stderr (kind 1).
+void install(int kind, PyObject* value) {
+    PyObject* current = sys_stream(kind);
+    if (current == value) return;
+    keep_displaced(current);
+    if (PySys_SetObject(kStreamNames[kind], value) < 0) throw py::error_already_set();
+}
+
+PyObject* thread_key() {
     PyObject* key = PyLong_FromUnsignedLong(PyThread_get_thread_ident());
     if (!key) throw py::error_already_set();
+    return key;
+}
+
+// The writing thread's innermost active run pair, or null (borrowed).
+PyObject* own_run() {
+    if (!routing.by_thread || PyDict_GET_SIZE(routing.by_thread) == 0) return nullptr;
+    PyObject* key = thread_key();
     PyObject* stack = PyDict_GetItemWithError(routing.by_thread, key);
     Py_DECREF(key);
-    if (stack) return PyTuple_GET_ITEM(PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1), index);
-    if (PyErr_Occurred()) throw py::error_already_set();
-    if (is_active(self)) return self;
-    PyObject* current = PySys_GetObject(index ? "stderr" : "stdout");
-    return current && current != Py_None ? current : self;
+    if (!stack) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return nullptr;
+    }
+    return PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1);
+}
+
+// Where output goes when no run is active: the kernel's hooks, else the streams found
+// before the runs, else the interpreter's own streams.
+// Never a router: a router routed to itself would recurse without end.
+PyObject* home(int kind) {
+    int ignored;
+    for (PyObject* pair : {routing.hooks, routing.saved}) {
+        if (!pair) continue;
+        PyObject* s = PyTuple_GET_ITEM(pair, kind);
+        if (s != Py_None && router_of(s, &ignored) < 0) return s;
+    }
+    PyObject* s = PySys_GetObject(kind ? "__stderr__" : "__stdout__");
+    return s && router_of(s, &ignored) < 0 ? s : Py_None;
+}
+
+// The object a write to router pair `index`, stream `kind`, goes to (borrowed).
+PyObject* route(int index, int kind) {
+    if (PyObject* run = own_run()) return PyTuple_GET_ITEM(run, kind);
+    if (PyObject* bound = routing.routers[static_cast<size_t>(index)].bound) return PyTuple_GET_ITEM(bound, kind);
+    // A late write (the run it stood for has ended): where output goes now.
+    PyObject* current = sys_stream(kind);
+    int current_kind = kind;
+    int current_index = current ? router_of(current, &current_kind) : -1;
+    if (current && current != Py_None && current_index < 0) return current;
+    if (current_index >= 0) {
+        if (PyObject* bound = routing.routers[static_cast<size_t>(current_index)].bound)
+            return PyTuple_GET_ITEM(bound, current_kind);
+    }
+    return home(kind);
 }
 
 // --- StreamCapture ---------------------------------------------------------
 
 py::object capture_init(py::object self, py::object on_write) {
-    py::module_::import("builtins").attr("super")(g("StreamCapture"), self).attr("__init__")();
+    py::module_::import("builtins").attr("super")(py::handle(capture_class), self).attr("__init__")();
     self.attr("_buffer") = attr_of("io", "StringIO")();
     self.attr("_on_write") = on_write;
     return py::none();
 }
 
-py::object capture_write(py::object self, py::object text) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    if (n == 0) return py::int_(0);
-    PyObject* target = route(self.ptr());
-    if (target != self.ptr()) return py::reinterpret_borrow<py::object>(target).attr("write")(text);
+// A capture's own write: keep the text, hand it to the callback.
+py::object capture_write_own(const py::object& self, const py::object& text, Py_ssize_t n) {
     self.attr("_buffer").attr("write")(text);
     py::object on_write = self.attr("_on_write");
-    if (PyObject_IsTrue(on_write.ptr()) == 1) {
+    if (pyco::truthy(on_write)) {
         try {
             on_write(text);
         } catch (py::error_already_set& e) {
@@ -128,7 +190,33 @@ py::object capture_write(py::object self, py::object text) {
     return py::int_(n);
 }
 
-py::object capture_getvalue(py::object self) { return self.attr("_buffer").attr("getvalue")(); }
+py::object capture_write(py::object self, py::object text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (n == 0) return py::int_(0);
+    int kind = 0;
+    int index = router_of(self.ptr(), &kind);
+    if (index < 0) return capture_write_own(self, text, n);
+    py::object target = py::reinterpret_borrow<py::object>(route(index, kind));
+    if (Py_TYPE(target.ptr()) == reinterpret_cast<PyTypeObject*>(capture_class)) {
+        int ignored;
+        if (router_of(target.ptr(), &ignored) < 0) return capture_write_own(target, text, n);
+    }
+    if (target.is_none()) return py::int_(n);
+    return target.attr("write")(text);
+}
+
+py::object capture_getvalue(py::object self) {
+    int kind = 0;
+    int index = router_of(self.ptr(), &kind);
+    if (index >= 0) {
+        // A router shows the text of the run it writes to.
+        py::object target = py::reinterpret_borrow<py::object>(route(index, kind));
+        int ignored;
+        if (router_of(target.ptr(), &ignored) < 0 && py::hasattr(target, "getvalue")) return target.attr("getvalue")();
+    }
+    return self.attr("_buffer").attr("getvalue")();
+}
+
 py::object do_nothing(py::object) { return py::none(); }
 py::object no(py::object) { return py::bool_(false); }
 py::object yes(py::object) { return py::bool_(true); }
@@ -136,7 +224,7 @@ py::object yes(py::object) { return py::bool_(true); }
 // --- KernelStreamHook ------------------------------------------------------
 
 py::object hook_init(py::object self, py::object stream_type, py::object send_callback) {
-    py::module_::import("builtins").attr("super")(g("KernelStreamHook"), self).attr("__init__")();
+    py::module_::import("builtins").attr("super")(py::handle(hook_class), self).attr("__init__")();
     self.attr("stream_type") = stream_type;
     self.attr("send_callback") = send_callback;
     bool is_stdout = stream_type.equal(py::str("stdout"));
@@ -155,7 +243,7 @@ py::object hook_write(py::object self, py::object text) {
         if (!pyco::is_exception(e)) throw;
     }
     py::object send = self.attr("send_callback");
-    if (PyObject_IsTrue(send.ptr()) == 1) {
+    if (pyco::truthy(send)) {
         py::object failure;
         try {
             send(self.attr("stream_type"), text);
@@ -184,88 +272,145 @@ py::object hook_flush(py::object self) {
     return py::none();
 }
 
-}  // namespace
-
-CaptureScope::CaptureScope(py::object out, py::object err) : out_(std::move(out)), err_(std::move(err)) {
-    ensure_routing();
-    pair_ = py::make_tuple(out_, err_);
-    py::object key = py::int_(PyThread_get_thread_ident());
-    if (PyList_GET_SIZE(routing.order) == 0) {
-        Py_XDECREF(routing.saved);
-        routing.saved = py::make_tuple(sys_stream("stdout"), sys_stream("stderr")).release().ptr();
+// A free router pair (made when all are in use).
+int take_router() {
+    for (size_t i = 0; i < routing.routers.size(); ++i) {
+        if (!routing.routers[i].in_use) return static_cast<int>(i);
     }
-    PyObject* stack = PyDict_GetItemWithError(routing.by_thread, key.ptr());
-    if (!stack) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        py::list fresh;
-        if (PyDict_SetItem(routing.by_thread, key.ptr(), fresh.ptr()) < 0) throw py::error_already_set();
-        stack = fresh.ptr();
-    }
-    if (PyList_Append(stack, pair_.ptr()) < 0 || PyList_Append(routing.order, pair_.ptr()) < 0)
-        throw py::error_already_set();
-    if (PyDict_SetItem(routing.kinds, out_.ptr(), Py_False) < 0 || PyDict_SetItem(routing.kinds, err_.ptr(), Py_True) < 0)
-        throw py::error_already_set();
-    set_sys_stream("stdout", out_);
-    set_sys_stream("stderr", err_);
+    py::object cls = py::reinterpret_borrow<py::object>(capture_class);
+    py::object out = cls();
+    py::object err = cls();
+    RouterPair pair;
+    pair.streams[0] = out.release().ptr();
+    pair.streams[1] = err.release().ptr();
+    routing.routers.push_back(pair);
+    return static_cast<int>(routing.routers.size() - 1);
 }
 
-CaptureScope::~CaptureScope() {
-    // Runs while an exception may be propagating: keep the error indicator intact.
+// Removes `item` (by identity) from `list`, if present.
+void remove_item(PyObject* list, PyObject* item) {
+    for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
+        if (PyList_GET_ITEM(list, i) == item) {
+            if (PySequence_DelItem(list, i) < 0) throw py::error_already_set();
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+CaptureScope::CaptureScope(py::object out, py::object err) {
+    ensure_routing();
+    pair_ = py::make_tuple(std::move(out), std::move(err));
+    try {
+        router_ = take_router();
+        RouterPair& r = routing.routers[static_cast<size_t>(router_)];
+        r.in_use = true;
+        r.bound = Py_NewRef(pair_.ptr());
+        if (PyList_GET_SIZE(routing.order) == 0) {
+            PyObject* out_now = sys_stream(0);
+            PyObject* err_now = sys_stream(1);
+            PyObject* saved = PyTuple_Pack(2, out_now ? out_now : Py_None, err_now ? err_now : Py_None);
+            if (!saved) throw py::error_already_set();
+            Py_XSETREF(routing.saved, saved);
+        }
+        py::object key = py::reinterpret_steal<py::object>(thread_key());
+        PyObject* stack = PyDict_GetItemWithError(routing.by_thread, key.ptr());
+        if (!stack) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            py::list fresh;
+            if (PyDict_SetItem(routing.by_thread, key.ptr(), fresh.ptr()) < 0) throw py::error_already_set();
+            stack = fresh.ptr();
+        }
+        if (PyList_Append(stack, pair_.ptr()) < 0) throw py::error_already_set();
+        if (PyList_Append(routing.order, pair_.ptr()) < 0) throw py::error_already_set();
+        install(0, r.streams[0]);
+        install(1, r.streams[1]);
+    } catch (...) {
+        end();  // undoes whatever part was done
+        throw;
+    }
+}
+
+CaptureScope::~CaptureScope() { end(); }
+
+void CaptureScope::end() noexcept {
+    // May run while an exception propagates: the error indicator is kept intact.
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
+    PyObject* unbound = nullptr;
     try {
-        py::object key = py::int_(PyThread_get_thread_ident());
-        PyObject* stack = PyDict_GetItem(routing.by_thread, key.ptr());
+        py::object key = py::reinterpret_steal<py::object>(thread_key());
+        PyObject* stack = PyDict_GetItemWithError(routing.by_thread, key.ptr());
         if (stack) {
-            for (Py_ssize_t i = PyList_GET_SIZE(stack) - 1; i >= 0; --i) {
-                if (PyList_GET_ITEM(stack, i) == pair_.ptr()) {
-                    PySequence_DelItem(stack, i);
-                    break;
-                }
-            }
-            if (PyList_GET_SIZE(stack) == 0) PyDict_DelItem(routing.by_thread, key.ptr());
+            remove_item(stack, pair_.ptr());
+            if (PyList_GET_SIZE(stack) == 0 && PyDict_DelItem(routing.by_thread, key.ptr()) < 0)
+                throw py::error_already_set();
         }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(routing.order); ++i) {
-            if (PyList_GET_ITEM(routing.order, i) == pair_.ptr()) {
-                PySequence_DelItem(routing.order, i);
-                break;
-            }
+        remove_item(routing.order, pair_.ptr());
+        PyObject* mine[2] = {nullptr, nullptr};
+        if (router_ >= 0) {
+            RouterPair& r = routing.routers[static_cast<size_t>(router_)];
+            unbound = std::exchange(r.bound, nullptr);
+            r.in_use = false;
+            mine[0] = r.streams[0];
+            mine[1] = r.streams[1];
         }
-        prune_kinds();
-        // Only streams that are still ours are replaced.
-        bool out_ours = sys_stream("stdout").ptr() == out_.ptr();
-        bool err_ours = sys_stream("stderr").ptr() == err_.ptr();
         Py_ssize_t left = PyList_GET_SIZE(routing.order);
         if (left > 0) {
+            // The streams stand for the latest run still active, where they stood for this one.
             PyObject* latest = PyList_GET_ITEM(routing.order, left - 1);
-            if (out_ours) set_sys_stream("stdout", PyTuple_GET_ITEM(latest, 0));
-            if (err_ours) set_sys_stream("stderr", PyTuple_GET_ITEM(latest, 1));
-        } else if (routing.saved) {
-            py::object saved = py::reinterpret_steal<py::object>(routing.saved);
-            routing.saved = nullptr;
-            if (out_ours) set_sys_stream("stdout", PyTuple_GET_ITEM(saved.ptr(), 0));
-            if (err_ours) set_sys_stream("stderr", PyTuple_GET_ITEM(saved.ptr(), 1));
+            int kind;
+            for (const RouterPair& r : routing.routers) {
+                if (r.bound != latest) continue;
+                for (int k = 0; k < 2; ++k) {
+                    if (mine[k] && sys_stream(k) == mine[k] && router_of(r.streams[k], &kind) >= 0) install(k, r.streams[k]);
+                }
+                break;
+            }
+        } else if (routing.hooks || routing.saved) {
+            // No run is active any more: the kernel's hooks (or what was there before).
+            py::object restore = py::reinterpret_borrow<py::object>(routing.hooks ? routing.hooks : routing.saved);
+            install(0, PyTuple_GET_ITEM(restore.ptr(), 0));
+            install(1, PyTuple_GET_ITEM(restore.ptr(), 1));
+            Py_CLEAR(routing.saved);
         }
     } catch (...) {
         PyErr_Clear();
     }
+    Py_XDECREF(unbound);
     PyErr_Clear();
     PyErr_Restore(t, v, tb);
 }
 
-void retain_stream(py::handle stream) {
+void set_kernel_hooks(py::handle owner, py::handle out, py::handle err) {
     ensure_routing();
-    if (PyList_Append(routing.retained, stream.ptr()) < 0) throw py::error_already_set();
-    Py_ssize_t n = PyList_GET_SIZE(routing.retained);
-    if (n > kStreamsKept && PySequence_DelSlice(routing.retained, 0, n - kStreamsKept) < 0)
+    if (PyList_Append(routing.permanent, out.ptr()) < 0 || PyList_Append(routing.permanent, err.ptr()) < 0)
         throw py::error_already_set();
+    PyObject* hooks = PyTuple_Pack(2, out.ptr(), err.ptr());
+    if (!hooks) throw py::error_already_set();
+    Py_XSETREF(routing.hooks, hooks);
+    routing.hooks_owner = owner.ptr();
+}
+
+void clear_kernel_hooks(py::handle owner, py::handle restore_out, py::handle restore_err) {
+    ensure_routing();
+    if (routing.hooks_owner != owner.ptr()) return;  // another kernel's hooks, or none
+    routing.hooks_owner = nullptr;
+    Py_CLEAR(routing.hooks);
+    if (PyList_GET_SIZE(routing.order) > 0) {
+        // Runs still active end by putting back what the kernel restores now.
+        PyObject* saved = PyTuple_Pack(2, restore_out.ptr(), restore_err.ptr());
+        if (!saved) throw py::error_already_set();
+        Py_XSETREF(routing.saved, saved);
+    }
 }
 
 void define_stream_classes(py::module_ m) {
     py::object io = attr_of("io", "TextIOBase");
     py::tuple bases = py::make_tuple(io);
     py::dict returns_int = annotations({{"return", builtin("int")}});
-    m.attr("StreamCapture") =
+    py::object capture =
         pyco::ClassBuilder("StreamCapture", module_name(), bases,
                            "Captures one run's output and hands every write to a callback.")
             .method(pyco::fn<capture_init>("__init__", {"self", arg("on_write").def_none()}))
@@ -275,7 +420,7 @@ void define_stream_classes(py::module_ m) {
             .method(pyco::fn<no>("readable", {"self"}))
             .method(pyco::fn<yes>("writable", {"self"}))
             .build();
-    m.attr("KernelStreamHook") =
+    py::object hook =
         pyco::ClassBuilder("KernelStreamHook", module_name(), bases,
                            "Forwards process output to the Business Layer and echoes it to the console.")
             .method(pyco::fn<hook_init>("__init__", {"self", arg("stream_type").type(Check::Str), "send_callback"}))
@@ -284,6 +429,11 @@ void define_stream_classes(py::module_ m) {
             .method(pyco::fn<no>("readable", {"self"}))
             .method(pyco::fn<yes>("writable", {"self"}))
             .build();
+    // The module is set up once per process, so these live as long as it does.
+    capture_class = Py_NewRef(capture.ptr());
+    hook_class = Py_NewRef(hook.ptr());
+    m.attr("StreamCapture") = capture;
+    m.attr("KernelStreamHook") = hook;
 }
 
 }  // namespace kernel

@@ -62,11 +62,24 @@ py::object builtin(const char* name) { return py::module_::import("builtins").at
 
 py::object optional_of(const py::object& t) { return g("Optional")[t]; }
 
+py::str safe_str(py::handle obj) {
+    PyObject* text = PyObject_Str(obj.ptr());
+    if (text) return py::reinterpret_steal<py::str>(text);
+    PyErr_Clear();  // whatever user code's __str__ raised
+    return pyco::fmt("<unprintable {} object>", py::type::of(obj).attr("__name__"));
+}
+
+py::object traceback_text(py::handle e) {
+    if (PyObject_TypeCheck(e.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) return g("extract_tracebak_string")(e);
+    py::object lines = attr_of("traceback", "format_exception")(py::type::of(e), e, e.attr("__traceback__"));
+    return py::str("").attr("join")(lines);
+}
+
 double now() { return attr_of("time", "time")().cast<double>(); }
 
 bool log_enabled(Level level) {
     py::object enabled = g("logger").attr("isEnabledFor")(py::int_(static_cast<int>(level)));
-    return PyObject_IsTrue(enabled.ptr()) == 1;
+    return pyco::truthy(enabled);
 }
 
 void log(Level level, py::handle text) {

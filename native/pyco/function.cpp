@@ -468,6 +468,12 @@ py::object make_function(const Def& def, py::handle module) {
     std::stable_partition(code_sig.params.begin(), code_sig.params.end(),
                           [](const ParamInfo& p) { return p.kind == Kind::Positional || p.kind == Kind::KeywordOnly; });
 
+    // Built before the object exists: a failure here leaves no half-made function behind.
+    py::object defaults_tuple;
+    if (PyList_GET_SIZE(defaults.ptr())) {
+        defaults_tuple = py::reinterpret_steal<py::object>(PySequence_Tuple(defaults.ptr()));
+        if (!defaults_tuple) throw_error();
+    }
     FuncObject* f = PyObject_GC_New(FuncObject, &FuncType);
     if (!f) throw_error();
     f->vectorcall = func_vectorcall;
@@ -478,7 +484,7 @@ py::object make_function(const Def& def, py::handle module) {
     f->module = Py_XNewRef(module.ptr());
     f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     f->code = nullptr;
-    f->defaults = PyList_GET_SIZE(defaults.ptr()) ? PySequence_Tuple(defaults.ptr()) : nullptr;
+    f->defaults = defaults_tuple.release().ptr();
     f->kwdefaults = PyDict_GET_SIZE(kwdefaults.ptr()) ? kwdefaults.release().ptr() : nullptr;
     {
         // Annotations in parameter order: those given explicitly, else the exact type a

@@ -88,6 +88,14 @@ py::object caught(const py::error_already_set& e);
 // KeyboardInterrupt and GeneratorExit are not caught by it.
 inline bool is_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
+// `bool(obj)` as an `if` statement evaluates it: a __bool__ or __len__ that raises throws
+// error_already_set instead of leaving the error pending behind a result.
+inline bool truthy(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
 // While alive, the interpreter's handled exception is `e`, so traceback.print_exc(),
 // format_exc() and sys.exc_info() inside a C++ catch see it as an except block would.
 class HandledScope {
@@ -298,9 +306,7 @@ Task async_with(py::object cm, Body body) {
         exit_err.restore();
         throw_error();
     }
-    int truth = PyObject_IsTrue(suppress.ptr());
-    if (truth < 0) throw_error();
-    if (truth) co_return py::none();
+    if (truthy(suppress)) co_return py::none();
     err.restore();
     throw_error();
 }

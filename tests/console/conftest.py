@@ -2,11 +2,9 @@
 stdout and stderr collected as they arrive."""
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 from pathlib import Path
 
@@ -15,7 +13,6 @@ import pytest
 import vantrel_master
 
 SRC_DIR = str(Path(vantrel_master.__file__).resolve().parent.parent)
-SCRATCH_ROOT = "/tmp/console-dev"
 WAIT = 30.0  # a guard against hanging, never a measured duration
 
 
@@ -109,14 +106,6 @@ class ConsoleProcess:
 
     def transcript(self):
         return f"--- stdout:\n{self.out}\n--- stderr:\n{self.err}"
-
-
-@pytest.fixture
-def scratch():
-    os.makedirs(SCRATCH_ROOT, exist_ok=True)
-    path = Path(tempfile.mkdtemp(dir=SCRATCH_ROOT))
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

@@ -22,7 +22,7 @@ FAILURE_KEYS = ["type", "success", "error", "request_id", "source"]
 
 
 def after_ready(session):
-    return [m for m in session.messages() if m.get("request_id") != "__ready__"]
+    return session.messages()[session.ready_at:]
 
 
 def test_output_is_streamed_while_the_run_is_still_going(connected_kernel):

@@ -61,13 +61,11 @@ def test_split_rule(code, value, names, stdout):
     "if False: print('no'); print('never')",
 ])
 def test_a_semicolon_inside_one_statement_is_no_split_point(code):
-    # Fault in executor.cpp run_console_code, which splits the text at the first "; "
-    # whatever it lies in: inside a string literal the halves do not compile (a
-    # SyntaxError for valid code), and after a compound statement's header the last part
-    # runs once, outside the loop or the condition. Sound rule, keeping every case of the
-    # table above: split only when both parts compile and together they hold the same
-    # top-level statements as the whole text (len(ast.parse(code).body) equals the sum
-    # for the two parts); otherwise execute the whole text.
+    # The text is split at its first "; " only between statements: inside a string
+    # literal the halves would not compile, and after a compound statement's header the
+    # last part would run once, outside the loop or the condition. The split is made
+    # when both parts compile and together hold the same top-level statements as the
+    # whole text; otherwise the whole text runs.
     expected_names, printed = {}, io.StringIO()
     with contextlib.redirect_stdout(printed):
         exec(code, {}, expected_names)

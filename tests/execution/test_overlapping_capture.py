@@ -72,10 +72,9 @@ def test_overlapping_direct_runs_end_in_another_order(standard_streams):
     assert results[failing]["error"]["type"] == "ZeroDivisionError"
 
 
-# Fails today, now and then: a worker evaluates `sys.stderr` (the latest run's capture),
-# the thread switches, that run ends, and the worker's write through the reference it
-# already holds lands in the ended run's capture and is lost. See the deterministic
-# test_write_through_an_ended_runs_capture_stays_with_the_writers_run below.
+# A worker may evaluate `sys.stderr` (standing for the latest run), the thread switches,
+# that run ends, and the worker writes through the reference it already holds: the text
+# must still reach the worker's own run (made deterministic in the test below).
 def test_many_interleaved_writes_stay_apart(standard_streams):
     old_interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
@@ -113,11 +112,8 @@ def test_many_interleaved_writes_stay_apart(standard_streams):
 
 
 def test_write_through_an_ended_runs_capture_stays_with_the_writers_run(standard_streams):
-    # Fault in streams.cpp route(): a write is redirected to the writer's own run only
-    # when the target capture belongs to a run that is still active. A thread holding a
-    # reference to the capture of a run that has ended (as `sys.stdout.write(...)` does
-    # between looking up sys.stdout and calling write) writes into that dead capture,
-    # and the text is lost.
+    # A thread holding the stream of a run that has ended (as `sys.stdout.write(...)`
+    # does between looking up sys.stdout and calling write) writes into its own run.
     executor = kmod.CodeExecutor()
     ev = {name: threading.Event() for name in ("a_started", "b_started", "grabbed", "b_ended")}
     executor.locals.update(sys=sys, ev=ev)
@@ -145,14 +141,10 @@ def test_write_through_an_ended_runs_capture_stays_with_the_writers_run(standard
 
 
 def test_print_in_progress_when_its_run_ends_does_not_touch_a_freed_capture(scratch):
-    # Fault (crash) in the capture life cycle, executor.cpp executor_execute /
-    # streams.cpp CaptureScope: CPython 3.11's print() holds only a borrowed reference to
-    # sys.stdout across its writes. When a run ends while another thread is inside
-    # print() (here: between "inside" and its newline), the run's capture loses its last
-    # reference and is freed, and print() then writes into freed memory: an
-    # AttributeError about '_buffer' in that thread, or a segmentation fault. Captures of
-    # ended runs have to stay alive for a while. Run in a child interpreter with the
-    # debug allocator, which makes the use after free fail the same way every time.
+    # CPython 3.11's print() holds only a borrowed reference to sys.stdout across its
+    # writes. A run ends while another thread is inside print() (between "inside" and
+    # its newline): the stream it holds must still be alive. Run in a child interpreter
+    # with the debug allocator, which makes a use after free fail every time.
     script = scratch / "print_across_run_end.py"
     script.write_text(textwrap.dedent("""
         import sys, threading

@@ -4,10 +4,8 @@ fresh interpreters for what only happens once per process."""
 import json
 import logging
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import textwrap
 from pathlib import Path
 
@@ -44,15 +42,6 @@ def kernel_log(caplog):
 
 def kernel_records(caplog):
     return [(r.levelno, r.getMessage()) for r in caplog.records if r.name == KERNEL_NAME]
-
-
-@pytest.fixture
-def scratch():
-    """A fresh directory under /tmp/kerneltests, removed afterwards."""
-    os.makedirs("/tmp/kerneltests", exist_ok=True)
-    path = Path(tempfile.mkdtemp(dir="/tmp/kerneltests"))
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

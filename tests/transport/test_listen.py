@@ -75,9 +75,8 @@ def test_invalid_json_is_answered_and_the_next_frame_served(frame):
 
 @pytest.mark.parametrize("frame", [b"\x80abc", '{"a": "\xc3\x28"}'.encode("latin-1")])
 def test_binary_frame_that_is_not_utf8_is_answered_as_invalid_json(frame):
-    # FAULT (kernel.cpp, handle_frame): json.loads of a binary frame that is not valid
-    # UTF-8 raises UnicodeDecodeError, not JSONDecodeError; it escapes the receive loop,
-    # run() logs "Kernel error: 'utf-8' codec can't decode ..." and the session ends.
+    # json.loads raises UnicodeDecodeError (not JSONDecodeError) for such a frame: it is
+    # bad input all the same and must not end the session.
     async def main():
         async with kernel_session() as s:
             await s.send_raw(frame)
@@ -87,9 +86,8 @@ def test_binary_frame_that_is_not_utf8_is_answered_as_invalid_json(frame):
 
 
 def test_json_nested_too_deeply_to_parse_is_answered_as_invalid_json():
-    # FAULT (kernel.cpp, handle_frame): json.loads raises RecursionError for 100000
-    # nested arrays (well below MAX_MESSAGE_SIZE); it escapes the receive loop and ends
-    # the session instead of being answered.
+    # json.loads raises RecursionError for 100000 nested arrays (well below
+    # MAX_MESSAGE_SIZE): answered like any undecodable frame, the session goes on.
     async def main():
         async with kernel_session() as s:
             await s.send_raw("[" * 100000 + "]" * 100000)

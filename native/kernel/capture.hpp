@@ -1,0 +1,50 @@
+// Output capture of runs (console code, cell functions, callables, handlers, streams)
+// and the back-pressure that keeps a run's unsent output bounded.
+#pragma once
+
+#include "kernel/kernel.hpp"
+
+namespace kernel {
+
+// While alive, the current thread's output goes to `out`/`err` (StreamCapture objects)
+// and sys.stdout/sys.stderr are routers standing for the most recently started run.
+//
+// The objects installed as process streams are never freed: print() holds sys.stdout only
+// as a borrowed reference between its writes, so anything installed there may still be in
+// use by another thread long after it was replaced. Routers come from a pool that grows to
+// the largest number of runs active at once and are reused; each forwards a write to the
+// writing thread's own run, else to the run it stands for, else to where output goes now.
+// When the last run ends, the connected kernel's hooks are installed again whatever user
+// code left in sys.stdout/sys.stderr (when no kernel is connected: the streams found when
+// the first of the runs started).
+class CaptureScope {
+public:
+    CaptureScope(py::object out, py::object err);
+    ~CaptureScope();
+    CaptureScope(const CaptureScope&) = delete;
+    CaptureScope& operator=(const CaptureScope&) = delete;
+
+private:
+    void end() noexcept;
+    py::object pair_;  // (out, err)
+    int router_ = -1;  // index of the router pair standing for this run
+};
+
+// The connected kernel's stream hooks, installed whenever no run is active (they are kept
+// alive for good). When `owner` disconnects, runs still active end by putting back
+// `restore_out`/`restore_err` instead.
+void set_kernel_hooks(py::handle owner, py::handle out, py::handle err);
+void clear_kernel_hooks(py::handle owner, py::handle restore_out, py::handle restore_err);
+
+// Output scheduled for sending but not sent yet by the event loop. A thread that writes
+// while the backlog is over its limit waits until the loop has caught up; the loop's own
+// thread never waits. Nothing is dropped and the order of sends is kept.
+//
+// make_backlog(loop), called on the loop's thread, returns an object to keep with the
+// writer (in a callback's closure); send_counted schedules `coroutine` (a send) on `loop`
+// through asyncio.run_coroutine_threadsafe and counts `chars` characters until it has
+// finished.
+py::object make_backlog(py::handle loop);
+void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py::handle loop);
+
+}  // namespace kernel
