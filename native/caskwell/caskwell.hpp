@@ -48,8 +48,7 @@ py::object dict_of(const py::object& k, const py::object& v);
 
 // --- Python semantics ------------------------------------------------------------------
 
-// `bool(obj)`; an exception from __bool__/__len__ propagates.
-bool truthy(py::handle obj);
+using pyco::truthy;
 // `obj.get(key, default)` (a plain dict is read directly).
 py::object get_or(py::handle obj, py::handle key, py::handle default_value);
 // `obj.get(key)`.

@@ -60,12 +60,6 @@ py::object list_of(const py::object& t) { return g("List")[t]; }
 py::object set_of(const py::object& t) { return g("Set")[t]; }
 py::object dict_of(const py::object& k, const py::object& v) { return g("Dict")[py::make_tuple(k, v)]; }
 
-bool truthy(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 py::object get_or(py::handle obj, py::handle key, py::handle default_value) {
     if (PyDict_CheckExact(obj.ptr())) {
         PyObject* v = PyDict_GetItemWithError(obj.ptr(), key.ptr());
