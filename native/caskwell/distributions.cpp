@@ -48,7 +48,7 @@ py::object get_current_distributions(py::object self) {
         py::object key = normalize(module_name);
         if (!distributions.contains(key)) distributions[key] = dummy(module_name, sys_version);
     }
-    return std::move(distributions);
+    return distributions;
 }
 
 py::object clear_distributions_cache(py::object self) {

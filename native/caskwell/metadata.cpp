@@ -25,7 +25,7 @@ py::object extras_of_document(const Request& r, py::object data) {
     py::object requires_dist = requires_dist_of(data);
     py::set extras = truthy(requires_dist) ? extras_of(requires_dist) : py::set();
     debug("Found {} extras via API for {}", PySet_GET_SIZE(extras.ptr()), r.package_name);
-    return std::move(extras);
+    return extras;
 }
 
 py::tuple extras_via_unearth_call(const Request& r) {
@@ -134,7 +134,7 @@ py::object dependencies_of_document(const Request& r, const py::object& data) {
         if (truthy(dependency)) dependencies.append(dependency);
     }
     debug("Found {} dependencies for {}=={}", PyList_GET_SIZE(dependencies.ptr()), r.package_name, r.version);
-    return std::move(dependencies);
+    return dependencies;
 }
 
 py::object cache_key(const Request& r) {
@@ -225,13 +225,13 @@ py::object get_dependencies_via_unearth(py::object self, py::object package_name
     try {
         py::object requires_dist = requires_dist_via_unearth(package_name, version, index_url);
         py::list dependencies;
-        if (requires_dist.is_none()) return std::move(dependencies);
+        if (requires_dist.is_none()) return dependencies;
         py::object parse = self.attr("_parse_requirement");
         for (py::handle req : requires_dist) {
             py::object dependency = parse(req);
             if (truthy(dependency)) dependencies.append(dependency);
         }
-        return std::move(dependencies);
+        return dependencies;
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("Unearth get_dependencies failed: {}", e.value());

@@ -81,7 +81,7 @@ py::object parse_requirement(py::handle req) {
     record[S("version_spec")] = slice(req, parsed->version_spec);
     record[S("extras")] = extras;
     record[S("markers")] = slice(req, parsed->markers);
-    return std::move(record);
+    return record;
 }
 
 py::object extra_marker(py::handle req) {

@@ -51,7 +51,7 @@ py::object versions_of_document(const Request& r, py::object data) {
         versions = order_plainly(versions);
     }
     debug("Found {} versions via API for {}", PyList_GET_SIZE(versions.ptr()), r.package_name);
-    return std::move(versions);
+    return versions;
 }
 
 py::tuple versions_via_unearth_call(const Request& r) {
