@@ -50,7 +50,7 @@ def ask(client, awaitable):
 def make_wheel(name, version, requires=(), extras=()):
     """(file name, bytes) of a real pure-Python wheel."""
     dist = f"{name.replace('-', '_')}-{version}"
-    meta = [f"Metadata-Version: 2.1", f"Name: {name}", f"Version: {version}"]
+    meta = ["Metadata-Version: 2.1", f"Name: {name}", f"Version: {version}"]
     meta += [f"Provides-Extra: {e}" for e in extras] + [f"Requires-Dist: {r}" for r in requires]
     files = {f"{name.replace('-', '_')}/__init__.py": b"",
              f"{dist}.dist-info/METADATA": ("\n".join(meta) + "\n").encode(),

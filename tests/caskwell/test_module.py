@@ -8,7 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
-from typing import Any, Dict, List, Optional, Set
+from typing import Dict, Optional
 
 import aiohttp
 import packaging.specifiers
