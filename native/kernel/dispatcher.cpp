@@ -191,14 +191,33 @@ const Route* route_of(const py::object& msg_type) {
 // them alive until they finish (the event loop itself holds tasks weakly).
 PyObject* running_tasks = nullptr;
 
+// The request's coroutine as its task runs it: the task leaves the set when the coroutine
+// ends (a done callback would cost the loop one more turn per request).
+Task kept_until_done(py::object coroutine) {
+    py::object result = co_await pyco::await_nothrow(coroutine);
+    pyco::SavedError failure;
+    if (!result) failure.fetch();
+    py::object task = attr_of("asyncio", "current_task")();
+    if (PySet_Discard(running_tasks, task.ptr()) < 0) PyErr_Clear();
+    if (failure.is_set()) {
+        failure.restore();
+        pyco::throw_error();
+    }
+    co_return result;
+}
+
 void start_task(const py::object& coroutine) {
     if (!running_tasks) {
         running_tasks = PySet_New(nullptr);
         if (!running_tasks) throw py::error_already_set();
     }
-    py::object task = attr_of("asyncio", "create_task")(coroutine);
+    // Named as the request's coroutine, which task reprs and stack dumps show.
+    py::object name = py::getattr(coroutine, "__name__", py::none());
+    py::object qualname = py::getattr(coroutine, "__qualname__", py::none());
+    py::object kept = pyco::make_coroutine(kept_until_done(coroutine), PyUnicode_Check(name.ptr()) ? name.ptr() : nullptr,
+                                           PyUnicode_Check(qualname.ptr()) ? qualname.ptr() : nullptr);
+    py::object task = attr_of("asyncio", "create_task")(kept);
     if (PySet_Add(running_tasks, task.ptr()) < 0) throw py::error_already_set();
-    task.attr(S("add_done_callback"))(py::reinterpret_borrow<py::object>(running_tasks).attr(S("discard")));
 }
 
 Task handle_message(py::object self, py::object message) {

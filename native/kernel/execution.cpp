@@ -28,8 +28,8 @@ py::object execute_with_callbacks(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0];
     py::object request_id = c[2];
-    py::object thread_name = attr_of("threading", "current_thread")().attr(S("name"));
-    debug("[Kernel] [Worker Thread {}] Executing code (request_id={})", thread_name, request_id);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Executing code (request_id={})", current_thread_name(), request_id);
     py::object result;
     try {
         result = call_kw(self.attr(S("executor")).attr(S("execute")), {c[1]},
@@ -38,7 +38,8 @@ py::object execute_with_callbacks(py::object closure) {
         // This thread runs only the user's code: whatever escapes it is the run's outcome.
         result = interrupted_result(e);
     }
-    debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", thread_name, request_id);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
     return result;
 }
 

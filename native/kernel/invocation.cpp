@@ -164,8 +164,9 @@ struct Outcome {
 py::object execute_function(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], module_name = c[1], function_name = c[2];
-    debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), module_name,
-          function_name);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), module_name,
+              function_name);
     auto [out, err] = make_captures(c[4], c[5]);
     py::object raw, serialized, failure, logs;
     {
@@ -277,7 +278,8 @@ Task handle_custom_function_call(py::object self, py::object message) {
 py::object execute_callable(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], callable_id = c[1];
-    debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), callable_id);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), callable_id);
     auto [out, err] = make_captures(c[3], c[4]);
     py::object serialized, raw, failure;
     try {
@@ -377,8 +379,9 @@ Task handle_python_function_call(py::object self, py::object message) {
 py::object execute_event(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], module_name = c[1], function_name = c[2];
-    debug("[Kernel] [Worker Thread {}] Executing event handler: {}.{}", current_thread_name(), module_name,
-          function_name);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Executing event handler: {}.{}", current_thread_name(), module_name,
+              function_name);
     auto [out, err] = make_captures(c[4], c[5]);
     CaptureScope scope(out, err);
     py::object failure;

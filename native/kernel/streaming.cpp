@@ -65,7 +65,8 @@ py::dict drain(const py::object& self, const py::object& loop, const py::object&
 py::object run_streaming_in_thread(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], request_id = c[1], module_name = c[2], function_name = c[3], loop = c[5];
-    debug("[TIMING] Streaming worker started: thread={}, request_id={}", current_thread_name(), request_id);
+    if (log_enabled(DEBUG))
+        debug("[TIMING] Streaming worker started: thread={}, request_id={}", current_thread_name(), request_id);
     auto [out, err] = make_captures(c[6], c[7]);
     CaptureScope scope(out, err);
     py::object failure;
