@@ -515,10 +515,15 @@ py::object make_function(const Def& def, py::handle module) {
 }
 
 namespace detail_func {
-// name (0), qualified name (1) or code (2) of a pyco function, borrowed.
+// name (0), qualified name (1), code (2) or module name (3) of a pyco function, borrowed.
 PyObject* function_attr(PyObject* function, int which) {
     FuncObject* f = as_func(function);
-    return which == 0 ? f->name : which == 1 ? f->qualname : f->code;
+    switch (which) {
+        case 0: return f->name;
+        case 1: return f->qualname;
+        case 2: return f->code;
+        default: return f->module;
+    }
 }
 
 void init_function_type() {

@@ -188,16 +188,20 @@ py::object make_coroutine(Task&& t, PyObject* name = nullptr, PyObject* qualname
 // Gives a coroutine object made by a pyco function that function's names and code.
 void set_coroutine_origin(PyObject* coro, PyObject* function);
 
-// Something to await: a Python awaitable (borrowed for the co_await expression) or a Task.
+// Something to await: a Python awaitable or a Task. The Await owns its object, so what
+// is awaited stays alive for the whole co_await whatever happens to the expression
+// that produced it (an rvalue py::object is taken over without a new reference).
 struct Await {
-    PyObject* obj;
+    py::object obj;
     bool nothrow;
 };
-inline Await await(py::handle h) { return {h.ptr(), false}; }
+inline Await await(py::handle h) { return {py::reinterpret_borrow<py::object>(h), false}; }
+inline Await await(py::object&& o) { return {std::move(o), false}; }
 // Same, but a failure leaves the Python error indicator set and yields a null object
 // instead of throwing (used where an exception is an expected outcome, such as
 // StopAsyncIteration).
-inline Await await_nothrow(py::handle h) { return {h.ptr(), true}; }
+inline Await await_nothrow(py::handle h) { return {py::reinterpret_borrow<py::object>(h), true}; }
+inline Await await_nothrow(py::object&& o) { return {std::move(o), true}; }
 
 struct TaskAwait {
     py::object coro;
@@ -207,14 +211,16 @@ inline TaskAwait await(Task&& t) { return {make_coroutine(std::move(t)), false};
 
 struct Awaiter {
     Promise* p;
-    PyObject* obj;  // borrowed awaitable, or owned coroutine when own_obj
+    PyObject* obj;  // the awaitable (owned until its iterator is taken)
     bool nothrow;
-    bool own_obj = false;
     bool failed = false;
     PyObject* value = nullptr;
 
+    Awaiter(Promise* promise, PyObject* owned, bool no_throw) noexcept : p(promise), obj(owned), nothrow(no_throw) {}
+    Awaiter(const Awaiter&) = delete;
+    Awaiter& operator=(const Awaiter&) = delete;
     ~Awaiter() {
-        if (own_obj) Py_XDECREF(obj);
+        Py_XDECREF(obj);
         Py_XDECREF(value);
     }
     bool await_ready() noexcept;
@@ -222,8 +228,45 @@ struct Awaiter {
     py::object await_resume();
 };
 
+namespace detail {
+// Coroutine parameters that borrow their object: the promise holds a reference to each.
+template <class T>
+inline constexpr bool borrowed_param_v =
+    std::is_same_v<std::remove_cv_t<T>, py::handle> || std::is_same_v<std::remove_cv_t<T>, PyObject*>;
+template <class T>
+inline void collect_borrowed(T& param, PyObject**& out) noexcept {
+    if constexpr (std::is_same_v<std::remove_cv_t<T>, py::handle>) {
+        *out++ = param.ptr();
+    } else if constexpr (std::is_same_v<std::remove_cv_t<T>, PyObject*>) {
+        *out++ = param;
+    }
+}
+// A new tuple holding the `n` objects (None for a null one); throws on failure.
+PyObject* hold_arguments(PyObject* const* objects, std::size_t n);
+}  // namespace detail
+
 struct Promise {
     Promise() noexcept {}
+    // Made from the coroutine's parameters (C++20 passes them to the promise's constructor):
+    // parameters taken as py::handle (or PyObject*) borrow their objects, so the promise
+    // keeps a reference to each in `args`, where the garbage collector sees it. Such a
+    // coroutine can be called from C++ with any handle valid at the call, like a function.
+    // Parameters taken as py::object own their objects, out of the collector's sight.
+    template <class... A>
+    explicit Promise(A&... params) {
+        constexpr std::size_t n = (std::size_t{0} + ... + (detail::borrowed_param_v<A> ? 1u : 0u));
+        if constexpr (n > 0 && n <= kHeldInline) {
+            PyObject** out = held;
+            (detail::collect_borrowed(params, out), ...);
+            for (std::size_t i = 0; i < n; ++i) Py_XINCREF(held[i]);
+            nheld = static_cast<unsigned char>(n);
+        } else if constexpr (n > kHeldInline) {
+            PyObject* objects[n];
+            PyObject** out = objects;
+            (detail::collect_borrowed(params, out), ...);
+            args = detail::hold_arguments(objects, n);
+        }
+    }
     Promise(const Promise&) = delete;
 
     PyObject* result = nullptr;    // return value once finished
@@ -231,6 +274,11 @@ struct Promise {
     PyObject* awaiting = nullptr;  // iterator of the awaitable the frame waits on
     PyObject* yielded = nullptr;   // value the awaited iterator yielded, for the driver
     PyObject* sent = nullptr;      // result of the awaited iterator, for await_resume
+    // The borrowed parameters' objects: up to kHeldInline in `held`, more in a tuple.
+    static constexpr std::size_t kHeldInline = 4;
+    unsigned char nheld = 0;
+    PyObject* held[kHeldInline];
+    PyObject* args = nullptr;
 
     Task get_return_object() noexcept { return Task(Handle::from_promise(*this)); }
     std::suspend_always initial_suspend() noexcept { return {}; }
@@ -239,10 +287,8 @@ struct Promise {
     void return_value(py::handle v) noexcept { result = Py_NewRef(v.ptr()); }
     void unhandled_exception() noexcept;
 
-    Awaiter await_transform(Await a) noexcept { return Awaiter{this, a.obj, a.nothrow}; }
-    Awaiter await_transform(TaskAwait a) noexcept {
-        return Awaiter{this, a.coro.release().ptr(), a.nothrow, true};
-    }
+    Awaiter await_transform(Await a) noexcept { return Awaiter(this, a.obj.release().ptr(), a.nothrow); }
+    Awaiter await_transform(TaskAwait a) noexcept { return Awaiter(this, a.coro.release().ptr(), a.nothrow); }
 
     // Frames live in the interpreter's small-object allocator (the GIL is always held).
     static void* operator new(std::size_t n);
@@ -384,6 +430,8 @@ T take_arg(PyObject* p) {
     using U = std::decay_t<T>;
     if constexpr (std::is_same_v<U, PyObject*>) {
         return p;
+    } else if constexpr (std::is_same_v<U, py::handle>) {
+        return py::handle(p);
     } else {
         return py::reinterpret_borrow<U>(p);
     }
@@ -395,8 +443,8 @@ struct Thunk;
 template <class R, class... A, R (*F)(A...)>
 struct Thunk<F> {
     static constexpr bool coroutine = std::is_same_v<R, Task>;
-    static_assert(!coroutine || (!std::is_same_v<std::decay_t<A>, py::handle> && ...),
-                  "coroutine parameters must own their objects (take py::object, not py::handle)");
+    // Coroutine parameters are py::object (owned by the frame) or py::handle (held by the
+    // promise, visible to the garbage collector); either way by value, never references.
     static_assert(!coroutine || (!std::is_reference_v<A> && ...), "coroutine parameters are taken by value");
 
     template <std::size_t... I>
