@@ -105,7 +105,7 @@ void too_many_error(FuncObject* f, Py_ssize_t given, Py_ssize_t kwonly_given) {
 
 class Slots {
 public:
-    explicit Slots(Py_ssize_t n) : n_(n) {
+    explicit Slots(Py_ssize_t n) {
         p_ = n <= kInline ? inline_ : (heap_ = std::make_unique<PyObject*[]>(static_cast<std::size_t>(n))).get();
         for (Py_ssize_t i = 0; i < n; ++i) p_[i] = nullptr;
     }
@@ -114,7 +114,6 @@ public:
 
 private:
     static constexpr Py_ssize_t kInline = 12;
-    Py_ssize_t n_;
     PyObject* inline_[kInline];
     std::unique_ptr<PyObject*[]> heap_;
     PyObject** p_;
