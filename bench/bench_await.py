@@ -27,7 +27,7 @@ rounds after a warm-up of each; every sample times a fixed number of iterations
 reported per iteration. The clock is time.perf_counter_ns, or with --clock thread
 time.thread_time_ns (CPU time of this thread: steadier on a busy machine). The
 garbage collector is off while measuring, as timeit does (--keep-gc leaves it on;
-native coroutines are GC-tracked, pyco's are not). Reported: min and median ns per
+both kinds of coroutine are GC-tracked). Reported: min and median ns per
 iteration of each side and the pyco/native ratios (goal <= 1.0). On a shared or
 noisy machine trust the minimum and the callgrind counts over the median.
 

@@ -123,6 +123,21 @@ def _dropped_suspended():
     del coro
 
 
+class _Owner:
+    pass
+
+
+def _collected_in_a_cycle():
+    # owner -> coroutine -> (borrowed argument) owner, and through cleanup's closure;
+    # the collection at the end of each window closes and frees them
+    owner = _Owner()
+    owner.coro = t.hold_await(owner, GenAwaitable())
+    owner.coro.send(None)
+    other = _Owner()
+    other.coro = t.cleanup_await(GenAwaitable(), lambda: native(other))
+    other.coro.send(None)
+
+
 def _ignored_exit():
     coro = t.ignore_exit(GenAwaitable(), GenAwaitable())
     coro.send(None)
@@ -259,6 +274,7 @@ SCENARIOS = {
     "closed before start": _closed_unstarted,
     "closed while suspended": _closed_suspended,
     "dropped while suspended": _dropped_suspended,
+    "collected in a cycle": _collected_in_a_cycle,
     "ignored GeneratorExit": _ignored_exit,
     "thrown": _thrown,
     "thrown into a plain iterator": _thrown_into_plain_iterator,
