@@ -821,6 +821,17 @@ py::object Awaiter::await_resume() {
 
 py::handle break_loop() { return break_sentinel; }
 
+namespace {
+// A special method found on the type, bound to the instance as the interpreter binds it.
+py::object bind_special(py::object f, py::handle obj) {
+    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
+    if (!get) return f;
+    PyObject* bound = get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+    if (!bound) throw_error();
+    return py::reinterpret_steal<py::object>(bound);
+}
+}  // namespace
+
 AsyncCM async_cm(py::handle cm) {
     PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(cm.ptr()));
     PyObject* enter = nullptr;
@@ -837,24 +848,20 @@ AsyncCM async_cm(py::handle cm) {
                      Py_TYPE(cm.ptr())->tp_name, enter ? " (missed __aexit__ method)" : "");
         throw_error();
     }
-    // Bind the special methods to the instance as the interpreter does.
-    auto bind = [&](PyObject* f) -> py::object {
-        descrgetfunc get = Py_TYPE(f)->tp_descr_get;
-        if (!get) return py::reinterpret_steal<py::object>(f);
-        PyObject* bound = get(f, cm.ptr(), tp);
-        Py_DECREF(f);
-        if (!bound) throw_error();
-        return py::reinterpret_steal<py::object>(bound);
-    };
     AsyncCM m;
-    m.enter = bind(enter);
-    m.exit = bind(exit);
+    m.exit = py::reinterpret_steal<py::object>(exit);
+    m.enter = bind_special(py::reinterpret_steal<py::object>(enter), cm);
     return m;
 }
 
-py::object exit_args_call(const py::object& exit, SavedError& err) {
-    PyObject* tb = err.tb ? err.tb : Py_None;
-    PyObject* args[3] = {err.type, err.value ? err.value : Py_None, tb};
+py::object exit_call(const AsyncCM& m, py::handle cm, const SavedError* err) {
+    py::object exit = bind_special(m.exit, cm);
+    PyObject* args[3] = {Py_None, Py_None, Py_None};
+    if (err) {
+        args[0] = err->type;
+        args[1] = err->value ? err->value : Py_None;
+        args[2] = err->tb ? err->tb : Py_None;
+    }
     PyObject* r = PyObject_Vectorcall(exit.ptr(), args, 3, nullptr);
     if (!r) throw_error();
     return py::reinterpret_steal<py::object>(r);

@@ -308,32 +308,40 @@ py::handle break_loop();
 // the context manager suppressed the body's exception. The body is a callable returning
 // a Task; it is moved into this coroutine's frame, so a capturing lambda stays alive for
 // as long as its own coroutine runs.
+//
+// While the body runs, the context manager is held by the promise (seen by the garbage
+// collector) and __aexit__ is kept unbound, so a cycle through the context manager (a
+// lock of the object whose method is waiting for it) can be collected.
 struct AsyncCM {
     py::object enter;  // bound __aenter__
-    py::object exit;   // bound __aexit__
+    py::object exit;   // __aexit__ as found on the type; bound to the instance when called
 };
 AsyncCM async_cm(py::handle cm);
-py::object exit_args_call(const py::object& exit, SavedError& err);
+// Calls exit (bound to cm) with None, None, None, or with the saved error's type, value
+// and traceback.
+py::object exit_call(const AsyncCM& m, py::handle cm, const SavedError* err);
 
 template <class Body>
-Task async_with(py::object cm, Body body) {
+Task async_with(py::handle cm, Body body) {
     AsyncCM m = async_cm(cm);
-    py::object value = co_await await(m.enter());
+    py::object enter_aw = m.enter();
+    m.enter = py::object();
+    py::object value = co_await await(std::move(enter_aw));
     SavedError err;
     py::object result = py::none();
     try {
-        result = co_await await(body(value));
+        result = co_await await(body(std::move(value)));
     } catch (...) {
         set_error_from_current_exception();
         err.fetch();
     }
     if (!err.is_set()) {
-        co_await await(m.exit(py::none(), py::none(), py::none()));
+        co_await await(exit_call(m, cm, nullptr));
         co_return result;
     }
     // Leave the handler before awaiting __aexit__ (no co_await inside catch).
-    py::object exit_aw = exit_args_call(m.exit, err);
-    py::object suppress = co_await await_nothrow(exit_aw);
+    py::object exit_aw = exit_call(m, cm, &err);
+    py::object suppress = co_await await_nothrow(std::move(exit_aw));
     if (!suppress) {
         // __aexit__ itself failed: its exception carries the body's as context.
         SavedError exit_err;
@@ -352,15 +360,16 @@ Task async_with(py::object cm, Body body) {
 }
 
 // `async for item in aiterable: <body(item)>`; the body may return break_loop() to stop.
+// The async iterator is held by a promise, where the garbage collector sees it.
 py::object aiter_of(py::handle aiterable);
 py::object anext_of(py::handle aiterator);
 
+namespace detail {
 template <class Body>
-Task async_for(py::object aiterable, Body body) {
-    py::object it = aiter_of(aiterable);
+Task async_for_iter(py::handle it, Body body) {
     for (;;) {
         py::object next_aw = anext_of(it);
-        py::object item = co_await await_nothrow(next_aw);
+        py::object item = co_await await_nothrow(std::move(next_aw));
         if (!item) {
             if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
                 PyErr_Clear();
@@ -368,9 +377,19 @@ Task async_for(py::object aiterable, Body body) {
             }
             throw_error();
         }
-        py::object r = co_await await(body(item));
+        py::object r = co_await await(body(std::move(item)));
         if (r.ptr() == break_loop().ptr()) break;
     }
+    co_return py::none();
+}
+}  // namespace detail
+
+template <class Body>
+Task async_for(py::handle aiterable, Body body) {
+    py::object it = aiter_of(aiterable);
+    Task loop = detail::async_for_iter(it, std::move(body));
+    it = py::object();  // the loop's promise holds it
+    co_await await(std::move(loop));
     co_return py::none();
 }
 

@@ -307,6 +307,24 @@ Task counter_wait_for(py::handle self, py::handle aw) {
     co_return v;
 }
 
+// async with owner.lock: return await aw
+Task locked_await(py::handle owner, py::handle aw) {
+    Task body = pyco::async_with(owner.attr("lock"), [aw](py::object) -> Task { return hold_await(py::none(), aw); });
+    co_return co_await pyco::await(std::move(body));
+}
+
+// seen = []; async for item in owner.items(): seen.append((item, await aw)); return seen
+Task each_await(py::handle owner, py::handle aw) {
+    py::list seen;
+    Task loop = pyco::async_for(owner.attr("items")(), [seen, aw](py::object item) mutable -> Task {
+        py::object v = co_await pyco::await(aw);
+        seen.append(py::make_tuple(item, v));
+        co_return py::none();
+    });
+    co_await pyco::await(std::move(loop));
+    co_return seen;
+}
+
 // More borrowed parameters than the promise keeps inline: (a, b, c, d, await aw).
 Task hold_five(py::handle a, py::handle b, py::handle c, py::handle d, py::handle aw) {
     py::object v = co_await pyco::await(aw);
@@ -379,6 +397,8 @@ void setup(py::module_ m) {
 
     def(pyco::fn<hold_await>("hold_await", {"owner", "aw"}));
     def(pyco::fn<hold_five>("hold_five", {"a", "b", "c", "d", "aw"}));
+    def(pyco::fn<locked_await>("locked_await", {"owner", "aw"}));
+    def(pyco::fn<each_await>("each_await", {"owner", "aw"}));
     def(pyco::fn<echo_temporary>("echo_temporary", {"aw"}));
     def(pyco::fn<lazy_throw>("lazy_throw", {"self", pyco::star_args("args")}));
 

@@ -26,6 +26,18 @@ async def catch_exception(aw):
     return ("ok", r)
 
 
+async def locked_await(owner, aw):
+    async with owner.lock:
+        return await aw
+
+
+async def each_await(owner, aw):
+    seen = []
+    async for item in owner.items():
+        seen.append((item, await aw))
+    return seen
+
+
 class Counter:
     def __init__(self, start=0):
         self.count = start

@@ -26,6 +26,8 @@ def impl(request):
         hold_await=t.hold_await,
         cleanup_await=t.cleanup_await,
         catch_exception=t.catch_exception,
+        locked_await=t.locked_await,
+        each_await=t.each_await,
         Counter=t.Counter,
     )
 
@@ -321,3 +323,45 @@ def test_object_holding_its_own_task(impl):
     finally:
         loop.close()
     _check_destroyed_pending(reported, start)
+
+
+class _LockOwner:
+    """Holds a lock and an async generator method, as a kernel holds its socket lock."""
+
+    def __init__(self):
+        self.lock = asyncio.Lock()
+
+    async def items(self):
+        yield "first"
+        yield "second"
+
+
+def test_tasks_waiting_inside_async_with_and_async_for_are_collected(impl):
+    # owner -> tasks -> coroutines -> the owner's lock (waiting to enter, or entered and
+    # waiting in the body) and the owner's async generator -> owner
+    start = _live()
+    loop, reported = _loop_with_recorded_errors()
+    try:
+
+        async def start_waiting():
+            owner = _LockOwner()
+            done = await impl.locked_await(owner, native("free"))
+            assert done == "free" and not owner.lock.locked()
+            ready = loop.create_future()
+            ready.set_result(1)  # awaitable again and again
+            assert await impl.each_await(owner, ready) == [("first", 1), ("second", 1)]
+            owner.inside = asyncio.ensure_future(impl.locked_await(owner, loop.create_future()))
+            await asyncio.sleep(0)
+            assert owner.lock.locked()
+            owner.entering = asyncio.ensure_future(impl.locked_await(owner, ready))
+            owner.looping = asyncio.ensure_future(impl.each_await(owner, loop.create_future()))
+            await asyncio.sleep(0)
+            return weakref.ref(owner)
+
+        ref = loop.run_until_complete(start_waiting())
+        assert _collect_until(lambda: ref() is None)
+    finally:
+        loop.close()
+    assert [c["message"] for c in reported] == ["Task was destroyed but it is pending!"] * 3
+    reported.clear()
+    assert _live() == start
