@@ -298,6 +298,20 @@ struct Promise {
 };
 static_assert(!std::is_aggregate_v<Promise>, "g++ would initialise an aggregate promise from the coroutine's arguments");
 
+// `self.name(*args)`: an attribute call as Python makes it (instance attributes and
+// subclasses take effect), without a bound method object. Use it inside co_await
+// expressions: a temporary there lives until the await is over, where the garbage
+// collector cannot see it, and `self.attr("name")(...)` keeps the bound method (and so
+// `self`) in such a temporary.
+template <class... A>
+py::object call_method(py::handle self, const char* name, const A&... args) {
+    static_assert((std::is_base_of_v<py::handle, A> && ...), "arguments are Python objects");
+    PyObject* argv[] = {self.ptr(), args.ptr()...};
+    PyObject* r = PyObject_VectorcallMethod(intern(name), argv, 1 + sizeof...(A), nullptr);
+    if (!r) throw_error();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 // The iterator to drive for `await obj` (as the interpreter's GET_AWAITABLE finds it).
 PyObject* get_awaitable_iter(PyObject* obj);
 

@@ -325,6 +325,9 @@ Task each_await(py::handle owner, py::handle aw) {
     co_return seen;
 }
 
+// return await owner.wait(aw) — an attribute call that leaves no bound method behind
+Task await_method(py::handle owner, py::handle aw) { co_return co_await pyco::await(pyco::call_method(owner, "wait", aw)); }
+
 // More borrowed parameters than the promise keeps inline: (a, b, c, d, await aw).
 Task hold_five(py::handle a, py::handle b, py::handle c, py::handle d, py::handle aw) {
     py::object v = co_await pyco::await(aw);
@@ -398,6 +401,7 @@ void setup(py::module_ m) {
     def(pyco::fn<hold_await>("hold_await", {"owner", "aw"}));
     def(pyco::fn<hold_five>("hold_five", {"a", "b", "c", "d", "aw"}));
     def(pyco::fn<locked_await>("locked_await", {"owner", "aw"}));
+    def(pyco::fn<await_method>("await_method", {"owner", "aw"}));
     def(pyco::fn<each_await>("each_await", {"owner", "aw"}));
     def(pyco::fn<echo_temporary>("echo_temporary", {"aw"}));
     def(pyco::fn<lazy_throw>("lazy_throw", {"self", pyco::star_args("args")}));

@@ -31,6 +31,10 @@ async def locked_await(owner, aw):
         return await aw
 
 
+async def await_method(owner, aw):
+    return await owner.wait(aw)
+
+
 async def each_await(owner, aw):
     seen = []
     async for item in owner.items():

@@ -28,6 +28,7 @@ def impl(request):
         catch_exception=t.catch_exception,
         locked_await=t.locked_await,
         each_await=t.each_await,
+        await_method=t.await_method,
         Counter=t.Counter,
     )
 
@@ -335,6 +336,9 @@ class _LockOwner:
         yield "first"
         yield "second"
 
+    async def wait(self, aw):
+        return await aw
+
 
 def test_tasks_waiting_inside_async_with_and_async_for_are_collected(impl):
     # owner -> tasks -> coroutines -> the owner's lock (waiting to enter, or entered and
@@ -365,3 +369,37 @@ def test_tasks_waiting_inside_async_with_and_async_for_are_collected(impl):
     assert [c["message"] for c in reported] == ["Task was destroyed but it is pending!"] * 3
     reported.clear()
     assert _live() == start
+
+
+def test_method_called_for_an_await_looks_up_like_python_and_holds_nothing_unseen(impl):
+    start = _live()
+    loop, reported = _loop_with_recorded_errors()
+    try:
+
+        class Sub(_LockOwner):
+            async def wait(self, aw):
+                return ("sub", await aw)
+
+        async def start_waiting():
+            owner = _LockOwner()
+            assert await impl.await_method(owner, native(1)) == 1
+            assert await impl.await_method(Sub(), native(2)) == ("sub", 2)
+            owner.wait = lambda aw: native(("patched", aw))  # an instance attribute wins
+            assert await impl.await_method(owner, 3) == ("patched", 3)
+            del owner.wait
+            try:
+                await impl.await_method(object(), 4)
+            except AttributeError as e:
+                assert str(e) == "'object' object has no attribute 'wait'"
+            else:
+                raise AssertionError("no AttributeError")
+            # owner -> task -> coroutine -> owner, waiting inside owner.wait(...)
+            owner.task = asyncio.ensure_future(impl.await_method(owner, loop.create_future()))
+            await asyncio.sleep(0)
+            return weakref.ref(owner)
+
+        ref = loop.run_until_complete(start_waiting())
+        assert _collect_until(lambda: ref() is None)
+    finally:
+        loop.close()
+    _check_destroyed_pending(reported, start)
