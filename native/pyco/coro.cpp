@@ -45,6 +45,7 @@ PyObject* break_sentinel = nullptr;
 PyObject* anonymous_code = nullptr;   // frame code of coroutines without a function
 PyObject* anonymous_globals = nullptr;
 getter native_suspended_getter = nullptr;  // the interpreter's own cr_suspended
+void* native_suspended_closure = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
@@ -85,7 +86,7 @@ bool awaited_already(PyObject* obj) {
     if (Py_TYPE(obj) == &CoroType) {
         suspended = as_coro(obj)->state == SUSPENDED;
     } else if (PyCoro_CheckExact(obj) && native_suspended_getter) {
-        PyObject* r = native_suspended_getter(obj, nullptr);
+        PyObject* r = native_suspended_getter(obj, native_suspended_closure);
         suspended = r == Py_True;
         Py_XDECREF(r);
     }
@@ -924,7 +925,10 @@ void init_coroutine_type() {
     if (!anonymous_globals) throw_error();
     // The interpreter's test whether one of its coroutines waits on an await.
     for (PyGetSetDef* d = PyCoro_Type.tp_getset; d && d->name; ++d) {
-        if (std::strcmp(d->name, "cr_suspended") == 0) native_suspended_getter = d->get;
+        if (std::strcmp(d->name, "cr_suspended") == 0) {
+            native_suspended_getter = d->get;
+            native_suspended_closure = d->closure;
+        }
     }
     ready = true;
 }

@@ -253,7 +253,7 @@ struct Promise {
     // coroutine can be called from C++ with any handle valid at the call, like a function.
     // Parameters taken as py::object own their objects, out of the collector's sight.
     template <class... A>
-    explicit Promise(A&... params) {
+    explicit Promise([[maybe_unused]] A&... params) {
         constexpr std::size_t n = (std::size_t{0} + ... + (detail::borrowed_param_v<A> ? 1u : 0u));
         if constexpr (n > 0 && n <= kHeldInline) {
             PyObject** out = held;
