@@ -927,8 +927,12 @@ def test_coroutine_type_is_recognised_as_a_coroutine():
         assert inspect.isawaitable(coro)
         assert type(coro).__name__ == "coroutine"
         assert weakref.ref(coro)() is coro
+        # a frame while it can run, as inspect and asyncio expect (see test_like_native)
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+        assert type(coro.cr_frame) is types.FrameType and coro.cr_frame.f_code is coro.cr_code
     finally:
         coro.close()
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED and coro.cr_frame is None
     # weak references die with the object, and a recycled object starts without any
     dead = []
     ref = weakref.ref(coro, dead.append)
