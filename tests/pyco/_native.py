@@ -1,5 +1,5 @@
-"""`async def` twins of test-module coroutines, with the same names: a scenario run on
-both must end the same way (see test_like_native.py)."""
+"""`async def` twins of test-module coroutines, under the same names: a scenario run on
+both must end the same way (test_like_native.py)."""
 
 
 async def await_value(aw):
@@ -31,15 +31,12 @@ async def locked_await(owner, aw):
         return await aw
 
 
+async def each_await(owner, aw):
+    return [(item, await aw) async for item in owner.items()]
+
+
 async def await_method(owner, aw):
     return await owner.wait(aw)
-
-
-async def each_await(owner, aw):
-    seen = []
-    async for item in owner.items():
-        seen.append((item, await aw))
-    return seen
 
 
 class Counter:
@@ -47,6 +44,5 @@ class Counter:
         self.count = start
 
     async def wait_for(self, aw):
-        v = await aw
-        self.count = v
-        return v
+        self.count = await aw
+        return self.count

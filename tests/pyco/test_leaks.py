@@ -59,7 +59,9 @@ def test_100000_awaits_through_the_loop_in_one_task():
     start_live = t.live_coroutines()
     total, (blocks, live) = asyncio.run(t.await_value(main()))  # the task drives a pyco coroutine
     assert total == 100_000
-    assert blocks < SLACK and live == 0
+    # One window only: the interpreter's free lists may take a few hundred blocks in it
+    # (see test_no_growth); a leak in even the rarest branch grows by 10,000.
+    assert blocks < 5 * SLACK and live == 0
     assert t.live_coroutines() == start_live
 
 
