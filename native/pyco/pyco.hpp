@@ -249,9 +249,10 @@ struct Promise {
     Promise() noexcept {}
     // Made from the coroutine's parameters (C++20 passes them to the promise's constructor):
     // parameters taken as py::handle (or PyObject*) borrow their objects, so the promise
-    // keeps a reference to each in `args`, where the garbage collector sees it. Such a
-    // coroutine can be called from C++ with any handle valid at the call, like a function.
-    // Parameters taken as py::object own their objects, out of the collector's sight.
+    // keeps a reference to each (`held`, or the tuple `args`), where the garbage collector
+    // sees it. Such a coroutine can be called from C++ with any handle valid at the call,
+    // like a function; the body must not point the handles elsewhere. Parameters taken as
+    // py::object own their objects, out of the collector's sight.
     template <class... A>
     explicit Promise([[maybe_unused]] A&... params) {
         constexpr std::size_t n = (std::size_t{0} + ... + (detail::borrowed_param_v<A> ? 1u : 0u));
