@@ -18,26 +18,26 @@ py::object batcher_init(py::object self, py::object kernel) {
     return py::none();
 }
 
-Task start(py::handle self) {
+Task start(py::object self) {
     self.attr("_running") = py::bool_(true);
     self.attr("_flush_task") = attr_of("asyncio", "create_task")(self.attr("_flush_loop")());
     co_return py::none();
 }
 
-Task flush_loop(py::handle self) {
+Task flush_loop(py::object self) {
     while (PyObject_IsTrue(py::object(self.attr("_running")).ptr()) == 1) {
         co_await pyco::await(attr_of("asyncio", "sleep")(self.attr("FLUSH_INTERVAL")));
-        co_await pyco::await(pyco::call_method(self, "_flush_now"));
+        co_await pyco::await(self.attr("_flush_now")());
     }
     co_return py::none();
 }
 
-Task enqueue(py::handle self, py::object message) {
+Task enqueue(py::object self, py::object message) {
     co_await pyco::await(self.attr("_queue").attr("put")(message));
     co_return py::none();
 }
 
-Task flush_now(py::handle self) {
+Task flush_now(py::object self) {
     py::object queue = self.attr("_queue");
     py::object queue_empty = attr_of("asyncio", "QueueEmpty");
     py::list items;
@@ -60,7 +60,7 @@ Task flush_now(py::handle self) {
     co_return py::none();
 }
 
-Task stop(py::handle self) {
+Task stop(py::object self) {
     self.attr("_running") = py::bool_(false);
     py::object task = self.attr("_flush_task");
     if (!task.is_none()) {
@@ -80,7 +80,7 @@ Task stop(py::handle self) {
             }
         }
     }
-    co_await pyco::await(pyco::call_method(self, "_flush_now"));
+    co_await pyco::await(self.attr("_flush_now")());
     co_return py::none();
 }
 

@@ -119,7 +119,7 @@ py::object get(const py::object& message, const char* key, py::object fallback) 
     return message.attr("get")(S(key), fallback);
 }
 
-py::object send(py::handle self, py::dict message) { return self.attr("send_message")(message); }
+py::object send(const py::object& self, py::dict message) { return self.attr("send_message")(message); }
 
 // Handing a message's fields to a handler coroutine checks their types; a message whose
 // fields cannot be handed on is answered with the handler's own error reply.
@@ -140,7 +140,7 @@ Started make_coroutine_checked(F&& make) {
     return s;
 }
 
-Task start_execution_request(py::handle self, py::object message) {
+Task start_execution_request(py::object self, py::object message) {
     py::object code = get(message, "code", S(""));
     py::object request_id = get(message, "request_id");
     py::object function_name = get(message, "function_name");
@@ -159,7 +159,7 @@ Task start_execution_request(py::handle self, py::object message) {
     co_return py::none();
 }
 
-Task start_streaming_function(py::handle self, py::object message) {
+Task start_streaming_function(py::object self, py::object message) {
     py::object request_id = get(message, "request_id");
     py::object module_name = get(message, "module_name");
     py::object function_name = get(message, "function_name");
@@ -180,12 +180,12 @@ Task start_streaming_function(py::handle self, py::object message) {
     co_return py::none();
 }
 
-void start_message_task(py::handle self, const char* method, const char* log_text, const py::object& message) {
+void start_message_task(const py::object& self, const char* method, const char* log_text, const py::object& message) {
     info(log_text);
     start_task(self.attr(method)(message));
 }
 
-void handle_sys_response(py::handle self, const py::object& message) {
+void handle_sys_response(const py::object& self, const py::object& message) {
     py::object payload = get(message, "payload");
     if (PyObject_IsTrue(payload.ptr()) != 1) payload = message;
     py::object request_id = PyDict_Check(payload.ptr()) ? get(payload, "requestId") : py::none();
@@ -209,10 +209,10 @@ void handle_sys_response(py::handle self, const py::object& message) {
     }
 }
 
-bool debugger_active(py::handle self) { return PyObject_IsTrue(self.attr("has_active_debugger").ptr()) == 1; }
+bool debugger_active(const py::object& self) { return PyObject_IsTrue(self.attr("has_active_debugger").ptr()) == 1; }
 
 // The awaitable of an inline control message's reply, or None when there is none.
-py::object control_message(py::handle self, Row row, const py::object& message) {
+py::object control_message(const py::object& self, Row row, const py::object& message) {
     py::object wb = self.attr("workbook_id");
     switch (row) {
         case COM_EVENT_CONFIG_UPDATE: {
@@ -308,12 +308,12 @@ EnvMessage env_message(Row row) {
     }
 }
 
-Task handle_message(py::handle self, py::object message) {
+Task handle_message(py::object self, py::object message) {
     py::object msg_type = get(message, "type");
     py::object request_id = get(message, "request_id", S("N/A"));
     if (msg_type.equal(S("chunk"))) {
-        py::object whole = co_await pyco::await(pyco::call_method(self, "_handle_chunk_message", message));
-        if (PyObject_IsTrue(whole.ptr()) == 1) co_await pyco::await(pyco::call_method(self, "handle_message", whole));
+        py::object whole = co_await pyco::await(self.attr("_handle_chunk_message")(message));
+        if (PyObject_IsTrue(whole.ptr()) == 1) co_await pyco::await(self.attr("handle_message")(whole));
         co_return py::none();
     }
     debug("[TIMING] Message received: type={}, request_id={}", msg_type, request_id);
@@ -338,19 +338,19 @@ Task handle_message(py::handle self, py::object message) {
             co_await pyco::await(handle_environment_message(self, env_message(row), message));
             break;
         case COMPLETION_REQUEST:
-            co_await pyco::await(pyco::call_method(self, "_handle_completion_request", message));
+            co_await pyco::await(self.attr("_handle_completion_request")(message));
             break;
         case SIGNATURE_HELP_REQUEST:
-            co_await pyco::await(pyco::call_method(self, "_handle_signature_help_request", message));
+            co_await pyco::await(self.attr("_handle_signature_help_request")(message));
             break;
         case HOVER_REQUEST:
-            co_await pyco::await(pyco::call_method(self, "_handle_hover_request", message));
+            co_await pyco::await(self.attr("_handle_hover_request")(message));
             break;
         case DIAGNOSTIC_REQUEST:
-            co_await pyco::await(pyco::call_method(self, "_handle_diagnostic_request", message));
+            co_await pyco::await(self.attr("_handle_diagnostic_request")(message));
             break;
         case SHUTDOWN:
-            co_await pyco::await(pyco::call_method(self, "disconnect"));
+            co_await pyco::await(self.attr("disconnect")());
             break;
         case CUSTOM_FUNCTION_CALL:
             start_message_task(self, "_handle_custom_function_call",

@@ -99,12 +99,12 @@ void remove_present(const py::list& paths, const char* log_text) {
     }
 }
 
-py::object send(py::handle self, py::dict message) { return self.attr("send_message")(message); }
+py::object send(const py::object& self, py::dict message) { return self.attr("send_message")(message); }
 
 }  // namespace
 
 // Each handler returns the awaitable of its reply.
-py::object handle_environment_message(py::handle self, EnvMessage which, const py::object& message) {
+py::object handle_environment_message(const py::object& self, EnvMessage which, const py::object& message) {
     py::object wb = self.attr("workbook_id");
     try {
         switch (which) {

@@ -18,6 +18,6 @@ enum class EnvMessage {
 
 // Carries out one environment or module message and returns the awaitable that sends
 // its reply (a malformed field is answered with an error reply and changes nothing).
-py::object handle_environment_message(py::handle self, EnvMessage which, const py::object& message);
+py::object handle_environment_message(const py::object& self, EnvMessage which, const py::object& message);
 
 }  // namespace kernel

@@ -63,7 +63,7 @@ py::object nested(pyco::Def def, py::object closure) {
     return function(def);
 }
 
-Task run_and_reply(py::handle self, py::object code, py::object request_id, py::object function_name, py::object source,
+Task run_and_reply(py::object self, py::object code, py::object request_id, py::object function_name, py::object source,
                    double start_time) {
     debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id={})", request_id);
     py::object loop = attr_of("asyncio", "get_running_loop")();
@@ -83,7 +83,7 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
         py::object error_obj = result[S("error")];
         info("[Kernel] Sending execution_error for request_id={}: {}", request_id, error_obj);
         co_await pyco::await(
-            pyco::call_method(self, "send_message", msg::execution_error(error_obj, request_id, function_name, wb, source)));
+            self.attr("send_message")(msg::execution_error(error_obj, request_id, function_name, wb, source)));
         co_return py::none();
     }
     info("[Kernel] Sending execution_result (success) for request_id={}", request_id);
@@ -92,15 +92,15 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     if (!value.is_none()) {
         shown = py::repr(value);
         py::object content = S("Out: ") + shown + S("\n");
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::result_output(content, request_id, wb, source)));
+        co_await pyco::await(self.attr("send_message")(msg::result_output(content, request_id, wb, source)));
     }
     bool named = PyUnicode_Check(function_name.ptr()) && PyUnicode_GET_LENGTH(function_name.ptr()) > 0;
     py::object reported = named ? value : shown;
-    co_await pyco::await(pyco::call_method(self, "send_message", msg::execution_result(reported, request_id, function_name, wb, source)));
+    co_await pyco::await(self.attr("send_message")(msg::execution_result(reported, request_id, function_name, wb, source)));
     co_return py::none();
 }
 
-Task execute_code_async(py::handle self, py::object code, py::object request_id, py::object function_name,
+Task execute_code_async(py::object self, py::object code, py::object request_id, py::object function_name,
                         py::object source) {
     double start_time = now();
     debug("[TIMING] Execution started: request_id={}, function={}", request_id, function_name);
@@ -113,7 +113,7 @@ Task execute_code_async(py::handle self, py::object code, py::object request_id,
     error("[TIMING] Execution failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms, e);
     error("[Kernel] Unexpected error in _execute_code_async: {}", e);
     py::dict error_obj = msg::error_object(py::type::of(e).attr("__name__"), py::str(e), g("extract_tracebak_string")(e));
-    py::object sent = co_await pyco::await_nothrow(pyco::call_method(self, "send_message", msg::execution_failure(error_obj, request_id, source)));
+    py::object sent = co_await pyco::await_nothrow(self.attr("send_message")(msg::execution_failure(error_obj, request_id, source)));
     if (!sent) {
         pyco::SavedError send_err = pyco::take_exception();
         error("[Kernel] Failed to send error message: {}", py::handle(send_err.value));

@@ -136,9 +136,9 @@ py::object new_send_request_sync(py::object self, py::object req, py::object tim
     return send_sys_request(self, payload, timeout);
 }
 
-py::object closure(pyco::Def def, py::handle kernel) {
+py::object closure(pyco::Def def, const py::object& kernel) {
     def.qualname = std::string("PythonKernel.connect.<locals>.") + def.name;
-    def.closure = py::reinterpret_borrow<py::object>(kernel);
+    def.closure = kernel;
     return function(def);
 }
 
@@ -157,10 +157,10 @@ void raise_incoming_limit(const py::object& websocket) {
     }
 }
 
-Task start_com_watchers(py::handle self) {
+Task start_com_watchers(py::object self) {
     py::object win32_tools_func = g("vantrel").attr("_get_win32");
     py::dict definitions = msg::win32_event_definitions(g("get_win32_events_dictionary")());
-    co_await pyco::await(pyco::call_method(self, "send_message", definitions));
+    co_await pyco::await(self.attr("send_message")(definitions));
     self.attr("_win32_watcher") = g("Win32ComWatcher")(self);
     self.attr("_win32_watcher").attr("start")(win32_tools_func);
     self.attr("_com_event_registrar") = g("Win32ComEventRegistrar")(self);
@@ -169,7 +169,7 @@ Task start_com_watchers(py::handle self) {
     co_return py::none();
 }
 
-Task connect(py::handle self) {
+Task connect(py::object self) {
     py::object ws_url = py::str(self.attr("server_url")) + S("/ws/kernel/") + self.attr("workbook_id");
     py::object ssl_context = py::none();
     if (secured()) {
@@ -232,12 +232,12 @@ bool is_connection_closed(const pyco::SavedError& err) {
 
 // One received frame: size check, JSON parse, dispatch. Bad input is answered and the
 // loop goes on; only a closed connection (or a BaseException) ends it.
-Task handle_frame(py::handle self, py::object frame) {
+Task handle_frame(py::object self, py::object frame) {
     Py_ssize_t length = PyObject_Length(frame.ptr());
     if (length < 0) throw py::error_already_set();
     if (length > g("MAX_MESSAGE_SIZE").cast<Py_ssize_t>()) {
         warning("Message too large: {} bytes", length);
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Message too large"))));
+        co_await pyco::await(self.attr("send_message")(msg::error(S("Message too large"))));
         co_return py::none();
     }
     py::object decode_error = attr_of("json", "JSONDecodeError");
@@ -252,19 +252,19 @@ Task handle_frame(py::handle self, py::object frame) {
         invalid_json = true;
     }
     if (invalid_json) {
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid JSON received"))));
+        co_await pyco::await(self.attr("send_message")(msg::error(S("Invalid JSON received"))));
         co_return py::none();
     }
     if (!PyDict_Check(data.ptr())) {
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid message: expected a JSON object"))));
+        co_await pyco::await(self.attr("send_message")(msg::error(S("Invalid message: expected a JSON object"))));
         co_return py::none();
     }
-    py::object handled = co_await pyco::await_nothrow(pyco::call_method(self, "handle_message", data));
+    py::object handled = co_await pyco::await_nothrow(self.attr("handle_message")(data));
     if (handled) co_return py::none();
     pyco::SavedError err;
     err.fetch();
     if (err.matches(decode_error.ptr())) {
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid JSON received"))));
+        co_await pyco::await(self.attr("send_message")(msg::error(S("Invalid JSON received"))));
         co_return py::none();
     }
     if (!err.matches(PyExc_Exception) || is_connection_closed(err)) {
@@ -274,11 +274,11 @@ Task handle_frame(py::handle self, py::object frame) {
     py::object msg_type = data.attr("get")(S("type"));
     py::handle exc(err.value);
     error("[Kernel] Error handling message type '{}': {}", msg_type, exc);
-    co_await pyco::await(pyco::call_method(self, "send_message", msg::error(pyco::fmt("Error handling {}: {}", msg_type, exc))));
+    co_await pyco::await(self.attr("send_message")(msg::error(pyco::fmt("Error handling {}: {}", msg_type, exc))));
     co_return py::none();
 }
 
-Task listen(py::handle self) {
+Task listen(py::object self) {
     Task frames = pyco::async_for(self.attr("websocket"), [self](py::object frame) { return handle_frame(self, frame); });
     py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(frames)));
     if (!done) {
@@ -295,14 +295,14 @@ Task listen(py::handle self) {
 
 // --- run and disconnect ---------------------------------------------------------------
 
-Task connect_and_listen(py::handle self) {
-    co_await pyco::await(pyco::call_method(self, "connect"));
+Task connect_and_listen(py::object self) {
+    co_await pyco::await(self.attr("connect")());
     info("Kernel connected for workbook: {}", py::object(self.attr("workbook_id")));
-    co_await pyco::await(pyco::call_method(self, "listen"));
+    co_await pyco::await(self.attr("listen")());
     co_return py::none();
 }
 
-Task run(py::handle self) {
+Task run(py::object self) {
     py::object finished = co_await pyco::await_nothrow(pyco::make_coroutine(connect_and_listen(self)));
     pyco::SavedError pending;
     if (!finished) {
@@ -312,7 +312,7 @@ Task run(py::handle self) {
             pending.clear();
         }
     }
-    co_await pyco::await(pyco::call_method(self, "disconnect"));
+    co_await pyco::await(self.attr("disconnect")());
     info("Kernel disconnected for workbook: {}", py::object(self.attr("workbook_id")));
     if (pending.is_set()) {
         pending.restore();
@@ -336,19 +336,19 @@ void teardown_step(const char* step, F&& f) {
     }
 }
 
-Task stop_batcher(py::handle self) {
+Task stop_batcher(py::object self) {
     py::object batcher = self.attr("_batcher");
     if (PyObject_IsTrue(batcher.ptr()) == 1) co_await pyco::await(batcher.attr("stop")());
     co_return py::none();
 }
 
-Task close_socket(py::handle self) {
+Task close_socket(py::object self) {
     py::object websocket = self.attr("websocket");
     if (PyObject_IsTrue(websocket.ptr()) == 1) co_await pyco::await(websocket.attr("close")());
     co_return py::none();
 }
 
-Task disconnect(py::handle self) {
+Task disconnect(py::object self) {
     self.attr("running") = py::bool_(false);
     teardown_step("win32 watcher", [&] {
         py::object watcher = self.attr("_win32_watcher");
