@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the project needs into .venv (created when missing), builds the
 # extension modules (incrementally, in build/) and runs the whole test suite, then the
-# support library's tests again on an AddressSanitizer/UBSan build.
+# in-process tests again on an AddressSanitizer/UBSan build (SKIP_SANITIZERS=1 skips it)
+# and on a clang++ -Werror build (SKIP_CLANG=1 skips it).
 # Extra arguments go to pytest for the main run (e.g. scripts/test.sh tests/pyco -x).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,4 +22,8 @@ python -m pytest -q -p no:cacheprovider "$@"
 
 if [ "${SKIP_SANITIZERS:-0}" != "1" ]; then
     scripts/sanitizer-tests.sh
+fi
+
+if [ "${SKIP_CLANG:-0}" != "1" ]; then
+    scripts/clang-tests.sh
 fi
