@@ -8,6 +8,8 @@
 // that call's failure: it is reported with the call's error replies and the kernel goes on.
 #include "kernel/invocation.hpp"
 
+#include <unordered_map>
+
 namespace kernel {
 
 // --- the shared pattern ---------------------------------------------------------------
@@ -42,9 +44,17 @@ CallOutput call_output(const py::object& self, py::object request_id, py::object
 }
 
 py::object nested_function(pyco::Def def, const std::string& owner, py::object closure) {
-    def.qualname = owner + ".<locals>." + def.name;
-    def.closure = std::move(closure);
-    return function(def);
+    // One prototype per nested function (made once, kept for the process); each call gets
+    // a function like it with the call's own closure.
+    static auto* prototypes = new std::unordered_map<std::string, PyObject*>();
+    std::string qualname = owner + ".<locals>." + def.name;
+    auto found = prototypes->find(qualname);
+    if (found == prototypes->end()) {
+        def.qualname = qualname;
+        def.closure = py::none();
+        found = prototypes->emplace(qualname, function(def).release().ptr()).first;
+    }
+    return pyco::with_closure(found->second, std::move(closure));
 }
 
 std::pair<py::object, py::object> output_callbacks(const CallOutput& o, const std::string& owner) {

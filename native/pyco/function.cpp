@@ -43,6 +43,7 @@ struct FuncObject {
     PyObject* dict;
     PyObject* closure;
     PyObject* weakreflist;
+    PyObject* prototype;  // the function whose signature this one shares (then sig is not owned), or null
     Py_ssize_t npos;  // positional parameters, for the fast path
     bool fast;        // positional parameters only, no checks, no closure
     bool coroutine;
@@ -277,6 +278,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     Py_VISIT(f->closure);
+    Py_VISIT(f->prototype);
     return 0;
 }
 
@@ -300,7 +302,11 @@ void func_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->code);
-    delete f->sig;
+    if (f->prototype) {
+        Py_CLEAR(f->prototype);  // the prototype owns the signature
+    } else {
+        delete f->sig;
+    }
     f->sig = nullptr;
     PyObject_GC_Del(self);
 }
@@ -509,6 +515,7 @@ py::object make_function(const Def& def, py::handle module) {
     f->dict = nullptr;
     f->closure = def.closure ? Py_NewRef(def.closure.ptr()) : nullptr;
     f->weakreflist = nullptr;
+    f->prototype = nullptr;
     f->coroutine = def.is_coroutine;
     f->npos = f->sig->npos;
     f->fast = f->sig->varpos < 0 && f->sig->varkw < 0 && f->sig->nkwonly == 0 && !f->closure && !f->sig->any_check;
@@ -517,6 +524,44 @@ py::object make_function(const Def& def, py::handle module) {
     if (!f->name || !f->qualname || !f->doc) throw_error();
     f->code = make_code(def, f->qualname, code_sig);
     return result;
+}
+
+py::object with_closure(py::handle prototype, py::object closure) {
+    if (!is_function(prototype) || !as_func(prototype.ptr())->closure)
+        throw std::logic_error("with_closure needs a function made with a closure");
+    FuncObject* p = as_func(prototype.ptr());
+    // Dicts are copied (a function's own __kwdefaults__ and __annotations__ may be changed).
+    py::object kwdefaults, annotations;
+    if (p->kwdefaults) {
+        kwdefaults = py::reinterpret_steal<py::object>(PyDict_Copy(p->kwdefaults));
+        if (!kwdefaults) throw_error();
+    }
+    if (p->annotations) {
+        annotations = py::reinterpret_steal<py::object>(PyDict_Copy(p->annotations));
+        if (!annotations) throw_error();
+    }
+    FuncObject* f = PyObject_GC_New(FuncObject, &FuncType);
+    if (!f) throw_error();
+    f->vectorcall = p->vectorcall;
+    f->impl = p->impl;
+    f->sig = p->sig;
+    f->prototype = Py_NewRef(prototype.ptr());
+    f->name = Py_NewRef(p->name);
+    f->qualname = Py_NewRef(p->qualname);
+    f->module = Py_XNewRef(p->module);
+    f->doc = Py_XNewRef(p->doc);
+    f->code = Py_XNewRef(p->code);
+    f->defaults = Py_XNewRef(p->defaults);
+    f->kwdefaults = kwdefaults.release().ptr();
+    f->annotations = annotations.release().ptr();
+    f->dict = nullptr;
+    f->closure = closure.release().ptr();
+    f->weakreflist = nullptr;
+    f->npos = p->npos;
+    f->fast = false;  // it has a closure
+    f->coroutine = p->coroutine;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
 namespace detail_func {

@@ -461,6 +461,9 @@ struct Def {
 
 // Creates the function object. `module` is its __module__ (a str).
 py::object make_function(const Def& def, py::handle module);
+// A function like `prototype` (made with a closure) in every respect but its closure:
+// cheap enough to make one per call where a nested function closes over per-call state.
+py::object with_closure(py::handle prototype, py::object closure);
 bool is_function(py::handle obj);
 
 // Converts arguments and results between the vectorcall world and typed C++ bodies.
