@@ -228,8 +228,9 @@ Task handle_message(py::object self, py::object message) {
         if (pyco::truthy(whole)) co_await pyco::await(self.attr(S("handle_message"))(whole));
         co_return py::none();
     }
-    debug("[TIMING] Message received: type={}, request_id={}", msg_type, request_id);
-    debug("[Kernel] [Listener Thread] Received message type: {}", msg_type);
+    bool traced = log_enabled(DEBUG);
+    debug_if(traced, "[TIMING] Message received: type={}, request_id={}", msg_type, request_id);
+    debug_if(traced, "[Kernel] [Listener Thread] Received message type: {}", msg_type);
     const Route* route = route_of(msg_type);
     if (!route) co_return py::none();
     py::object step;
@@ -252,10 +253,18 @@ Task handle_message(py::object self, py::object message) {
 
 }  // namespace
 
-py::object field(const py::object& message, const char* key) { return message.attr(S("get"))(S(key)); }
+// message.get(key, fallback); for a message that is exactly a dict (every inbound one),
+// the dict's own lookup, which is what its get method does.
 py::object field(const py::object& message, const char* key, py::object fallback) {
+    if (PyDict_CheckExact(message.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(message.ptr(), pyco::intern(key));
+        if (value) return py::reinterpret_borrow<py::object>(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return fallback;
+    }
     return message.attr(S("get"))(S(key), fallback);
 }
+py::object field(const py::object& message, const char* key) { return field(message, key, py::none()); }
 
 py::object send(const py::object& self, py::dict message) { return self.attr(S("send_message"))(message); }
 

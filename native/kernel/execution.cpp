@@ -28,8 +28,8 @@ py::object execute_with_callbacks(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0];
     py::object request_id = c[2];
-    if (log_enabled(DEBUG))
-        debug("[Kernel] [Worker Thread {}] Executing code (request_id={})", current_thread_name(), request_id);
+    bool traced = log_enabled(DEBUG);
+    if (traced) debug("[Kernel] [Worker Thread {}] Executing code (request_id={})", current_thread_name(), request_id);
     py::object result;
     try {
         result = call_kw(self.attr(S("executor")).attr(S("execute")), {c[1]},
@@ -38,8 +38,7 @@ py::object execute_with_callbacks(py::object closure) {
         // This thread runs only the user's code: whatever escapes it is the run's outcome.
         result = interrupted_result(e);
     }
-    if (log_enabled(DEBUG))
-        debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
+    if (traced) debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
     return result;
 }
 
@@ -61,17 +60,17 @@ Task report_failure(py::object self, py::object e, py::object request_id, py::ob
 
 Task run_and_reply(py::object self, py::object code, py::object request_id, py::object function_name, py::object source,
                    double start_time) {
-    debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id={})", request_id);
+    bool traced = log_enabled(DEBUG);
+    debug_if(traced, "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id={})", request_id);
     // The stream messages carry the kernel's workbook id (read when each is built).
     CallOutput output = call_output(self, request_id, py::object(), source);
     auto [out_cb, err_cb] = output_callbacks(output, kOwner);
     py::object worker = nested_function(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}), kOwner,
                                         py::make_tuple(self, code, request_id, out_cb, err_cb));
     py::object result = co_await pyco::await(output.loop.attr(S("run_in_executor"))(self.attr(S("_thread_pool")), worker));
-    double elapsed_ms = (now() - start_time) * 1000.0;
-    debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, elapsed_ms);
+    if (traced) debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, (now() - start_time) * 1000.0);
     py::object success = result[S("success")];
-    debug("[Kernel] [Async Task] Execution finished, success={} (request_id={})", success, request_id);
+    debug_if(traced, "[Kernel] [Async Task] Execution finished, success={} (request_id={})", success, request_id);
     py::object wb = self.attr(S("workbook_id"));
     if (!pyco::truthy(success)) {
         py::object error_obj = result[S("error")];

@@ -91,32 +91,43 @@ py::object compile_expression(const py::object& compile, const py::object& text)
     return py::object();
 }
 
+// builtins.exec/eval(code, globals, locals) of the console namespace.
+py::object run_in_namespace(const char* how, const py::object& self, const py::object& code) {
+    return call_kw(builtin(how), {code, self.attr(S("globals")), self.attr(S("locals"))}, {});
+}
+
+void set_item(py::dict& d, const char* key, const py::object& value) {
+    if (PyDict_SetItem(d.ptr(), pyco::intern(key), value.ptr()) < 0) throw py::error_already_set();
+}
+
 // Runs `code` as the console does; fills result["result"] for an expression.
 void run_console_code(py::object self, const py::object& code, py::dict& result) {
     py::object compile = builtin("compile");
     py::object compiled = compile_expression(compile, code);
     if (compiled) {
-        result["result"] = builtin("eval")(compiled, self.attr(S("globals")), self.attr(S("locals")));
+        set_item(result, "result", run_in_namespace("eval", self, compiled));
         return;
     }
-    py::str sep("; ");
-    if (!code.contains(sep)) {
-        builtin("exec")(code, self.attr(S("globals")), self.attr(S("locals")));
+    py::object sep = S("; ");
+    int has_sep = PySequence_Contains(code.ptr(), sep.ptr());
+    if (has_sep < 0) throw py::error_already_set();
+    if (!has_sep) {
+        run_in_namespace("exec", self, code);
         return;
     }
     py::list parts = code.attr(S("split"))(sep, 1);
     py::object statements = parts[py::int_(0)];
     py::object last = PyList_GET_SIZE(parts.ptr()) > 1 ? py::object(parts[py::int_(1)]) : py::object(py::str(""));
     if (PyUnicode_GET_LENGTH(last.ptr()) == 0 || !splits_between_statements(code, statements, last)) {
-        builtin("exec")(code, self.attr(S("globals")), self.attr(S("locals")));
+        run_in_namespace("exec", self, code);
         return;
     }
-    builtin("exec")(statements, self.attr(S("globals")), self.attr(S("locals")));
+    run_in_namespace("exec", self, statements);
     py::object last_compiled = compile_expression(compile, last);
     if (last_compiled) {
-        result["result"] = builtin("eval")(last_compiled, self.attr(S("globals")), self.attr(S("locals")));
+        set_item(result, "result", run_in_namespace("eval", self, last_compiled));
     } else {
-        builtin("exec")(last, self.attr(S("globals")), self.attr(S("locals")));
+        run_in_namespace("exec", self, last);
     }
 }
 
@@ -149,8 +160,8 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
             if (!pyco::is_exception(e)) throw;
         }
     }
-    result["stdout"] = stdout_capture.attr(S("getvalue"))();
-    result["stderr"] = stderr_capture.attr(S("getvalue"))();
+    set_item(result, "stdout", stdout_capture.attr(S("getvalue"))());
+    set_item(result, "stderr", stderr_capture.attr(S("getvalue"))());
     return result;
 }
 

@@ -53,7 +53,8 @@ Task send_message_direct(py::object self, py::object message) {
         warning("[Kernel] Cannot send message type '{}': Socket lock not initialized", msg_type);
         co_return py::none();
     }
-    debug("[TIMING] Acquiring socket lock for: type={}, request_id={}", msg_type, request_id);
+    bool traced = log_enabled(DEBUG);
+    debug_if(traced, "[TIMING] Acquiring socket lock for: type={}, request_id={}", msg_type, request_id);
     double start_time = now();
     py::object raw_json = g("json_dumps")(message);
     Py_ssize_t length = PyObject_Length(raw_json.ptr());
@@ -67,7 +68,7 @@ Task send_message_direct(py::object self, py::object message) {
         });
         co_await pyco::await(std::move(body));
     }
-    debug("[TIMING] Message sent: type={}, request_id={}", msg_type, request_id);
+    debug_if(traced, "[TIMING] Message sent: type={}, request_id={}", msg_type, request_id);
     co_return py::none();
 }
 

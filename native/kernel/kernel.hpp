@@ -64,6 +64,12 @@ template <class... A>
 void debug(std::string_view pattern, const A&... args) {
     if (log_enabled(DEBUG)) log(DEBUG, pyco::fmt(pattern, args...));
 }
+// A debug line when `enabled` (log_enabled(DEBUG) asked once for several lines).
+template <class... A>
+void debug_if(bool enabled, std::string_view pattern, const A&... args) {
+    if (enabled) log(DEBUG, pyco::fmt(pattern, args...));
+}
+
 // A line is built only when the logger is enabled for its level.
 template <class... A>
 void info(std::string_view pattern, const A&... args) {
