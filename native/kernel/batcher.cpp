@@ -18,26 +18,26 @@ py::object batcher_init(py::object self, py::object kernel) {
     return py::none();
 }
 
-Task start(py::object self) {
+Task start(py::handle self) {
     self.attr(S("_running")) = py::bool_(true);
     self.attr(S("_flush_task")) = attr_of("asyncio", "create_task")(self.attr(S("_flush_loop"))());
     co_return py::none();
 }
 
-Task flush_loop(py::object self) {
+Task flush_loop(py::handle self) {
     while (pyco::truthy(py::object(self.attr(S("_running"))))) {
         co_await pyco::await(attr_of("asyncio", "sleep")(self.attr(S("FLUSH_INTERVAL"))));
-        co_await pyco::await(self.attr(S("_flush_now"))());
+        co_await pyco::await(pyco::call_method(self, "_flush_now"));
     }
     co_return py::none();
 }
 
-Task enqueue(py::object self, py::object message) {
+Task enqueue(py::handle self, py::object message) {
     co_await pyco::await(self.attr(S("_queue")).attr(S("put"))(message));
     co_return py::none();
 }
 
-Task flush_now(py::object self) {
+Task flush_now(py::handle self) {
     py::object queue = self.attr(S("_queue"));
     py::object queue_empty = attr_of("asyncio", "QueueEmpty");
     py::list items;
@@ -60,7 +60,7 @@ Task flush_now(py::object self) {
     co_return py::none();
 }
 
-Task stop(py::object self) {
+Task stop(py::handle self) {
     self.attr(S("_running")) = py::bool_(false);
     py::object task = self.attr(S("_flush_task"));
     if (!task.is_none()) {
@@ -80,7 +80,7 @@ Task stop(py::object self) {
             }
         }
     }
-    co_await pyco::await(self.attr(S("_flush_now"))());
+    co_await pyco::await(pyco::call_method(self, "_flush_now"));
     co_return py::none();
 }
 

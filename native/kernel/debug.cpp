@@ -115,7 +115,7 @@ py::object outcome_line(const py::object& result, py::object& failure) {
     return S("Out: ") + shown + S("\n");
 }
 
-Task debug_session(py::object self, py::object module_name, py::object function_name, py::object args,
+Task debug_session(py::handle self, py::object module_name, py::object function_name, py::object args,
                    py::object breakpoints, py::object request_id, py::object workbook_id, py::object source) {
     self.attr(S("_debugger")) = g("VantrelDebugger")(self.attr(S("send_message")), workbook_id);
     self.attr(S("_debugger")).attr(S("loop")) = attr_of("asyncio", "get_running_loop")();
@@ -148,7 +148,7 @@ Task debug_session(py::object self, py::object module_name, py::object function_
     co_return py::none();
 }
 
-Task handle_debug_run_module(py::object self, py::object module_name, py::object function_name, py::object args,
+Task handle_debug_run_module(py::handle self, py::object module_name, py::object function_name, py::object args,
                              py::object breakpoints, py::object request_id, py::object workbook_id,
                              py::object source) {
     Task session = debug_session(self, module_name, function_name, args, breakpoints, request_id, workbook_id, source);
@@ -163,7 +163,7 @@ Task handle_debug_run_module(py::object self, py::object module_name, py::object
     co_return py::none();
 }
 
-Task handle_run_module(py::object self, py::object message) {
+Task handle_run_module(py::handle self, py::object message) {
     py::object workbook_id = field(message, "workbook_id", S(""));
     py::object module_name = field(message, "module_name", S(""));
     py::object function_name = field(message, "function_name", S(""));
@@ -176,7 +176,7 @@ Task handle_run_module(py::object self, py::object message) {
          function_name, workbook_id, debug_flag, source, request_id);
     if (!pyco::truthy(debug_flag)) {
         py::dict call = msg::run_module_call(module_name, function_name, args, request_id, workbook_id, source);
-        co_await pyco::await(self.attr(S("_handle_custom_function_call"))(call));
+        co_await pyco::await(pyco::call_method(self, "_handle_custom_function_call", call));
         co_return py::none();
     }
     py::object run, failure;

@@ -17,8 +17,8 @@ py::object started(const py::object& self, const char* method, const char* text,
     return self.attr(method)(message);
 }
 
-bool debugger_active(const py::object& self) { return pyco::truthy(self.attr(S("has_active_debugger"))); }
-py::object debugger(const py::object& self) { return self.attr(S("_debugger")); }
+bool debugger_active(py::handle self) { return pyco::truthy(self.attr(S("has_active_debugger"))); }
+py::object debugger(py::handle self) { return self.attr(S("_debugger")); }
 
 // --- control messages --------------------------------------------------------
 
@@ -62,7 +62,7 @@ py::object debug_step_out(const py::object& self, const py::object&) {
 }
 
 // The session ends with the reply: the debugger is forgotten once it is sent.
-Task stop_and_forget(py::object self) {
+Task stop_and_forget(py::handle self) {
     debugger(self).attr(S("stop_debugging"))();
     co_await pyco::await(send(self, msg::debug_terminated(self.attr(S("workbook_id")))));
     self.attr(S("_debugger")) = py::none();
@@ -220,12 +220,12 @@ void start_task(const py::object& coroutine) {
     if (PySet_Add(running_tasks, task.ptr()) < 0) throw py::error_already_set();
 }
 
-Task handle_message(py::object self, py::object message) {
+Task handle_message(py::handle self, py::object message) {
     py::object msg_type = field(message, "type");
     py::object request_id = field(message, "request_id", S("N/A"));
     if (msg_type.equal(S("chunk"))) {
-        py::object whole = co_await pyco::await(self.attr(S("_handle_chunk_message"))(message));
-        if (pyco::truthy(whole)) co_await pyco::await(self.attr(S("handle_message"))(whole));
+        py::object whole = co_await pyco::await(pyco::call_method(self, "_handle_chunk_message", message));
+        if (pyco::truthy(whole)) co_await pyco::await(pyco::call_method(self, "handle_message", whole));
         co_return py::none();
     }
     bool traced = log_enabled(DEBUG);
@@ -236,7 +236,7 @@ Task handle_message(py::object self, py::object message) {
     py::object step;
     bool rejected = false;
     try {
-        step = route->handler(self, message);
+        step = route->handler(py::reinterpret_borrow<py::object>(self), message);
     } catch (Rejected& r) {
         step = std::move(r.reply);  // answered instead of run
         rejected = true;
@@ -266,7 +266,7 @@ py::object field(const py::object& message, const char* key, py::object fallback
 }
 py::object field(const py::object& message, const char* key) { return field(message, key, py::none()); }
 
-py::object send(const py::object& self, py::dict message) { return self.attr(S("send_message"))(message); }
+py::object send(py::handle self, py::dict message) { return pyco::call_method(self, "send_message", message); }
 
 void add_dispatch_methods(pyco::ClassBuilder& cls) {
     cls.method(pyco::fn<handle_message>("handle_message", {"self", arg("message").type(Check::Dict)},

@@ -45,12 +45,12 @@ py::object execute_with_callbacks(py::object closure) {
 const std::string kOwner = "PythonKernel._execute_code_async";
 
 // An unexpected failure of the request's handling, reported with the reduced error reply.
-Task report_failure(py::object self, py::object e, py::object request_id, py::object source, double start_time) {
+Task report_failure(py::handle self, py::object e, py::object request_id, py::object source, double start_time) {
     double elapsed_ms = (now() - start_time) * 1000.0;
     error("[TIMING] Execution failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms, safe_str(e));
     error("[Kernel] Unexpected error in _execute_code_async: {}", safe_str(e));
     py::dict error_obj = error_object_of(e);
-    py::object sent = co_await pyco::await_nothrow(self.attr(S("send_message"))(msg::execution_failure(error_obj, request_id, source)));
+    py::object sent = co_await pyco::await_nothrow(pyco::call_method(self, "send_message", msg::execution_failure(error_obj, request_id, source)));
     if (!sent) {
         pyco::SavedError send_err = pyco::take_exception();
         error("[Kernel] Failed to send error message: {}", py::handle(send_err.value));
@@ -58,7 +58,7 @@ Task report_failure(py::object self, py::object e, py::object request_id, py::ob
     co_return py::none();
 }
 
-Task run_and_reply(py::object self, py::object code, py::object request_id, py::object function_name, py::object source,
+Task run_and_reply(py::handle self, py::object code, py::object request_id, py::object function_name, py::object source,
                    double start_time) {
     bool traced = log_enabled(DEBUG);
     debug_if(traced, "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id={})", request_id);
@@ -92,15 +92,15 @@ Task run_and_reply(py::object self, py::object code, py::object request_id, py::
             co_return py::none();
         }
         py::object content = S("Out: ") + shown + S("\n");
-        co_await pyco::await(self.attr(S("send_message"))(msg::result_output(content, request_id, wb, source)));
+        co_await pyco::await(pyco::call_method(self, "send_message", msg::result_output(content, request_id, wb, source)));
     }
     bool named = PyUnicode_Check(function_name.ptr()) && PyUnicode_GET_LENGTH(function_name.ptr()) > 0;
     py::object reported = named ? value : shown;
-    co_await pyco::await(self.attr(S("send_message"))(msg::execution_result(reported, request_id, function_name, wb, source)));
+    co_await pyco::await(pyco::call_method(self, "send_message", msg::execution_result(reported, request_id, function_name, wb, source)));
     co_return py::none();
 }
 
-Task execute_code_async(py::object self, py::object code, py::object request_id, py::object function_name,
+Task execute_code_async(py::handle self, py::object code, py::object request_id, py::object function_name,
                         py::object source) {
     double start_time = now();
     debug("[TIMING] Execution started: request_id={}, function={}", request_id, function_name);

@@ -29,19 +29,19 @@ py::object envelope_text(const py::object& value, const char* fallback) {
     return py::str(value);
 }
 
-Task send_message(py::object self, py::object message) {
-    co_await pyco::await(self.attr(S("_send_message_direct"))(message));
+Task send_message(py::handle self, py::object message) {
+    co_await pyco::await(pyco::call_method(self, "_send_message_direct", message));
     co_return py::none();
 }
 
-Task write_frame(py::object self, py::object raw_json, py::object msg_type, double start_time) {
+Task write_frame(py::handle self, py::object raw_json, py::object msg_type, double start_time) {
     double lock_wait_ms = (now() - start_time) * 1000.0;
     if (lock_wait_ms > 5.0) warning("[TIMING] Socket lock waited {:.1f}ms for: type={}", lock_wait_ms, msg_type);
     co_await pyco::await(self.attr(S("websocket")).attr(S("send"))(raw_json));
     co_return py::none();
 }
 
-Task send_message_direct(py::object self, py::object message) {
+Task send_message_direct(py::handle self, py::object message) {
     py::object msg_type = message.attr(S("get"))(py::str("type"), py::str("unknown"));
     py::object request_id = message.attr(S("get"))(py::str("request_id"), py::str("N/A"));
     py::object websocket = self.attr(S("websocket"));
@@ -60,7 +60,7 @@ Task send_message_direct(py::object self, py::object message) {
     Py_ssize_t length = PyObject_Length(raw_json.ptr());
     if (length < 0) throw py::error_already_set();
     if (length > g("CHUNK_SIZE").cast<Py_ssize_t>()) {
-        co_await pyco::await(self.attr(S("_send_chunked_message"))(raw_json, envelope_text(msg_type, "unknown"),
+        co_await pyco::await(pyco::call_method(self, "_send_chunked_message", raw_json, envelope_text(msg_type, "unknown"),
                                                                   envelope_text(request_id, "N/A")));
     } else {
         Task body = pyco::async_with(self.attr(S("_socket_lock")), [self, raw_json, msg_type, start_time](py::object) {
@@ -72,7 +72,7 @@ Task send_message_direct(py::object self, py::object message) {
     co_return py::none();
 }
 
-Task write_chunks(py::object self, py::object raw_json, py::object message_type, py::object request_id,
+Task write_chunks(py::handle self, py::object raw_json, py::object message_type, py::object request_id,
                   py::object chunk_id, Py_ssize_t total_chunks) {
     Py_ssize_t chunk_size = g("CHUNK_SIZE").cast<Py_ssize_t>();
     Py_ssize_t length = PyUnicode_GET_LENGTH(raw_json.ptr());
@@ -88,7 +88,7 @@ Task write_chunks(py::object self, py::object raw_json, py::object message_type,
     co_return py::none();
 }
 
-Task send_chunked_message(py::object self, py::object raw_json, py::object message_type, py::object request_id) {
+Task send_chunked_message(py::handle self, py::object raw_json, py::object message_type, py::object request_id) {
     py::object chunk_id = py::str(attr_of("uuid", "uuid4")());
     Py_ssize_t chunk_size = g("CHUNK_SIZE").cast<Py_ssize_t>();
     Py_ssize_t length = PyUnicode_GET_LENGTH(raw_json.ptr());
@@ -119,12 +119,12 @@ Py_ssize_t stored_chars(const py::object& buffer) {
 // counted afresh whenever it reaches the limit, so a replaced buffer table cannot mislead it).
 const char* const kBufferedChars = "_chunk_text_size";
 
-Py_ssize_t buffered_chars(const py::object& self) {
+Py_ssize_t buffered_chars(py::handle self) {
     py::object n = py::getattr(self, kBufferedChars, py::int_(0));
     return PyLong_Check(n.ptr()) ? std::max<Py_ssize_t>(0, PyLong_AsSsize_t(n.ptr())) : 0;
 }
 
-void set_buffered_chars(const py::object& self, Py_ssize_t n) { self.attr(kBufferedChars) = py::int_(std::max<Py_ssize_t>(0, n)); }
+void set_buffered_chars(py::handle self, Py_ssize_t n) { self.attr(kBufferedChars) = py::int_(std::max<Py_ssize_t>(0, n)); }
 
 Py_ssize_t count_buffered_chars(const py::object& buffers) {
     Py_ssize_t n = 0;
@@ -133,7 +133,7 @@ Py_ssize_t count_buffered_chars(const py::object& buffers) {
 }
 
 // Drops the oldest open buffer other than `keep`; false when there is none.
-bool drop_oldest(const py::object& self, const py::object& buffers, const py::object& keep, const char* reason) {
+bool drop_oldest(py::handle self, const py::object& buffers, const py::object& keep, const char* reason) {
     for (auto item : py::reinterpret_borrow<py::dict>(buffers)) {
         py::object chunk_id = py::reinterpret_borrow<py::object>(item.first);
         if (keep && chunk_id.equal(keep)) continue;
@@ -145,7 +145,7 @@ bool drop_oldest(const py::object& self, const py::object& buffers, const py::ob
     return false;
 }
 
-py::object reassemble(py::object self, py::object message) {
+py::object reassemble(py::handle self, py::object message) {
     py::object get = message.attr(S("get"));
     py::object chunk_id = get(py::str("chunk_id"));
     py::object chunk_index = get(py::str("chunk_index"));
@@ -253,7 +253,7 @@ py::object reassemble(py::object self, py::object message) {
     return result;
 }
 
-Task handle_chunk_message(py::object self, py::object message) { co_return reassemble(self, message); }
+Task handle_chunk_message(py::handle self, py::object message) { co_return reassemble(self, message); }
 
 }  // namespace
 

@@ -37,10 +37,10 @@ py::object stream_callback(py::object closure, py::object text) {
 
 }  // namespace
 
-CallOutput call_output(const py::object& self, py::object request_id, py::object workbook_id, py::object source) {
+CallOutput call_output(py::handle self, py::object request_id, py::object workbook_id, py::object source) {
     py::object loop = attr_of("asyncio", "get_running_loop")();
     py::object backlog = make_backlog(loop);
-    return CallOutput{self, std::move(request_id), std::move(workbook_id), std::move(source), loop, backlog};
+    return CallOutput{py::reinterpret_borrow<py::object>(self), std::move(request_id), std::move(workbook_id), std::move(source), loop, backlog};
 }
 
 py::object nested_function(pyco::Def def, const std::string& owner, py::object closure) {
@@ -253,8 +253,8 @@ Task custom_call_body(CustomCall call) {
     co_return py::none();
 }
 
-Task handle_custom_function_call(py::object self, py::object message) {
-    CustomCall call{self,
+Task handle_custom_function_call(py::handle self, py::object message) {
+    CustomCall call{py::reinterpret_borrow<py::object>(self),
                     field(message, "module_name", S("")),
                     field(message, "function_name", S("")),
                     field(message, "args", py::list()),
@@ -363,8 +363,8 @@ Task callable_call_body(CallableCall call) {
     co_return py::none();
 }
 
-Task handle_python_function_call(py::object self, py::object message) {
-    CallableCall call{self, field(message, "callable_id", S("")), field(message, "args", py::list()),
+Task handle_python_function_call(py::handle self, py::object message) {
+    CallableCall call{py::reinterpret_borrow<py::object>(self), field(message, "callable_id", S("")), field(message, "args", py::list()),
                       field(message, "request_id"), field(message, "workbook_id")};
     info("[Kernel] Received python_function_call: callable_id={} (request_id={})", call.callable_id, call.request_id);
     if (!pyco::truthy(call.callable_id)) {
@@ -454,8 +454,8 @@ Task event_body(EventCall call, py::object args, py::object loop) {
     co_return py::none();
 }
 
-Task handle_event_execution(py::object self, py::object message) {
-    EventCall call{self,
+Task handle_event_execution(py::handle self, py::object message) {
+    EventCall call{py::reinterpret_borrow<py::object>(self),
                    field(message, "module_name", S("")),
                    field(message, "function_name", S("")),
                    field(message, "request_id"),

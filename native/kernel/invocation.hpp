@@ -23,7 +23,7 @@ struct CallOutput {
 };
 
 // The output of a call made from the running loop (the loop and a fresh backlog).
-CallOutput call_output(const py::object& self, py::object request_id, py::object workbook_id, py::object source);
+CallOutput call_output(py::handle self, py::object request_id, py::object workbook_id, py::object source);
 
 // The two on_write callbacks (stdout, stderr) of a call, named as functions nested in
 // `owner` (e.g. "PythonKernel._handle_custom_function_call.<locals>.execute_function").

@@ -99,10 +99,10 @@ void raise_incoming_limit(const py::object& websocket) {
     }
 }
 
-Task start_com_watchers(py::object self) {
+Task start_com_watchers(py::handle self) {
     py::object win32_tools_func = g("vantrel").attr(S("_get_win32"));
     py::dict definitions = msg::win32_event_definitions(g("get_win32_events_dictionary")());
-    co_await pyco::await(self.attr(S("send_message"))(definitions));
+    co_await pyco::await(pyco::call_method(self, "send_message", definitions));
     self.attr(S("_win32_watcher")) = g("Win32ComWatcher")(self);
     self.attr(S("_win32_watcher")).attr(S("start"))(win32_tools_func);
     self.attr(S("_com_event_registrar")) = g("Win32ComEventRegistrar")(self);
@@ -111,7 +111,7 @@ Task start_com_watchers(py::object self) {
     co_return py::none();
 }
 
-Task connect(py::object self) {
+Task connect(py::handle self) {
     py::object ws_url = py::str(self.attr(S("server_url"))) + S("/ws/kernel/") + self.attr(S("workbook_id"));
     py::object ssl_context = py::none();
     if (secured()) {
@@ -172,12 +172,12 @@ bool is_connection_closed(const pyco::SavedError& err) {
 
 // One received frame: size check, JSON parse, dispatch. Bad input is answered and the
 // loop goes on; only a closed connection (or a BaseException) ends it.
-Task handle_frame(py::object self, py::object frame) {
+Task handle_frame(py::handle self, py::object frame) {
     Py_ssize_t length = PyObject_Length(frame.ptr());
     if (length < 0) throw py::error_already_set();
     if (length > g("MAX_MESSAGE_SIZE").cast<Py_ssize_t>()) {
         warning("Message too large: {} bytes", length);
-        co_await pyco::await(self.attr(S("send_message"))(msg::error(S("Message too large"))));
+        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Message too large"))));
         co_return py::none();
     }
     py::object decode_error = attr_of("json", "JSONDecodeError");
@@ -192,19 +192,19 @@ Task handle_frame(py::object self, py::object frame) {
         invalid_json = true;
     }
     if (invalid_json) {
-        co_await pyco::await(self.attr(S("send_message"))(msg::error(S("Invalid JSON received"))));
+        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid JSON received"))));
         co_return py::none();
     }
     if (!PyDict_Check(data.ptr())) {
-        co_await pyco::await(self.attr(S("send_message"))(msg::error(S("Invalid message: expected a JSON object"))));
+        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid message: expected a JSON object"))));
         co_return py::none();
     }
-    py::object handled = co_await pyco::await_nothrow(self.attr(S("handle_message"))(data));
+    py::object handled = co_await pyco::await_nothrow(pyco::call_method(self, "handle_message", data));
     if (handled) co_return py::none();
     pyco::SavedError err;
     err.fetch();
     if (err.matches(decode_error.ptr())) {
-        co_await pyco::await(self.attr(S("send_message"))(msg::error(S("Invalid JSON received"))));
+        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid JSON received"))));
         co_return py::none();
     }
     if (!err.matches(PyExc_Exception) || is_connection_closed(err)) {
@@ -214,11 +214,11 @@ Task handle_frame(py::object self, py::object frame) {
     py::object msg_type = data.attr(S("get"))(S("type"));
     py::handle exc(err.value);
     error("[Kernel] Error handling message type '{}': {}", msg_type, exc);
-    co_await pyco::await(self.attr(S("send_message"))(msg::error(pyco::fmt("Error handling {}: {}", msg_type, exc))));
+    co_await pyco::await(pyco::call_method(self, "send_message", msg::error(pyco::fmt("Error handling {}: {}", msg_type, exc))));
     co_return py::none();
 }
 
-Task listen(py::object self) {
+Task listen(py::handle self) {
     Task frames = pyco::async_for(self.attr(S("websocket")), [self](py::object frame) { return handle_frame(self, frame); });
     py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(frames)));
     if (!done) {
@@ -235,14 +235,14 @@ Task listen(py::object self) {
 
 // --- run and disconnect ---------------------------------------------------------------
 
-Task connect_and_listen(py::object self) {
-    co_await pyco::await(self.attr(S("connect"))());
+Task connect_and_listen(py::handle self) {
+    co_await pyco::await(pyco::call_method(self, "connect"));
     info("Kernel connected for workbook: {}", py::object(self.attr(S("workbook_id"))));
-    co_await pyco::await(self.attr(S("listen"))());
+    co_await pyco::await(pyco::call_method(self, "listen"));
     co_return py::none();
 }
 
-Task run(py::object self) {
+Task run(py::handle self) {
     py::object finished = co_await pyco::await_nothrow(pyco::make_coroutine(connect_and_listen(self)));
     pyco::SavedError pending;
     if (!finished) {
@@ -252,7 +252,7 @@ Task run(py::object self) {
             pending.clear();
         }
     }
-    co_await pyco::await(self.attr(S("disconnect"))());
+    co_await pyco::await(pyco::call_method(self, "disconnect"));
     info("Kernel disconnected for workbook: {}", py::object(self.attr(S("workbook_id"))));
     if (pending.is_set()) {
         pending.restore();
@@ -276,19 +276,19 @@ void teardown_step(const char* step, F&& f) {
     }
 }
 
-Task stop_batcher(py::object self) {
+Task stop_batcher(py::handle self) {
     py::object batcher = self.attr(S("_batcher"));
     if (pyco::truthy(batcher)) co_await pyco::await(batcher.attr(S("stop"))());
     co_return py::none();
 }
 
-Task close_socket(py::object self) {
+Task close_socket(py::handle self) {
     py::object websocket = self.attr(S("websocket"));
     if (pyco::truthy(websocket)) co_await pyco::await(websocket.attr(S("close"))());
     co_return py::none();
 }
 
-Task disconnect(py::object self) {
+Task disconnect(py::handle self) {
     self.attr(S("running")) = py::bool_(false);
     teardown_step("win32 watcher", [&] {
         py::object watcher = self.attr(S("_win32_watcher"));

@@ -41,7 +41,7 @@ Py_ssize_t length_of(const py::object& value) {
 }
 
 // The bridge's analysis with the cursor and the workbook's sources (a copy taken now).
-py::object analyse(const py::object& self, const char* operation, const Request& r, const Cursor& c) {
+py::object analyse(py::handle self, const char* operation, const Request& r, const Cursor& c) {
     py::dict modules = py::reinterpret_steal<py::dict>(PyDict_Copy(g("in_memory_loader").attr(S("source_cache")).ptr()));
     if (!modules) throw py::error_already_set();
     return self.attr(S("_lsp_bridge")).attr(operation)(py::arg("code") = r.code, py::arg("line") = c.line,
@@ -52,7 +52,7 @@ py::object analyse(const py::object& self, const char* operation, const Request&
 
 // Sends the response `answer()` builds; when answering fails, the response `failed(text)`.
 template <class Answer, class Failed>
-Task respond(py::object self, Answer answer, Failed failed) {
+Task respond(py::handle self, Answer answer, Failed failed) {
     py::dict response;
     try {
         response = answer();
@@ -65,7 +65,7 @@ Task respond(py::object self, Answer answer, Failed failed) {
     co_return py::none();
 }
 
-Task completion(py::object self, py::object message) {
+Task completion(py::handle self, py::object message) {
     Request r = read_request(message);
     return respond(
         self,
@@ -85,7 +85,7 @@ Task completion(py::object self, py::object message) {
         });
 }
 
-Task signature_help(py::object self, py::object message) {
+Task signature_help(py::handle self, py::object message) {
     Request r = read_request(message);
     return respond(
         self,
@@ -108,7 +108,7 @@ Task signature_help(py::object self, py::object message) {
         });
 }
 
-Task hover(py::object self, py::object message) {
+Task hover(py::handle self, py::object message) {
     Request r = read_request(message);
     return respond(
         self,
@@ -127,7 +127,7 @@ Task hover(py::object self, py::object message) {
         });
 }
 
-Task diagnostics(py::object self, py::object message) {
+Task diagnostics(py::handle self, py::object message) {
     Request r = read_request(message);
     return respond(
         self,

@@ -34,8 +34,9 @@ struct Rejected {
 py::object field(const py::object& message, const char* key);
 py::object field(const py::object& message, const char* key, py::object fallback);
 
-// self.send_message(message): the awaitable of one outgoing message.
-py::object send(const py::object& self, py::dict message);
+// self.send_message(message): the awaitable of one outgoing message (an attribute call
+// that makes no bound method, so that nothing in an awaiting frame holds `self`).
+py::object send(py::handle self, py::dict message);
 
 namespace handlers {
 
@@ -75,6 +76,6 @@ void add_debug_methods(pyco::ClassBuilder& cls);
 void add_language_methods(pyco::ClassBuilder& cls);
 
 // The closures connect installs (sync.cpp): new_send_request_sync over the kernel.
-py::object make_request_sync(const py::object& self);
+py::object make_request_sync(py::handle self);
 
 }  // namespace kernel

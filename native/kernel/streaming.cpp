@@ -107,7 +107,7 @@ py::object run_streaming_in_thread(py::object closure) {
 double elapsed_ms(double start) { return (now() - start) * 1000.0; }
 
 // Runs the worker and sends the final message.
-Task stream_body(py::object self, py::object request_id, py::object module_name, py::object function_name,
+Task stream_body(py::handle self, py::object request_id, py::object module_name, py::object function_name,
                  py::object args, py::object workbook_id, py::object source, double start) {
     CallOutput output = call_output(self, request_id, workbook_id, source);
     auto [out_cb, err_cb] = output_callbacks(output, kWorker);
@@ -130,7 +130,7 @@ Task stream_body(py::object self, py::object request_id, py::object module_name,
     co_return py::none();
 }
 
-Task execute_streaming_function(py::object self, py::object request_id, py::object module_name,
+Task execute_streaming_function(py::handle self, py::object request_id, py::object module_name,
                                 py::object function_name, py::object args, py::object workbook_id,
                                 py::object source) {
     double start = now();

@@ -132,12 +132,12 @@ py::object sys_response(const py::object& self, const py::object& message) {
 
 }  // namespace handlers
 
-py::object make_request_sync(const py::object& self) {
+py::object make_request_sync(py::handle self) {
     pyco::Def def = pyco::fn<new_send_request_sync>(
                         "new_send_request_sync", {arg("req").type(Check::Dict), arg("timeout").def(py::float_(30.0))})
                         .annotated(annotations({{"timeout", builtin("float")}}));
     def.qualname = "PythonKernel.connect.<locals>.new_send_request_sync";
-    def.closure = self;
+    def.closure = py::reinterpret_borrow<py::object>(self);
     return function(def);
 }
 
