@@ -10,7 +10,7 @@ if [ -z "${VIRTUAL_ENV:-}" ]; then
     # shellcheck disable=SC1091
     . .venv/bin/activate
 fi
-export MYPY_CACHE_DIR="$PWD/build/mypy-cache"
+export MYPY_CACHE_DIR="${MYPY_CACHE_DIR:-$PWD/build/mypy-cache}"
 export MYPYPATH="$PWD/src"
 echo "stubs: mypy $(python -m mypy --version | cut -d' ' -f2) in ${VIRTUAL_ENV##*/}"
 
