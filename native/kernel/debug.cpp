@@ -153,12 +153,7 @@ Task handle_debug_run_module(py::object self, py::object module_name, py::object
                              py::object source) {
     Task session = debug_session(self, module_name, function_name, args, breakpoints, request_id, workbook_id, source);
     py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(session)));
-    py::object failure;
-    if (!outcome) {
-        failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
-    } else if (!outcome.is_none()) {
-        failure = outcome;
-    }
+    py::object failure = body_failure(outcome);
     if (!failure) co_return py::none();
     error("[Kernel] Error in debug execution: {}", safe_str(failure));
     error("[Kernel] Traceback: {}", format_traceback(failure));

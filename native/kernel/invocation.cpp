@@ -125,6 +125,11 @@ py::object user_repr(const py::object& value, py::object& failure) {
     }
 }
 
+py::object body_failure(const py::object& outcome) {
+    if (!outcome) return py::reinterpret_borrow<py::object>(pyco::take_exception().value);
+    return outcome.is_none() ? py::object() : outcome;
+}
+
 py::dict error_object_of(const py::object& exc) {
     return msg::error_object(py::type::of(exc).attr("__name__"), safe_str(exc), traceback_text(exc));
 }
@@ -257,12 +262,7 @@ Task handle_custom_function_call(py::object self, py::object message) {
     }
     Task body = custom_call_body(call);
     py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    py::object failure;
-    if (!outcome) {
-        failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
-    } else if (!outcome.is_none()) {
-        failure = outcome;  // from the repr of the result: user code
-    }
+    py::object failure = body_failure(outcome);
     if (!failure) co_return py::none();
     error("[Kernel] Unexpected error in _handle_custom_function_call: {}", safe_str(failure));
     Task reply = custom_send_error(call, py::type::of(failure).attr("__name__"), safe_str(failure),
@@ -362,12 +362,7 @@ Task handle_python_function_call(py::object self, py::object message) {
     }
     Task body = callable_call_body(call);
     py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    py::object failure;
-    if (!outcome) {
-        failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
-    } else if (!outcome.is_none()) {
-        failure = outcome;
-    }
+    py::object failure = body_failure(outcome);
     if (!failure) co_return py::none();
     error("[Kernel] Unexpected error in _handle_python_function_call: {}", safe_str(failure));
     Task reply = callable_send_error(call, py::type::of(failure).attr("__name__"), safe_str(failure),

@@ -64,6 +64,11 @@ py::object call_with(const py::object& func, const py::object& args);
 // in `failure` (the caller reports it as that call's failure).
 py::object user_repr(const py::object& value, py::object& failure);
 
+// What went wrong in a call body awaited with await_nothrow (whose value is `outcome`): the
+// Exception it raised, or the exception it returned because user code raised it (in the
+// repr of a result); null when it completed. Anything else (a cancellation) is thrown on.
+py::object body_failure(const py::object& outcome);
+
 // The error object {type, message, traceback} of an exception.
 py::dict error_object_of(const py::object& exc);
 

@@ -60,17 +60,18 @@ template <class... A>
 void debug(std::string_view pattern, const A&... args) {
     if (log_enabled(DEBUG)) log(DEBUG, pyco::fmt(pattern, args...));
 }
+// A line is built only when the logger is enabled for its level.
 template <class... A>
 void info(std::string_view pattern, const A&... args) {
-    log(INFO, pyco::fmt(pattern, args...));
+    if (log_enabled(INFO)) log(INFO, pyco::fmt(pattern, args...));
 }
 template <class... A>
 void warning(std::string_view pattern, const A&... args) {
-    log(WARNING, pyco::fmt(pattern, args...));
+    if (log_enabled(WARNING)) log(WARNING, pyco::fmt(pattern, args...));
 }
 template <class... A>
 void error(std::string_view pattern, const A&... args) {
-    log(ERROR, pyco::fmt(pattern, args...));
+    if (log_enabled(ERROR)) log(ERROR, pyco::fmt(pattern, args...));
 }
 
 // Pieces of the module's set-up, in the order the module defines them.

@@ -78,13 +78,20 @@ py::object traceback_text(py::handle e) {
 double now() { return attr_of("time", "time")().cast<double>(); }
 
 bool log_enabled(Level level) {
-    py::object enabled = g("logger").attr("isEnabledFor")(py::int_(static_cast<int>(level)));
-    return pyco::truthy(enabled);
+    // Small ints are the interpreter's own cached objects: no allocation here.
+    PyObject* number = PyLong_FromLong(static_cast<long>(level));
+    if (!number) throw py::error_already_set();
+    PyObject* enabled = PyObject_CallMethodOneArg(g("logger").ptr(), pyco::intern("isEnabledFor"), number);
+    Py_DECREF(number);
+    if (!enabled) throw py::error_already_set();
+    return pyco::truthy(py::reinterpret_steal<py::object>(enabled));
 }
 
 void log(Level level, py::handle text) {
     const char* method = level == DEBUG ? "debug" : level == INFO ? "info" : level == WARNING ? "warning" : "error";
-    g("logger").attr(method)(text);
+    PyObject* r = PyObject_CallMethodOneArg(g("logger").ptr(), pyco::intern(method), text.ptr());
+    if (!r) throw py::error_already_set();
+    Py_DECREF(r);
 }
 
 }  // namespace kernel

@@ -1,0 +1,285 @@
+// Extras and dependencies of a package version: from the index's JSON API document for
+// that version (dependency documents kept in the metadata cache), or from the metadata
+// of the finder's best match; and the parser of requirement strings.
+#include "caskwell/caskwell.hpp"
+
+namespace caskwell {
+
+namespace {
+
+using pyco::arg;
+using pyco::Check;
+
+py::object empty_set(const Request&, Failure, py::handle) { return py::set(); }
+py::object empty_list(const Request&, Failure, py::handle) { return py::list(); }
+
+// info.requires_dist of a version document ([] when absent).
+py::object requires_dist_of(py::handle data) {
+    py::object info = get_or(data, S("info"), py::dict());
+    return get_or(info, S("requires_dist"), py::list());
+}
+
+// --- extras -------------------------------------------------------------------------------
+
+py::object extras_of_document(const Request& r, py::object data) {
+    py::object requires_dist = requires_dist_of(data);
+    py::set extras = truthy(requires_dist) ? extras_of(requires_dist) : py::set();
+    debug("Found {} extras via API for {}", PySet_GET_SIZE(extras.ptr()), r.package_name);
+    return extras;
+}
+
+py::tuple extras_via_unearth_call(const Request& r) {
+    return py::make_tuple(r.self.attr("_get_extras_via_unearth"), r.package_name, r.version, r.index_url);
+}
+
+void extras_via_unearth_failed(const Request& r, py::handle e) {
+    error("Unearth failed for extras {}=={}: {}", r.package_name, r.version, e);
+}
+
+const IndexQuery kExtrasQuery{
+    .versioned_url = true,
+    .status_only = false,
+    .api_check_failed = nullptr,
+    .on_data = extras_of_document,
+    .failure = empty_set,
+    .log_no_unearth = true,
+    .unearth_call = extras_via_unearth_call,
+    .on_unearth = nullptr,
+    .unearth_failed = extras_via_unearth_failed,
+};
+
+py::object sorted_list(py::object extras, const py::object&) {
+    PyObject* list = PySequence_List(extras.ptr());
+    if (!list) throw py::error_already_set();
+    if (PyList_Sort(list) < 0) {
+        Py_DECREF(list);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(list);
+}
+
+py::object nothing(const py::object&) { return py::list(); }
+
+const Search kExtrasSearch{
+    .per_index_method = "_get_extras_from_index",
+    .with_version = true,
+    .test = Test::Truthy,
+    .primary = "Querying primary index for extras: {}",
+    .primary_found = "Found {} extras in primary index",
+    .secondaries = "No extras in primary, trying {} secondary indexes",
+    .secondary = "Querying secondary index: {}",
+    .secondary_found = "Found {} extras in secondary index",
+    .none_level = INFO,
+    .none = "No extras found for {} in any index",
+    .found = sorted_list,
+    .not_found = nothing,
+};
+
+Task get_extras(py::object self, py::object package_name, py::object version, py::object index_url) {
+    if (truthy(index_url)) {
+        py::object extras =
+            co_await pyco::await(self.attr("_get_extras_from_index")(package_name, version, index_url));
+        co_return sorted_list(std::move(extras), index_url);
+    }
+    Task search = search_indexes(self, package_name, version, &kExtrasSearch);
+    co_return co_await pyco::await(std::move(search));
+}
+
+Task get_extras_from_index(py::object self, py::object package_name, py::object version, py::object index_url) {
+    Task request = index_request(Request{self, package_name, version, index_url}, &kExtrasQuery);
+    co_return co_await pyco::await(std::move(request));
+}
+
+// The Requires-Dist entries of the finder's best match for name==version, or None when
+// there is no match or no metadata.
+py::object requires_dist_via_unearth(const py::object& package_name, const py::object& version,
+                                     const py::object& index_url) {
+    FinderScope scope(index_url);
+    const py::object& finder = scope.finder();
+    py::object result = finder.attr("find_best_match")(concat(concat(package_name, S("==")), version));
+    if (!truthy(result)) return py::none();
+    py::object best = result.attr("best");
+    if (!truthy(best)) return py::none();
+    py::object link = best.attr("link");
+    if (!truthy(link)) return py::none();
+    py::object metadata = link_metadata(finder, link, package_name);
+    if (!truthy(metadata)) return py::none();
+    py::object requires_dist = metadata.attr("get_all")(S("Requires-Dist"));
+    return truthy(requires_dist) ? requires_dist : py::list();
+}
+
+py::object get_extras_via_unearth(py::object self, py::object package_name, py::object version,
+                                  py::object index_url) {
+    try {
+        py::object requires_dist = requires_dist_via_unearth(package_name, version, index_url);
+        if (requires_dist.is_none()) return py::set();
+        return extras_of(requires_dist);
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        debug("Unearth get_extras failed: {}", e.value());
+        return py::set();
+    }
+}
+
+// --- dependencies ---------------------------------------------------------------------------
+
+// The dependency records of a version document, parsed by the client's own parser.
+py::object dependencies_of_document(const Request& r, const py::object& data) {
+    py::object requires_dist = requires_dist_of(data);
+    if (!truthy(requires_dist)) return py::list();
+    py::list dependencies;
+    py::object parse = r.self.attr("_parse_requirement");
+    for (py::handle req : requires_dist) {
+        py::object dependency = parse(req);
+        if (truthy(dependency)) dependencies.append(dependency);
+    }
+    debug("Found {} dependencies for {}=={}", PyList_GET_SIZE(dependencies.ptr()), r.package_name, r.version);
+    return dependencies;
+}
+
+py::object cache_key(const Request& r) {
+    PyObject* lowered = PyObject_CallMethodNoArgs(r.package_name.ptr(), pyco::intern("lower"));
+    if (!lowered) throw py::error_already_set();
+    return py::make_tuple(py::reinterpret_steal<py::object>(lowered), r.version);
+}
+
+// A fetched document goes into the cache before it is read, so a document of the
+// wrong shape is cached as it came (and answers the same way next time).
+py::object dependencies_of_fetched(const Request& r, py::object data) {
+    r.self.attr("_metadata_cache")[cache_key(r)] = data;
+    return dependencies_of_document(r, data);
+}
+
+py::tuple dependencies_via_unearth_call(const Request& r) {
+    return py::make_tuple(r.self.attr("_get_dependencies_via_unearth"), r.package_name, r.version, r.index_url);
+}
+
+void dependencies_via_unearth_failed(const Request& r, py::handle e) {
+    error("Unearth failed for dependencies {}=={}: {}", r.package_name, r.version, e);
+}
+
+const IndexQuery kDependenciesQuery{
+    .versioned_url = true,
+    .status_only = false,
+    .api_check_failed = nullptr,
+    .on_data = dependencies_of_fetched,
+    .failure = empty_list,
+    .log_no_unearth = true,
+    .unearth_call = dependencies_via_unearth_call,
+    .on_unearth = nullptr,
+    .unearth_failed = dependencies_via_unearth_failed,
+};
+
+py::object as_found(py::object result, const py::object&) { return result; }
+
+const Search kDependenciesSearch{
+    .per_index_method = "_get_dependencies_from_index",
+    .with_version = true,
+    .test = Test::Truthy,
+    .primary = "Querying primary index for dependencies: {}",
+    .primary_found = "Found {} dependencies in primary index",
+    .secondaries = "No dependencies in primary, trying {} secondary indexes",
+    .secondary = "Querying secondary index: {}",
+    .secondary_found = "Found {} dependencies in secondary index",
+    .none_level = DEBUG,
+    .none = "No dependencies found for {} in any index",
+    .found = as_found,
+    .not_found = nothing,
+};
+
+Task get_dependencies(py::object self, py::object package_name, py::object version, py::object index_url) {
+    if (truthy(index_url)) {
+        py::object dependencies =
+            co_await pyco::await(self.attr("_get_dependencies_from_index")(package_name, version, index_url));
+        co_return dependencies;
+    }
+    Task search = search_indexes(self, package_name, version, &kDependenciesSearch);
+    co_return co_await pyco::await(std::move(search));
+}
+
+Task get_dependencies_from_index(py::object self, py::object package_name, py::object version,
+                                 py::object index_url) {
+    Request r{self, package_name, version, index_url};
+    py::object cache = self.attr("_metadata_cache");
+    py::object key = cache_key(r);
+    int cached = PySequence_Contains(cache.ptr(), key.ptr());
+    if (cached < 0) throw py::error_already_set();
+    if (cached) {
+        // Answered from the cache: no pattern lookup, no request. A cached document that
+        // cannot be read is reported as the failed query it stands for.
+        py::object data = cache[key];
+        try {
+            co_return dependencies_of_document(r, data);
+        } catch (py::error_already_set& e) {
+            if (!pyco::is_exception(e)) throw;
+            error("Failed to query {} for {}: {}", index_url, package_name, e.value());
+        }
+        co_return py::list();
+    }
+    Task request = index_request(r, &kDependenciesQuery);
+    co_return co_await pyco::await(std::move(request));
+}
+
+py::object get_dependencies_via_unearth(py::object self, py::object package_name, py::object version,
+                                        py::object index_url) {
+    try {
+        py::object requires_dist = requires_dist_via_unearth(package_name, version, index_url);
+        py::list dependencies;
+        if (requires_dist.is_none()) return dependencies;
+        py::object parse = self.attr("_parse_requirement");
+        for (py::handle req : requires_dist) {
+            py::object dependency = parse(req);
+            if (truthy(dependency)) dependencies.append(dependency);
+        }
+        return dependencies;
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        debug("Unearth get_dependencies failed: {}", e.value());
+        return py::list();
+    }
+}
+
+py::object parse_requirement_method(py::object self, py::object req) { return parse_requirement(req); }
+
+}  // namespace
+
+void metadata_methods(Methods& out) {
+    py::object str = builtin("str");
+    py::object any = g("Any");
+    py::object records = list_of(dict_of(str, any));
+    std::vector<pyco::Param> version_query = {"self", arg("package_name").type(Check::Str),
+                                              arg("version").type(Check::Str), arg("index_url").type(Check::Str)};
+    std::vector<pyco::Param> public_query = {"self", arg("package_name").type(Check::Str),
+                                             arg("version").type(Check::Str),
+                                             arg("index_url").type(Check::Str, true).def_none()};
+
+    out.push_back(pyco::fn<get_extras>("get_extras", public_query,
+                                       "The extras a package version declares, sorted, from the given index or from "
+                                       "the first configured index that lists any.")
+                      .annotated(annotations({{"index_url", optional_of(str)}, {"return", list_of(str)}})));
+    out.push_back(pyco::fn<get_extras_from_index>("_get_extras_from_index", version_query,
+                                                  "The extras of a package version on one index; empty on any failure.")
+                      .annotated(annotations({{"return", set_of(str)}})));
+    out.push_back(pyco::fn<get_extras_via_unearth>("_get_extras_via_unearth", version_query,
+                                                   "The extras in the metadata the package finder finds (blocking).")
+                      .annotated(annotations({{"return", set_of(str)}})));
+    out.push_back(pyco::fn<get_dependencies>("get_dependencies", public_query,
+                                             "The requirements of a package version as dependency records, from the "
+                                             "given index or from the first configured index that lists any.")
+                      .annotated(annotations({{"index_url", optional_of(str)}, {"return", records}})));
+    out.push_back(pyco::fn<get_dependencies_from_index>(
+                      "_get_dependencies_from_index", version_query,
+                      "The dependency records of a package version on one index (documents are cached per name and "
+                      "version); empty on any failure.")
+                      .annotated(annotations({{"return", records}})));
+    out.push_back(pyco::fn<get_dependencies_via_unearth>(
+                      "_get_dependencies_via_unearth", version_query,
+                      "The dependency records in the metadata the package finder finds (blocking).")
+                      .annotated(annotations({{"return", records}})));
+    out.push_back(pyco::fn<parse_requirement_method>("_parse_requirement", {"self", arg("req").type(Check::Str)},
+                                                     "A requirement string as a record with name, version_spec, "
+                                                     "extras and markers; None when it does not start with a name.")
+                      .annotated(annotations({{"return", optional_of(dict_of(str, any))}})));
+}
+
+}  // namespace caskwell
