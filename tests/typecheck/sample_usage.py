@@ -1,11 +1,12 @@
 """Type-checked, never run (scripts/stubs.sh, and the wheel test against the installed
-package): the kernel's public surface used as a tool built on it would use it, seen by
-mypy through the generated stubs. `assert_type` pins what the stubs declare; each line
+package): the public surface of the kernel and of the package client used as a tool built
+on them would use it, seen by mypy through the generated stubs. `assert_type` pins what the stubs declare; each line
 under misuses() must be rejected with the error code it names (mypy runs with
 --warn-unused-ignores, so a stub that let one through fails the check)."""
 import logging
 from typing import Any, Dict, List, Optional, assert_type
 
+from vantrel_master.business_layer.packages.caskwell import Caskwell
 from vantrel_master.python_server import kernel
 from vantrel_master.python_server.kernel import CodeExecutor, MessageBatcher, PythonKernel, VirtualEnvironment
 
@@ -60,6 +61,18 @@ async def serve(workbook_id: str) -> Optional[Any]:
     return kept
 
 
+async def newest_satisfying(client: Caskwell, name: str, spec: str) -> Optional[str]:
+    versions = await client.get_versions(name)
+    assert_type(versions, List[str])
+    dependencies = await client.get_dependencies(name, versions[0], index_url=None)
+    assert_type(dependencies, List[Dict[str, Any]])
+    info = await client.get_package_info(name)
+    assert_type(info, Dict[str, str])
+    installed = client.check_specifier_in_dist(name, spec, extras=["socks"])
+    await client.close()
+    return installed or await client.find_repo_for_package_version(name, versions[0])
+
+
 def misuses() -> None:
     PythonKernel(1)  # type: ignore[arg-type]
     CodeExecutor().execute(b"print(1)")  # type: ignore[arg-type]
@@ -69,3 +82,5 @@ def misuses() -> None:
     pending.close()
     PythonKernel("Book1").connectt()  # type: ignore[attr-defined]
     VirtualEnvironment("Book1").add_path(None)  # type: ignore[arg-type]
+    Caskwell(None).check_specifier_in_dist("requests", ">=2", extras="socks")  # type: ignore[arg-type]
+    Caskwell(None).get_versions("requests").upper()  # type: ignore[attr-defined]
