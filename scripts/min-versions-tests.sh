@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Runs the transport and execution suites (and the stub checks) on the lowest versions the
-# package declares: installs the pins of scripts/lowest-versions.txt (checked against
-# pyproject.toml by scripts/lowest_versions.py) into their own virtual environment,
-# .venv-min, and runs the modules already built in build/release (scripts/test.sh builds
-# them first): `cmake --install` puts them with the package's Python sources into
-# build/lowest-site, which .venv-min has on its path. Nothing is compiled here.
+# Runs the transport, execution and package-client suites (and the stub checks) on the
+# lowest versions the package declares: installs the pins of scripts/lowest-versions.txt
+# (checked against pyproject.toml by scripts/lowest_versions.py) into their own virtual
+# environment, .venv-min, and runs the modules already built in build/release
+# (scripts/test.sh builds them first): `cmake --install` puts them with the package's
+# Python sources into build/lowest-site, which .venv-min has on its path. Nothing is
+# compiled here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -27,5 +28,5 @@ echo "$ROOT/$STAGE" > "$(python -c 'import sysconfig; print(sysconfig.get_paths(
 
 python scripts/lowest_versions.py --installed
 python -c 'import vantrel_master.python_server.kernel as k; print("min-versions: kernel from " + k.__file__)'
-python -m pytest -q -p no:cacheprovider tests/transport tests/execution
+python -m pytest -q -p no:cacheprovider tests/transport tests/execution tests/caskwell
 MYPY_CACHE_DIR="$ROOT/build/mypy-cache-lowest" scripts/stubs.sh
