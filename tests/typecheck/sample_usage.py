@@ -61,14 +61,14 @@ async def serve(workbook_id: str) -> Optional[Any]:
     return kept
 
 
-async def newest_satisfying(client: Caskwell, name: str, spec: str) -> Optional[str]:
+async def newest_satisfying(client: Caskwell, name: str, version_spec: str) -> Optional[str]:
     versions = await client.get_versions(name)
     assert_type(versions, List[str])
     dependencies = await client.get_dependencies(name, versions[0], index_url=None)
     assert_type(dependencies, List[Dict[str, Any]])
     info = await client.get_package_info(name)
     assert_type(info, Dict[str, str])
-    installed = client.check_specifier_in_dist(name, spec, extras=["socks"])
+    installed = client.check_specifier_in_dist(name, version_spec, extras=["socks"])
     await client.close()
     return installed or await client.find_repo_for_package_version(name, versions[0])
 
