@@ -162,7 +162,11 @@ class StubWriter:
     # --- functions ----------------------------------------------------------------
 
     def signature(self, func):
-        sig = inspect.signature(func)
+        try:
+            sig = inspect.signature(func)
+        except (TypeError, ValueError):  # a callable that does not tell its parameters
+            self.typing_names.add("Any")
+            return "(*args: Any, **kwargs: Any) -> Any"
         parts = []
         star_written = slash_due = False
         for p in sig.parameters.values():
@@ -235,7 +239,7 @@ class StubWriter:
                 members.append(self.function(attr, value, indent))
             elif public(attr) and not isinstance(value, type):
                 declared = vars(cls).get("__annotations__", {}).get(attr)
-                ann = self.annotation(declared) if declared is not None else self.class_ref(type(value))
+                ann = self.annotation(declared if declared is not None else type(value))
                 members.append([f"{indent}{attr}: {ann}"])
         if not members:
             lines[0] += " ..."
@@ -258,7 +262,7 @@ class StubWriter:
                 if home == self.name:
                     items.append(self.function(name, value, ""))
             else:
-                items.append([f"{name}: {self.class_ref(type(value))}"])
+                items.append([f"{name}: {self.annotation(type(value))}"])
         out = [HEADER.rstrip("\n")]
         doc = docstring(self.module.__doc__, "")
         if doc is not None:

@@ -25,6 +25,7 @@ from typing import Dict, List, Optional
 from os.path import join  # imported: not part of this module's stub
 
 LIMIT = 3
+NOTHING = None
 
 class Meta(abc.ABCMeta):
     pass
@@ -32,6 +33,7 @@ class Meta(abc.ABCMeta):
 class Shape(metaclass=Meta):
     """Says \"""hello\""" with a backslash \\ in it."""
     SIDES = 4
+    area = max  # a callable whose parameters inspect cannot tell
     label: str
     _private = 1
 
@@ -93,9 +95,10 @@ def test_stub_of_a_python_module_is_complete_and_accepted(tmp_path):
                  "    @size.setter",
                  "    def scaled(self, factor, /, mode=..., *rest, **options) -> Dict[str, List[int]]: ...",
                  "    def on_change(self, handler: collections.abc.Callable[[int], None]) -> None: ...",
-                 "    async def refresh(self) -> None: ...", "default_shape: Shape", "LIMIT: int",
-                 "import collections.abc", "from typing import Dict, List, Optional"]:
+                 "    async def refresh(self) -> None: ...", "default_shape: Shape", "LIMIT: int", "NOTHING: None",
+                 "import collections.abc", "from typing import Any, Dict, List, Optional"]:
         assert line in text.splitlines(), line
+    assert "    def area(*args: Any, **kwargs: Any) -> Any:\n" in text
     assert "_private" not in text and "_hidden" not in text and "_helper" not in text and "join" not in text
     shape = next(node for node in ast.parse(text).body if getattr(node, "name", None) == "Shape")
     assert ast.get_docstring(shape) == 'Says """hello""" with a backslash \\ in it.'
