@@ -90,7 +90,6 @@ class StubWriter:
         self.name = module.__name__
         self.imports = set()        # `import x.y`
         self.typing_names = set()   # `from typing import ...`
-        self.body = []
 
     # --- types --------------------------------------------------------------------
 
