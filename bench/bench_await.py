@@ -20,6 +20,11 @@ Variants (every iteration creates the coroutines it awaits):
     loop-sleep0     `await outer(asyncio.sleep(0))` in a loop inside one task: the
                     inner coroutine suspends once, so every iteration passes
                     through the event loop
+    hand-await-held, loop-sleep0-held
+                    as hand-await and loop-sleep0 with hold_await(None, aw), whose
+                    C++ parameters are py::handle: the promise holds their objects
+                    where the garbage collector sees them (the kernel's methods take
+                    self this way)
 
 Timing: A (pyco) and B (native) samples alternate, A, B, A, B, ... for several
 rounds after a warm-up of each; every sample times a fixed number of iterations
@@ -27,7 +32,7 @@ rounds after a warm-up of each; every sample times a fixed number of iterations
 reported per iteration. The clock is time.perf_counter_ns, or with --clock thread
 time.thread_time_ns (CPU time of this thread: steadier on a busy machine). The
 garbage collector is off while measuring, as timeit does (--keep-gc leaves it on;
-native coroutines are GC-tracked, pyco's are not). Reported: min and median ns per
+both kinds of coroutine are GC-tracked). Reported: min and median ns per
 iteration of each side and the pyco/native ratios (goal <= 1.0). On a shared or
 noisy machine trust the minimum and the callgrind counts over the median.
 
@@ -147,6 +152,10 @@ async def native_await_value(aw):
     return await aw
 
 
+async def native_hold_await(owner, aw):
+    return await aw
+
+
 async def native_return_value(v):
     return v
 
@@ -199,6 +208,35 @@ def hand_await(outer, inner):
         return perf() - t0
 
     return run
+
+
+def hand_await_held(outer, inner):
+    perf = CLOCK[0]
+
+    def run(n):
+        t0 = perf()
+        for _ in range(n):
+            c = outer(None, inner())
+            try:
+                c.send(None)
+            except StopIteration:
+                pass
+        return perf() - t0
+
+    return run
+
+
+def task_sleep0_held(outer):
+    perf = CLOCK[0]
+    sleep = asyncio.sleep
+
+    async def body(n):
+        t0 = perf()
+        for _ in range(n):
+            await outer(None, sleep(0))
+        return perf() - t0
+
+    return lambda n: event_loop().run_until_complete(body(n))
 
 
 def task_call1(fn, arg):
@@ -282,6 +320,18 @@ VARIANTS = {
         lambda: task_sleep0(M.await_value),
         lambda: task_sleep0(native_await_value),
     ),
+    "hand-await-held": (
+        "as hand-await, parameters borrowed (held by the promise): hold_await(None, done())",
+        50_000,
+        lambda: hand_await_held(M.hold_await, done),
+        lambda: hand_await_held(native_hold_await, done),
+    ),
+    "loop-sleep0-held": (
+        "as loop-sleep0, parameters borrowed: await hold_await(None, asyncio.sleep(0))",
+        10_000,
+        lambda: task_sleep0_held(M.hold_await),
+        lambda: task_sleep0_held(native_hold_await),
+    ),
 }
 SIDES = ("pyco", "native")
 
@@ -299,6 +349,7 @@ def sanity_check():
     assert drive(M.return_value(1)) == drive(native_return_value(1)) == 1
     assert drive(M.await_value(done())) == drive(native_await_value(done())) == 1
     assert drive(M.await_value(M.no_await())) == 1
+    assert drive(M.hold_await(None, done())) == drive(native_hold_await(None, done())) == 1
     loop = event_loop()
     assert loop.run_until_complete(M.await_value(asyncio.sleep(0, 7))) == 7
     assert loop.run_until_complete(native_await_value(asyncio.sleep(0, 7))) == 7

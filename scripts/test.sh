@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything the project needs into .venv (created when missing), builds the
 # extension modules (incrementally, in build/) and runs the whole test suite, then the
-# packaging legs (stubs, the lowest declared versions, the wheel as users install it) and
-# the support library's tests again on an AddressSanitizer/UBSan build.
+# packaging legs (stubs, the lowest declared versions, the wheel as users install it), and
+# the in-process tests again on an AddressSanitizer/UBSan build and on a clang++ -Werror
+# build.
 # Extra arguments go to pytest for the main run (e.g. scripts/test.sh tests/pyco -x).
-# SKIP_STUBS=1, SKIP_MIN_VERSIONS=1, SKIP_WHEEL=1 and SKIP_SANITIZERS=1 skip a leg.
+# SKIP_STUBS=1, SKIP_MIN_VERSIONS=1, SKIP_WHEEL=1, SKIP_SANITIZERS=1 and SKIP_CLANG=1 skip a leg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -41,4 +42,8 @@ fi
 
 if [ "${SKIP_SANITIZERS:-0}" != "1" ]; then
     leg sanitizers scripts/sanitizer-tests.sh
+fi
+
+if [ "${SKIP_CLANG:-0}" != "1" ]; then
+    leg clang scripts/clang-tests.sh
 fi

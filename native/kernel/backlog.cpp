@@ -72,7 +72,7 @@ Task counted_send(py::object coroutine, py::object backlog, Py_ssize_t chars) {
 bool loop_gone(Backlog* b) {
     try {
         py::handle loop(b->loop);
-        return pyco::truthy(loop.attr("is_closed")()) || !pyco::truthy(loop.attr("is_running")());
+        return pyco::truthy(loop.attr(S("is_closed"))()) || !pyco::truthy(loop.attr(S("is_running"))());
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         return true;

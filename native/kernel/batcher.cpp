@@ -11,39 +11,39 @@ using pyco::Check;
 using pyco::Task;
 
 py::object batcher_init(py::object self, py::object kernel) {
-    self.attr("_kernel") = kernel;
-    self.attr("_queue") = attr_of("asyncio", "Queue")();
-    self.attr("_flush_task") = py::none();
-    self.attr("_running") = py::bool_(false);
+    self.attr(S("_kernel")) = kernel;
+    self.attr(S("_queue")) = attr_of("asyncio", "Queue")();
+    self.attr(S("_flush_task")) = py::none();
+    self.attr(S("_running")) = py::bool_(false);
     return py::none();
 }
 
 Task start(py::object self) {
-    self.attr("_running") = py::bool_(true);
-    self.attr("_flush_task") = attr_of("asyncio", "create_task")(self.attr("_flush_loop")());
+    self.attr(S("_running")) = py::bool_(true);
+    self.attr(S("_flush_task")) = attr_of("asyncio", "create_task")(self.attr(S("_flush_loop"))());
     co_return py::none();
 }
 
 Task flush_loop(py::object self) {
-    while (pyco::truthy(py::object(self.attr("_running")))) {
-        co_await pyco::await(attr_of("asyncio", "sleep")(self.attr("FLUSH_INTERVAL")));
-        co_await pyco::await(self.attr("_flush_now")());
+    while (pyco::truthy(py::object(self.attr(S("_running"))))) {
+        co_await pyco::await(attr_of("asyncio", "sleep")(self.attr(S("FLUSH_INTERVAL"))));
+        co_await pyco::await(self.attr(S("_flush_now"))());
     }
     co_return py::none();
 }
 
 Task enqueue(py::object self, py::object message) {
-    co_await pyco::await(self.attr("_queue").attr("put")(message));
+    co_await pyco::await(self.attr(S("_queue")).attr(S("put"))(message));
     co_return py::none();
 }
 
 Task flush_now(py::object self) {
-    py::object queue = self.attr("_queue");
+    py::object queue = self.attr(S("_queue"));
     py::object queue_empty = attr_of("asyncio", "QueueEmpty");
     py::list items;
-    while (!pyco::truthy(queue.attr("empty")())) {
+    while (!pyco::truthy(queue.attr(S("empty"))())) {
         try {
-            items.append(queue.attr("get_nowait")());
+            items.append(queue.attr(S("get_nowait"))());
         } catch (py::error_already_set& e) {
             if (!e.matches(queue_empty.ptr())) throw;
             break;
@@ -51,7 +51,7 @@ Task flush_now(py::object self) {
     }
     Py_ssize_t n = PyList_GET_SIZE(items.ptr());
     if (n == 0) co_return py::none();
-    py::object send = self.attr("_kernel").attr("_send_message_direct");
+    py::object send = self.attr(S("_kernel")).attr(S("_send_message_direct"));
     if (n == 1) {
         co_await pyco::await(send(items[0]));
     } else {
@@ -61,10 +61,10 @@ Task flush_now(py::object self) {
 }
 
 Task stop(py::object self) {
-    self.attr("_running") = py::bool_(false);
-    py::object task = self.attr("_flush_task");
+    self.attr(S("_running")) = py::bool_(false);
+    py::object task = self.attr(S("_flush_task"));
     if (!task.is_none()) {
-        task.attr("cancel")();
+        task.attr(S("cancel"))();
         py::object ended = co_await pyco::await_nothrow(task);
         if (!ended) {
             pyco::SavedError err;
@@ -80,14 +80,14 @@ Task stop(py::object self) {
             }
         }
     }
-    co_await pyco::await(self.attr("_flush_now")());
+    co_await pyco::await(self.attr(S("_flush_now"))());
     co_return py::none();
 }
 
 }  // namespace
 
 void define_batcher_class(py::module_ m) {
-    m.attr("MessageBatcher") =
+    m.attr(S("MessageBatcher")) =
         pyco::ClassBuilder("MessageBatcher", module_name(), py::tuple(),
                            "Collects outgoing messages for a short interval and sends them together.")
             .attr("FLUSH_INTERVAL", py::float_(0.01))

@@ -30,14 +30,14 @@ py::object iteration_to_debug(py::object closure) {
         ++count;
         values.append(item);
         py::object content = pyco::fmt("Yield [{}]: {}\n", count, py::repr(item));
-        attr_of("asyncio", "run_coroutine_threadsafe")(self.attr("send_message")(
+        attr_of("asyncio", "run_coroutine_threadsafe")(self.attr(S("send_message"))(
                                                            msg::result_output(content, c[4], c[5], c[6])),
                                                        c[3]);
     }
     return py::make_tuple(values, count);
 }
 
-py::object in_memory_module_names() { return g("in_memory_loader").attr("source_cache").attr("keys")(); }
+py::object in_memory_module_names() { return g("in_memory_loader").attr(S("source_cache")).attr(S("keys"))(); }
 
 // Reports the run's exception as debug_exception (waiting, bounded, for it to be sent);
 // true when it was delivered.
@@ -45,8 +45,8 @@ bool send_debug_exception(const py::object& self, const py::object& failure, con
                           const py::object& module_name, const py::object& workbook_id) {
     py::object location = g("_parse_error_location")(traceback_text, py::set(in_memory_module_names()));
     info("[Kernel] Parsed error location: {}", location);
-    py::object debugger = self.attr("_debugger");
-    py::object loop = pyco::truthy(debugger) ? py::object(debugger.attr("loop")) : py::none();
+    py::object debugger = self.attr(S("_debugger"));
+    py::object loop = pyco::truthy(debugger) ? py::object(debugger.attr(S("loop"))) : py::none();
     if (!pyco::truthy(loop)) {
         warning("[Kernel] Cannot send debug_exception - no debugger or loop");
         return false;
@@ -54,11 +54,11 @@ bool send_debug_exception(const py::object& self, const py::object& failure, con
     info("[Kernel] Sending debug_exception message...");
     try {
         py::dict message = msg::debug_exception(
-            workbook_id, location.attr("get")(S("module"), module_name), location.attr("get")(S("line"), 1),
-            location.attr("get")(S("file"), S("")), py::type::of(failure).attr("__name__"), safe_str(failure),
+            workbook_id, location.attr(S("get"))(S("module"), module_name), location.attr(S("get"))(S("line"), 1),
+            location.attr(S("get"))(S("file"), S("")), py::type::of(failure).attr(S("__name__")), safe_str(failure),
             traceback_text);
-        py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(self.attr("send_message")(message), loop);
-        future.attr("result")(py::arg("timeout") = g("DEBUG_MESSAGE_SEND_TIMEOUT"));
+        py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(self.attr(S("send_message"))(message), loop);
+        future.attr(S("result"))(py::arg("timeout") = g("DEBUG_MESSAGE_SEND_TIMEOUT"));
         info("[Kernel] debug_exception message sent successfully");
         return true;
     } catch (py::error_already_set& e) {
@@ -78,8 +78,8 @@ py::object debug_execute(py::object closure) {
     py::object failure;
     try {
         py::object func = import_function(module_name, function_name, pyco::fmt("Module '{}' not found", module_name));
-        py::object call_args = self.attr("_deserialize_args")(c[3]);
-        py::object runcall = self.attr("_debugger").attr("runcall");
+        py::object call_args = self.attr(S("_deserialize_args"))(c[3]);
+        py::object runcall = self.attr(S("_debugger")).attr(S("runcall"));
         py::tuple positional = py::reinterpret_steal<py::tuple>(PySequence_Tuple(call_args.ptr()));
         if (!positional) throw py::error_already_set();
         py::object value = call_with(runcall, py::make_tuple(func) + positional);
@@ -88,7 +88,7 @@ py::object debug_execute(py::object closure) {
         value = py::object();
         py::object drive = nested_function(pyco::fn<iteration_to_debug>("iteration_to_debug", {}), kWorker,
                                            py::make_tuple(self, func, positional, c[5], c[6], workbook_id, c[7]));
-        py::object driven = self.attr("_debugger").attr("runcall")(drive);
+        py::object driven = self.attr(S("_debugger")).attr(S("runcall"))(drive);
         if (pyco::truthy(driven)) return msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]);
         return msg::debug_generator_success(py::list(), py::int_(-1));
     } catch (py::error_already_set& e) {
@@ -98,13 +98,13 @@ py::object debug_execute(py::object closure) {
     py::object text = traceback_text(failure);
     error("[Kernel] Traceback: {}", text);
     bool sent = send_debug_exception(self, failure, text, module_name, workbook_id);
-    return msg::debug_worker_error(py::type::of(failure).attr("__name__"), safe_str(failure), text, sent);
+    return msg::debug_worker_error(py::type::of(failure).attr(S("__name__")), safe_str(failure), text, sent);
 }
 
 // What a successful run shows before debug_terminated.
 py::object outcome_line(const py::object& result, py::object& failure) {
-    if (pyco::truthy(result.attr("get")(S("is_generator")))) {
-        py::object yield_count = result.attr("get")(S("yield_count"), 0);
+    if (pyco::truthy(result.attr(S("get"))(S("is_generator")))) {
+        py::object yield_count = result.attr(S("get"))(S("yield_count"), 0);
         if (yield_count >= py::int_(0))
             return pyco::fmt("Out: Generator completed with {} yields\n", yield_count);
         return S("Out: Generator stoped before ending\n");
@@ -117,17 +117,17 @@ py::object outcome_line(const py::object& result, py::object& failure) {
 
 Task debug_session(py::object self, py::object module_name, py::object function_name, py::object args,
                    py::object breakpoints, py::object request_id, py::object workbook_id, py::object source) {
-    self.attr("_debugger") = g("VantrelDebugger")(self.attr("send_message"), workbook_id);
-    self.attr("_debugger").attr("loop") = attr_of("asyncio", "get_running_loop")();
-    self.attr("_debugger").attr("step_mode") = py::none();
-    self.attr("_debugger").attr("set_breakpoints")(breakpoints);
-    self.attr("_debugger").attr("set_in_memory_modules")(py::list(in_memory_module_names()));
+    self.attr(S("_debugger")) = g("VantrelDebugger")(self.attr(S("send_message")), workbook_id);
+    self.attr(S("_debugger")).attr(S("loop")) = attr_of("asyncio", "get_running_loop")();
+    self.attr(S("_debugger")).attr(S("step_mode")) = py::none();
+    self.attr(S("_debugger")).attr(S("set_breakpoints"))(breakpoints);
+    self.attr(S("_debugger")).attr(S("set_in_memory_modules"))(py::list(in_memory_module_names()));
     CallOutput output = call_output(self, request_id, workbook_id, source);
     auto [out_cb, err_cb] = output_callbacks(output, kWorker);
     py::object worker = nested_function(pyco::fn<debug_execute>("debug_execute", {}), kOwner,
                                         py::make_tuple(self, module_name, function_name, args, workbook_id,
                                                        output.loop, request_id, source, out_cb, err_cb));
-    py::object result = co_await pyco::await(output.loop.attr("run_in_executor")(self.attr("_thread_pool"), worker));
+    py::object result = co_await pyco::await(output.loop.attr(S("run_in_executor"))(self.attr(S("_thread_pool")), worker));
     if (py::object(result[S("status")]).equal(S("success"))) {
         py::object failure;
         py::object line = outcome_line(result, failure);
@@ -136,14 +136,14 @@ Task debug_session(py::object self, py::object module_name, py::object function_
             co_await pyco::await(send(self, msg::result_output(line, request_id, workbook_id, source)));
         info("[Kernel] Debug execution completed successfully, sending debug_terminated");
         co_await pyco::await(send(self, msg::debug_run_terminated(request_id, workbook_id)));
-    } else if (pyco::truthy(result.attr("get")(S("debug_exception_sent")))) {
+    } else if (pyco::truthy(result.attr(S("get"))(S("debug_exception_sent")))) {
         info("[Kernel] Debug exception already sent, sending debug_terminated");
         co_await pyco::await(send(self, msg::debug_run_terminated(request_id, workbook_id)));
     } else {
         error("[Kernel] Debug execution failed: {}", result);
         co_await pyco::await(send(self, msg::debug_run_error(result, request_id, workbook_id, source)));
     }
-    self.attr("_debugger") = py::none();
+    self.attr(S("_debugger")) = py::none();
     debug("[Kernel] Debugger instance cleaned up");
     co_return py::none();
 }
@@ -159,7 +159,7 @@ Task handle_debug_run_module(py::object self, py::object module_name, py::object
     error("[Kernel] Traceback: {}", format_traceback(failure));
     py::object reply = send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
     co_await pyco::await(reply);
-    self.attr("_debugger") = py::none();
+    self.attr(S("_debugger")) = py::none();
     co_return py::none();
 }
 
@@ -176,12 +176,12 @@ Task handle_run_module(py::object self, py::object message) {
          function_name, workbook_id, debug_flag, source, request_id);
     if (!pyco::truthy(debug_flag)) {
         py::dict call = msg::run_module_call(module_name, function_name, args, request_id, workbook_id, source);
-        co_await pyco::await(self.attr("_handle_custom_function_call")(call));
+        co_await pyco::await(self.attr(S("_handle_custom_function_call"))(call));
         co_return py::none();
     }
     py::object run, failure;
     try {
-        run = self.attr("_handle_debug_run_module")(module_name, function_name, args, breakpoints, request_id,
+        run = self.attr(S("_handle_debug_run_module"))(module_name, function_name, args, breakpoints, request_id,
                                                      workbook_id, source);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;

@@ -17,16 +17,16 @@ py::object started(const py::object& self, const char* method, const char* text,
     return self.attr(method)(message);
 }
 
-bool debugger_active(const py::object& self) { return pyco::truthy(self.attr("has_active_debugger")); }
-py::object debugger(const py::object& self) { return self.attr("_debugger"); }
+bool debugger_active(const py::object& self) { return pyco::truthy(self.attr(S("has_active_debugger"))); }
+py::object debugger(const py::object& self) { return self.attr(S("_debugger")); }
 
 // --- control messages --------------------------------------------------------
 
 py::object com_event_config_update(const py::object& self, const py::object& message) {
     py::object config = field(message, "com_config", py::dict());
-    py::object registrar = self.attr("_com_event_registrar");
+    py::object registrar = self.attr(S("_com_event_registrar"));
     if (pyco::truthy(registrar)) {
-        registrar.attr("apply_config")(config);
+        registrar.attr(S("apply_config"))(config);
     } else {
         debug("[Kernel] com_event_config_update received but registrar not active");
     }
@@ -36,36 +36,36 @@ py::object com_event_config_update(const py::object& self, const py::object& mes
 py::object cancel_streaming_function(const py::object& self, const py::object& message) {
     py::object request_id = field(message, "request_id");
     info("[Kernel] Received cancel_streaming_function for request_id: {}", request_id);
-    self.attr("_canceled_streaming_requests").attr("add")(request_id);
+    self.attr(S("_canceled_streaming_requests")).attr(S("add"))(request_id);
     return py::none();
 }
 
 py::object debug_continue(const py::object& self, const py::object&) {
     if (!debugger_active(self)) return py::none();
-    debugger(self).attr("continue_execution")();
+    debugger(self).attr(S("continue_execution"))();
     return send(self, msg::debug_resumed());
 }
 
 py::object debug_step_over(const py::object& self, const py::object&) {
-    if (debugger_active(self)) debugger(self).attr("step_over")();
+    if (debugger_active(self)) debugger(self).attr(S("step_over"))();
     return py::none();
 }
 
 py::object debug_step_into(const py::object& self, const py::object&) {
-    if (debugger_active(self)) debugger(self).attr("step_into")();
+    if (debugger_active(self)) debugger(self).attr(S("step_into"))();
     return py::none();
 }
 
 py::object debug_step_out(const py::object& self, const py::object&) {
-    if (debugger_active(self)) debugger(self).attr("step_out")();
+    if (debugger_active(self)) debugger(self).attr(S("step_out"))();
     return py::none();
 }
 
 // The session ends with the reply: the debugger is forgotten once it is sent.
 Task stop_and_forget(py::object self) {
-    debugger(self).attr("stop_debugging")();
-    co_await pyco::await(send(self, msg::debug_terminated(self.attr("workbook_id"))));
-    self.attr("_debugger") = py::none();
+    debugger(self).attr(S("stop_debugging"))();
+    co_await pyco::await(send(self, msg::debug_terminated(self.attr(S("workbook_id")))));
+    self.attr(S("_debugger")) = py::none();
     co_return py::none();
 }
 
@@ -77,9 +77,9 @@ py::object debug_stop(const py::object& self, const py::object&) {
 py::object debug_evaluate(const py::object& self, const py::object& message) {
     py::object expression = field(message, "expression", S(""));
     py::object request_id = field(message, "request_id");
-    py::object wb = self.attr("workbook_id");
+    py::object wb = self.attr(S("workbook_id"));
     if (debugger_active(self)) {
-        py::object result = debugger(self).attr("evaluate_expression")(expression);
+        py::object result = debugger(self).attr(S("evaluate_expression"))(expression);
         return send(self, msg::debug_evaluate_result(wb, request_id, expression, result));
     }
     return send(self, msg::debug_evaluate_result(wb, request_id, expression, py::handle()));
@@ -90,7 +90,7 @@ py::object debug_update_breakpoints(const py::object& self, const py::object& me
     if (!debugger_active(self)) {
         warning("[Kernel] Received debug_update_breakpoints but no active debugger");
     } else if (PyList_Check(breakpoints.ptr())) {
-        debugger(self).attr("set_breakpoints")(breakpoints);
+        debugger(self).attr(S("set_breakpoints"))(breakpoints);
         info("[Kernel] Updated breakpoints during debug session: {} breakpoints", PyList_GET_SIZE(breakpoints.ptr()));
     } else {
         warning("[Kernel] Invalid breakpoints data type: {}", py::type::of(breakpoints));
@@ -100,17 +100,17 @@ py::object debug_update_breakpoints(const py::object& self, const py::object& me
 
 py::object get_object_registry(const py::object& self, const py::object&) {
     debug("[Kernel] Received get_object_registry request");
-    py::object registry = self.attr("get_object_registry")();
-    return send(self, msg::object_registry_response(registry, self.attr("workbook_id")));
+    py::object registry = self.attr(S("get_object_registry"))();
+    return send(self, msg::object_registry_response(registry, self.attr(S("workbook_id"))));
 }
 
 py::object set_hover_mode(const py::object& self, const py::object& message) {
     py::object mode = field(message, "mode", S("compact"));
     debug("[Kernel] Received set_hover_mode: {}", mode);
-    py::object bridge = self.attr("_lsp_bridge");
+    py::object bridge = self.attr(S("_lsp_bridge"));
     if (pyco::truthy(bridge)) {
-        bridge.attr("set_hover_mode")(mode);
-        return send(self, msg::hover_mode_updated(mode, self.attr("workbook_id")));
+        bridge.attr(S("set_hover_mode"))(mode);
+        return send(self, msg::hover_mode_updated(mode, self.attr(S("workbook_id"))));
     }
     warning("[Kernel] LSP Bridge not available for hover mode change");
     return py::none();
@@ -119,16 +119,16 @@ py::object set_hover_mode(const py::object& self, const py::object& message) {
 // --- the catalogue ---------------------------------------------------------------
 
 py::object completion_request(const py::object& self, const py::object& m) {
-    return self.attr("_handle_completion_request")(m);
+    return self.attr(S("_handle_completion_request"))(m);
 }
 py::object signature_help_request(const py::object& self, const py::object& m) {
-    return self.attr("_handle_signature_help_request")(m);
+    return self.attr(S("_handle_signature_help_request"))(m);
 }
-py::object hover_request(const py::object& self, const py::object& m) { return self.attr("_handle_hover_request")(m); }
+py::object hover_request(const py::object& self, const py::object& m) { return self.attr(S("_handle_hover_request"))(m); }
 py::object diagnostic_request(const py::object& self, const py::object& m) {
-    return self.attr("_handle_diagnostic_request")(m);
+    return self.attr(S("_handle_diagnostic_request"))(m);
 }
-py::object shutdown(const py::object& self, const py::object&) { return self.attr("disconnect")(); }
+py::object shutdown(const py::object& self, const py::object&) { return self.attr(S("disconnect"))(); }
 py::object run_module(const py::object& self, const py::object& m) {
     return started(self, "_handle_run_module", "[Kernel] [Listener Thread] Dispatching run_module to worker", m);
 }
@@ -191,22 +191,41 @@ const Route* route_of(const py::object& msg_type) {
 // them alive until they finish (the event loop itself holds tasks weakly).
 PyObject* running_tasks = nullptr;
 
+// The request's coroutine as its task runs it: the task leaves the set when the coroutine
+// ends (a done callback would cost the loop one more turn per request).
+Task kept_until_done(py::object coroutine) {
+    py::object result = co_await pyco::await_nothrow(coroutine);
+    pyco::SavedError failure;
+    if (!result) failure.fetch();
+    py::object task = attr_of("asyncio", "current_task")();
+    if (PySet_Discard(running_tasks, task.ptr()) < 0) PyErr_Clear();
+    if (failure.is_set()) {
+        failure.restore();
+        pyco::throw_error();
+    }
+    co_return result;
+}
+
 void start_task(const py::object& coroutine) {
     if (!running_tasks) {
         running_tasks = PySet_New(nullptr);
         if (!running_tasks) throw py::error_already_set();
     }
-    py::object task = attr_of("asyncio", "create_task")(coroutine);
+    // Named as the request's coroutine, which task reprs and stack dumps show.
+    py::object name = py::getattr(coroutine, "__name__", py::none());
+    py::object qualname = py::getattr(coroutine, "__qualname__", py::none());
+    py::object kept = pyco::make_coroutine(kept_until_done(coroutine), PyUnicode_Check(name.ptr()) ? name.ptr() : nullptr,
+                                           PyUnicode_Check(qualname.ptr()) ? qualname.ptr() : nullptr);
+    py::object task = attr_of("asyncio", "create_task")(kept);
     if (PySet_Add(running_tasks, task.ptr()) < 0) throw py::error_already_set();
-    task.attr("add_done_callback")(py::reinterpret_borrow<py::object>(running_tasks).attr("discard"));
 }
 
 Task handle_message(py::object self, py::object message) {
     py::object msg_type = field(message, "type");
     py::object request_id = field(message, "request_id", S("N/A"));
     if (msg_type.equal(S("chunk"))) {
-        py::object whole = co_await pyco::await(self.attr("_handle_chunk_message")(message));
-        if (pyco::truthy(whole)) co_await pyco::await(self.attr("handle_message")(whole));
+        py::object whole = co_await pyco::await(self.attr(S("_handle_chunk_message"))(message));
+        if (pyco::truthy(whole)) co_await pyco::await(self.attr(S("handle_message"))(whole));
         co_return py::none();
     }
     debug("[TIMING] Message received: type={}, request_id={}", msg_type, request_id);
@@ -233,12 +252,12 @@ Task handle_message(py::object self, py::object message) {
 
 }  // namespace
 
-py::object field(const py::object& message, const char* key) { return message.attr("get")(S(key)); }
+py::object field(const py::object& message, const char* key) { return message.attr(S("get"))(S(key)); }
 py::object field(const py::object& message, const char* key, py::object fallback) {
-    return message.attr("get")(S(key), fallback);
+    return message.attr(S("get"))(S(key), fallback);
 }
 
-py::object send(const py::object& self, py::dict message) { return self.attr("send_message")(message); }
+py::object send(const py::object& self, py::dict message) { return self.attr(S("send_message"))(message); }
 
 void add_dispatch_methods(pyco::ClassBuilder& cls) {
     cls.method(pyco::fn<handle_message>("handle_message", {"self", arg("message").type(Check::Dict)},

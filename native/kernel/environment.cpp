@@ -16,39 +16,39 @@ using pyco::Check;
 // --- VirtualEnvironment -----------------------------------------------------
 
 py::object venv_init(py::object self, py::object workbook_id) {
-    self.attr("workbook_id") = workbook_id;
-    self.attr("original_path") = attr_of("sys", "path").attr("copy")();
-    self.attr("custom_paths") = py::list();
+    self.attr(S("workbook_id")) = workbook_id;
+    self.attr(S("original_path")) = attr_of("sys", "path").attr(S("copy"))();
+    self.attr(S("custom_paths")) = py::list();
     return py::none();
 }
 
 py::object venv_add_path(py::object self, py::object path) {
-    py::object custom = self.attr("custom_paths");
+    py::object custom = self.attr(S("custom_paths"));
     if (custom.contains(path)) return py::none();
-    custom.attr("append")(path);
+    custom.attr(S("append"))(path);
     py::object sys_path = attr_of("sys", "path");
-    if (!sys_path.contains(path)) sys_path.attr("insert")(0, path);
+    if (!sys_path.contains(path)) sys_path.attr(S("insert"))(0, path);
     return py::none();
 }
 
 py::object venv_remove_path(py::object self, py::object path) {
-    py::object custom = self.attr("custom_paths");
+    py::object custom = self.attr(S("custom_paths"));
     if (!custom.contains(path)) return py::none();
-    custom.attr("remove")(path);
+    custom.attr(S("remove"))(path);
     py::object sys_path = attr_of("sys", "path");
-    if (sys_path.contains(path)) sys_path.attr("remove")(path);
+    if (sys_path.contains(path)) sys_path.attr(S("remove"))(path);
     return py::none();
 }
 
 py::object venv_reset_path(py::object self) {
     py::object sys_path = attr_of("sys", "path");
-    sys_path.attr("clear")();
-    sys_path.attr("extend")(self.attr("original_path"));
-    self.attr("custom_paths").attr("clear")();
+    sys_path.attr(S("clear"))();
+    sys_path.attr(S("extend"))(self.attr(S("original_path")));
+    self.attr(S("custom_paths")).attr(S("clear"))();
     return py::none();
 }
 
-py::object venv_get_paths(py::object self) { return self.attr("custom_paths").attr("copy")(); }
+py::object venv_get_paths(py::object self) { return self.attr(S("custom_paths")).attr(S("copy"))(); }
 
 
 
@@ -85,7 +85,7 @@ py::object sys_path() { return attr_of("sys", "path"); }
 // were selected.
 Py_ssize_t unload_modules_from(const py::list& folders) {
     py::object modules = attr_of("sys", "modules");
-    py::list items = py::list(modules.attr("items")());
+    py::list items = py::list(modules.attr(S("items"))());
     py::set base_packages;
     for (py::handle item : items) {
         py::object name = py::reinterpret_borrow<py::tuple>(item)[0];
@@ -99,19 +99,19 @@ Py_ssize_t unload_modules_from(const py::list& folders) {
         }
         if (!PyUnicode_Check(file.ptr())) continue;
         for (py::handle folder : folders) {
-            if (pyco::truthy(file.attr("startswith")(folder))) {
-                base_packages.add(name.attr("split")(S("."))[py::int_(0)]);
+            if (pyco::truthy(file.attr(S("startswith"))(folder))) {
+                base_packages.add(name.attr(S("split"))(S("."))[py::int_(0)]);
                 break;
             }
         }
     }
     std::vector<std::pair<Py_ssize_t, py::object>> to_remove;
-    py::list names = py::list(modules.attr("keys")());
+    py::list names = py::list(modules.attr(S("keys"))());
     for (py::handle name : names) {
         if (!PyUnicode_Check(name.ptr())) continue;
-        py::object top = name.attr("split")(S("."))[py::int_(0)];
+        py::object top = name.attr(S("split"))(S("."))[py::int_(0)];
         if (base_packages.contains(top)) {
-            Py_ssize_t depth = name.attr("count")(S(".")).cast<Py_ssize_t>();
+            Py_ssize_t depth = name.attr(S("count"))(S(".")).cast<Py_ssize_t>();
             to_remove.emplace_back(depth, py::reinterpret_borrow<py::object>(name));
         }
     }
@@ -119,7 +119,7 @@ Py_ssize_t unload_modules_from(const py::list& folders) {
                      [](const auto& a, const auto& b) { return a.first > b.first; });
     for (const auto& [depth, name] : to_remove) {
         if (modules.contains(name)) {
-            modules.attr("__delitem__")(name);
+            modules.attr(S("__delitem__"))(name);
             debug("Unloaded module: {}", name);
         }
     }
@@ -130,7 +130,7 @@ void remove_present(const py::list& paths, const char* log_text) {
     py::object path_list = sys_path();
     for (py::handle p : paths) {
         if (path_list.contains(p)) {
-            path_list.attr("remove")(p);
+            path_list.attr(S("remove"))(p);
             debug(log_text, p);
         }
     }
@@ -156,7 +156,7 @@ namespace handlers {
 py::object add_path(const py::object& self, const py::object& message) {
     return checked(self, [&] {
         py::object path = text_field(message, "add_path", "path");
-        self.attr("virtual_env").attr("add_path")(path);
+        self.attr(S("virtual_env")).attr(S("add_path"))(path);
         return send(self, msg::path_added(path, sys_path()));
     });
 }
@@ -164,18 +164,18 @@ py::object add_path(const py::object& self, const py::object& message) {
 py::object remove_path(const py::object& self, const py::object& message) {
     return checked(self, [&] {
         py::object path = text_field(message, "remove_path", "path");
-        self.attr("virtual_env").attr("remove_path")(path);
+        self.attr(S("virtual_env")).attr(S("remove_path"))(path);
         return send(self, msg::path_removed(path, sys_path()));
     });
 }
 
 py::object reset_namespace(const py::object& self, const py::object&) {
-    self.attr("executor").attr("reset_namespace")();
+    self.attr(S("executor")).attr(S("reset_namespace"))();
     return send(self, msg::namespace_reset());
 }
 
 py::object reset_path(const py::object& self, const py::object&) {
-    self.attr("virtual_env").attr("reset_path")();
+    self.attr(S("virtual_env")).attr(S("reset_path"))();
     return send(self, msg::path_reset(sys_path()));
 }
 
@@ -189,15 +189,15 @@ py::object set_package_paths(const py::object& self, const py::object& message) 
         for (Py_ssize_t i = PyList_GET_SIZE(new_paths.ptr()) - 1; i >= 0; --i) {
             py::object p = new_paths[i];
             if (!path_list.contains(p)) {
-                path_list.attr("insert")(0, p);
+                path_list.attr(S("insert"))(0, p);
                 debug("Added new path to sys.path: {}", p);
             }
         }
-        self.attr("virtual_env").attr("custom_paths") = new_paths.attr("copy")();
-        py::object bridge = self.attr("_lsp_bridge");
-        if (pyco::truthy(bridge)) bridge.attr("update_sys_paths")(new_paths);
+        self.attr(S("virtual_env")).attr(S("custom_paths")) = new_paths.attr(S("copy"))();
+        py::object bridge = self.attr(S("_lsp_bridge"));
+        if (pyco::truthy(bridge)) bridge.attr(S("update_sys_paths"))(new_paths);
         Py_ssize_t added = PyList_GET_SIZE(new_paths.ptr());
-        py::object reply = send(self, msg::package_paths_updated(added, unloaded, self.attr("workbook_id")));
+        py::object reply = send(self, msg::package_paths_updated(added, unloaded, self.attr(S("workbook_id"))));
         info("Package paths updated: {} paths added, {} modules unloaded", added, unloaded);
         return reply;
     });
@@ -211,14 +211,14 @@ py::object set_python_paths(const py::object& self, const py::object& message) {
         py::object path_list = sys_path();
         for (py::handle p : new_paths) {
             if (!path_list.contains(p)) {
-                path_list.attr("append")(p);
+                path_list.attr(S("append"))(p);
                 debug("Added new python path to sys.path: {}", p);
             }
         }
-        py::object bridge = self.attr("_lsp_bridge");
-        if (pyco::truthy(bridge)) bridge.attr("update_sys_paths")(path_list.attr("copy")());
+        py::object bridge = self.attr(S("_lsp_bridge"));
+        if (pyco::truthy(bridge)) bridge.attr(S("update_sys_paths"))(path_list.attr(S("copy"))());
         Py_ssize_t added = PyList_GET_SIZE(new_paths.ptr());
-        py::object reply = send(self, msg::python_paths_updated(added, self.attr("workbook_id")));
+        py::object reply = send(self, msg::python_paths_updated(added, self.attr(S("workbook_id"))));
         info("Python paths updated: {} paths added", added);
         return reply;
     });
@@ -230,7 +230,7 @@ py::object unload_and_clear_paths(const py::object& self, const py::object& mess
         Py_ssize_t unloaded = unload_modules_from(paths);
         remove_present(paths, "Removed path from sys.path: {}");
         Py_ssize_t cleared = PyList_GET_SIZE(paths.ptr());
-        py::object reply = send(self, msg::modules_unloaded(unloaded, cleared, self.attr("workbook_id")));
+        py::object reply = send(self, msg::modules_unloaded(unloaded, cleared, self.attr(S("workbook_id"))));
         info("Modules unloaded: {}, paths cleared: {}", unloaded, cleared);
         return reply;
     });
@@ -245,7 +245,7 @@ py::object update_module(const py::object& self, const py::object& message) {
         }
         if (!PyUnicode_Check(module_name.ptr())) throw BadField("update_module", "module_name", "a string");
         py::object code = text_field(message, "update_module", "code");
-        g("in_memory_loader").attr("update_module")(module_name, code);
+        g("in_memory_loader").attr(S("update_module"))(module_name, code);
         info("[Kernel] Updated virtual module: {}", module_name);
         return send(self, msg::module_updated(module_name));
     });
@@ -259,9 +259,9 @@ py::object delete_module(const py::object& self, const py::object& message) {
             return send(self, msg::error(S("delete_module requires module_name")));
         }
         if (!PyUnicode_Check(module_name.ptr())) throw BadField("delete_module", "module_name", "a string");
-        g("in_memory_loader").attr("delete_module")(module_name);
-        py::object bridge = self.attr("_lsp_bridge");
-        if (pyco::truthy(bridge)) bridge.attr("delete_module")(module_name);
+        g("in_memory_loader").attr(S("delete_module"))(module_name);
+        py::object bridge = self.attr(S("_lsp_bridge"));
+        if (pyco::truthy(bridge)) bridge.attr(S("delete_module"))(module_name);
         info("[Kernel] Deleted virtual module: {}", module_name);
         return send(self, msg::module_deleted(module_name));
     });
@@ -270,7 +270,7 @@ py::object delete_module(const py::object& self, const py::object& message) {
 }  // namespace handlers
 
 void define_environment_classes(py::module_ m) {
-    m.attr("VirtualEnvironment") =
+    m.attr(S("VirtualEnvironment")) =
         pyco::ClassBuilder("VirtualEnvironment", module_name(), py::tuple(),
                            "The import paths a workbook added, and the path to return to.")
             .method(pyco::fn<venv_init>("__init__", {"self", arg("workbook_id").type(Check::Str)}))

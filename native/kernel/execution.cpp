@@ -28,17 +28,18 @@ py::object execute_with_callbacks(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0];
     py::object request_id = c[2];
-    py::object thread_name = attr_of("threading", "current_thread")().attr("name");
-    debug("[Kernel] [Worker Thread {}] Executing code (request_id={})", thread_name, request_id);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Executing code (request_id={})", current_thread_name(), request_id);
     py::object result;
     try {
-        result = self.attr("executor").attr("execute")(c[1], py::arg("stdout_callback") = c[3],
-                                                       py::arg("stderr_callback") = c[4]);
+        result = call_kw(self.attr(S("executor")).attr(S("execute")), {c[1]},
+                         {{"stdout_callback", c[3]}, {"stderr_callback", c[4]}});
     } catch (py::error_already_set& e) {
         // This thread runs only the user's code: whatever escapes it is the run's outcome.
         result = interrupted_result(e);
     }
-    debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", thread_name, request_id);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
     return result;
 }
 
@@ -50,7 +51,7 @@ Task report_failure(py::object self, py::object e, py::object request_id, py::ob
     error("[TIMING] Execution failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms, safe_str(e));
     error("[Kernel] Unexpected error in _execute_code_async: {}", safe_str(e));
     py::dict error_obj = error_object_of(e);
-    py::object sent = co_await pyco::await_nothrow(self.attr("send_message")(msg::execution_failure(error_obj, request_id, source)));
+    py::object sent = co_await pyco::await_nothrow(self.attr(S("send_message"))(msg::execution_failure(error_obj, request_id, source)));
     if (!sent) {
         pyco::SavedError send_err = pyco::take_exception();
         error("[Kernel] Failed to send error message: {}", py::handle(send_err.value));
@@ -66,17 +67,17 @@ Task run_and_reply(py::object self, py::object code, py::object request_id, py::
     auto [out_cb, err_cb] = output_callbacks(output, kOwner);
     py::object worker = nested_function(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}), kOwner,
                                         py::make_tuple(self, code, request_id, out_cb, err_cb));
-    py::object result = co_await pyco::await(output.loop.attr("run_in_executor")(self.attr("_thread_pool"), worker));
+    py::object result = co_await pyco::await(output.loop.attr(S("run_in_executor"))(self.attr(S("_thread_pool")), worker));
     double elapsed_ms = (now() - start_time) * 1000.0;
     debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, elapsed_ms);
     py::object success = result[S("success")];
     debug("[Kernel] [Async Task] Execution finished, success={} (request_id={})", success, request_id);
-    py::object wb = self.attr("workbook_id");
+    py::object wb = self.attr(S("workbook_id"));
     if (!pyco::truthy(success)) {
         py::object error_obj = result[S("error")];
         info("[Kernel] Sending execution_error for request_id={}: {}", request_id, error_obj);
         co_await pyco::await(
-            self.attr("send_message")(msg::execution_error(error_obj, request_id, function_name, wb, source)));
+            self.attr(S("send_message"))(msg::execution_error(error_obj, request_id, function_name, wb, source)));
         co_return py::none();
     }
     info("[Kernel] Sending execution_result (success) for request_id={}", request_id);
@@ -92,11 +93,11 @@ Task run_and_reply(py::object self, py::object code, py::object request_id, py::
             co_return py::none();
         }
         py::object content = S("Out: ") + shown + S("\n");
-        co_await pyco::await(self.attr("send_message")(msg::result_output(content, request_id, wb, source)));
+        co_await pyco::await(self.attr(S("send_message"))(msg::result_output(content, request_id, wb, source)));
     }
     bool named = PyUnicode_Check(function_name.ptr()) && PyUnicode_GET_LENGTH(function_name.ptr()) > 0;
     py::object reported = named ? value : shown;
-    co_await pyco::await(self.attr("send_message")(msg::execution_result(reported, request_id, function_name, wb, source)));
+    co_await pyco::await(self.attr(S("send_message"))(msg::execution_result(reported, request_id, function_name, wb, source)));
     co_return py::none();
 }
 
@@ -125,7 +126,7 @@ py::object execution_request(const py::object& self, const py::object& message) 
     info("[Kernel] [Listener Thread] Received execution_request (source={}, request_id={})", source, request_id);
     py::object coroutine, failure;
     try {
-        coroutine = self.attr("_execute_code_async")(code, request_id, function_name, source);
+        coroutine = self.attr(S("_execute_code_async"))(code, request_id, function_name, source);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         failure = pyco::caught(e);  // fields of the wrong type: answered, nothing runs

@@ -18,8 +18,8 @@ py::object extract_tracebak_string(py::object e) {
                      Py_TYPE(e.ptr())->tp_name);
         throw py::error_already_set();
     }
-    py::object lines = attr_of("traceback", "format_exception")(py::type::of(e), e, e.attr("__traceback__"));
-    return py::str("").attr("join")(lines);
+    py::object lines = attr_of("traceback", "format_exception")(py::type::of(e), e, e.attr(S("__traceback__")));
+    return py::str("").attr(S("join"))(lines);
 }
 
 py::dict location(py::handle module, py::handle line) {
@@ -32,15 +32,15 @@ py::dict location(py::handle module, py::handle line) {
 
 py::object parse_error_location(py::object traceback_str, py::object in_memory_modules) {
     py::object re = g("re");
-    py::list found = re.attr("findall")(py::str(R"(File ["']<virtual:(\w+)>["'], line (\d+))"), traceback_str);
+    py::list found = re.attr(S("findall"))(py::str(R"(File ["']<virtual:(\w+)>["'], line (\d+))"), traceback_str);
     if (PyList_GET_SIZE(found.ptr()) > 0) {
         py::object last = found[py::int_(-1)];
         return location(last[py::int_(0)], last[py::int_(1)]);
     }
     for (py::handle name : in_memory_modules) {
-        py::object pattern = py::str(R"(File ["'][^"']*)") + re.attr("escape")(name) + py::str(R"([^"']*["'], line (\d+))");
-        py::object match = re.attr("search")(pattern, traceback_str);
-        if (!match.is_none()) return location(name, match.attr("group")(1));
+        py::object pattern = py::str(R"(File ["'][^"']*)") + re.attr(S("escape"))(name) + py::str(R"([^"']*["'], line (\d+))");
+        py::object match = re.attr(S("search"))(pattern, traceback_str);
+        if (!match.is_none()) return location(name, match.attr(S("group"))(1));
     }
     return py::dict();
 }
@@ -50,16 +50,16 @@ py::object parse_error_location(py::object traceback_str, py::object in_memory_m
 py::dict injected_namespace() {
     py::object bridge = g("vantrel");
     py::dict ns;
-    ns["__builtins__"] = py::module_::import("builtins").attr("__dict__");
+    ns["__builtins__"] = py::module_::import("builtins").attr(S("__dict__"));
     ns["vantrel"] = bridge;
-    ns["excel"] = bridge.attr("excel");
-    ns["context"] = bridge.attr("context");
+    ns["excel"] = bridge.attr(S("excel"));
+    ns["context"] = bridge.attr(S("context"));
     return ns;
 }
 
 py::object executor_init(py::object self) {
-    self.attr("globals") = injected_namespace();
-    self.attr("locals") = py::dict();
+    self.attr(S("globals")) = injected_namespace();
+    self.attr(S("locals")) = py::dict();
     return py::none();
 }
 
@@ -70,9 +70,9 @@ py::object executor_reset_namespace(py::object self) { return executor_init(self
 // line after a colon); splitting there would change what the code means, so such code
 // runs whole, as Python runs it.
 bool splits_between_statements(const py::object& code, const py::object& head, const py::object& tail) {
-    py::object parse = py::module_::import("ast").attr("parse");
+    py::object parse = py::module_::import("ast").attr(S("parse"));
     try {
-        auto count = [&](const py::object& text) { return PyObject_Length(parse(text).attr("body").ptr()); };
+        auto count = [&](const py::object& text) { return PyObject_Length(parse(text).attr(S("body")).ptr()); };
         return count(code) == count(head) + count(tail);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
@@ -96,39 +96,39 @@ void run_console_code(py::object self, const py::object& code, py::dict& result)
     py::object compile = builtin("compile");
     py::object compiled = compile_expression(compile, code);
     if (compiled) {
-        result["result"] = builtin("eval")(compiled, self.attr("globals"), self.attr("locals"));
+        result["result"] = builtin("eval")(compiled, self.attr(S("globals")), self.attr(S("locals")));
         return;
     }
     py::str sep("; ");
     if (!code.contains(sep)) {
-        builtin("exec")(code, self.attr("globals"), self.attr("locals"));
+        builtin("exec")(code, self.attr(S("globals")), self.attr(S("locals")));
         return;
     }
-    py::list parts = code.attr("split")(sep, 1);
+    py::list parts = code.attr(S("split"))(sep, 1);
     py::object statements = parts[py::int_(0)];
     py::object last = PyList_GET_SIZE(parts.ptr()) > 1 ? py::object(parts[py::int_(1)]) : py::object(py::str(""));
     if (PyUnicode_GET_LENGTH(last.ptr()) == 0 || !splits_between_statements(code, statements, last)) {
-        builtin("exec")(code, self.attr("globals"), self.attr("locals"));
+        builtin("exec")(code, self.attr(S("globals")), self.attr(S("locals")));
         return;
     }
-    builtin("exec")(statements, self.attr("globals"), self.attr("locals"));
+    builtin("exec")(statements, self.attr(S("globals")), self.attr(S("locals")));
     py::object last_compiled = compile_expression(compile, last);
     if (last_compiled) {
-        result["result"] = builtin("eval")(last_compiled, self.attr("globals"), self.attr("locals"));
+        result["result"] = builtin("eval")(last_compiled, self.attr(S("globals")), self.attr(S("locals")));
     } else {
-        builtin("exec")(last, self.attr("globals"), self.attr("locals"));
+        builtin("exec")(last, self.attr(S("globals")), self.attr(S("locals")));
     }
 }
 
 void flush_standard_streams() {
-    attr_of("sys", "stdout").attr("flush")();
-    attr_of("sys", "stderr").attr("flush")();
+    attr_of("sys", "stdout").attr(S("flush"))();
+    attr_of("sys", "stderr").attr(S("flush"))();
 }
 
 py::object executor_execute(py::object self, py::object code, py::object stdout_callback, py::object stderr_callback) {
     py::object capture = g("StreamCapture");
-    py::object stdout_capture = capture(py::arg("on_write") = stdout_callback);
-    py::object stderr_capture = capture(py::arg("on_write") = stderr_callback);
+    py::object stdout_capture = call_kw(capture, {}, {{"on_write", stdout_callback}});
+    py::object stderr_capture = call_kw(capture, {}, {{"on_write", stderr_callback}});
     py::dict result = msg::run_result();
     py::object failure;
     try {
@@ -141,7 +141,7 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
     }
     if (failure) {
         result["success"] = py::bool_(false);
-        result["error"] = msg::error_object(py::type::of(failure).attr("__name__"), safe_str(failure),
+        result["error"] = msg::error_object(py::type::of(failure).attr(S("__name__")), safe_str(failure),
                                             g("extract_tracebak_string")(failure));
         try {
             flush_standard_streams();
@@ -149,28 +149,28 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
             if (!pyco::is_exception(e)) throw;
         }
     }
-    result["stdout"] = stdout_capture.attr("getvalue")();
-    result["stderr"] = stderr_capture.attr("getvalue")();
+    result["stdout"] = stdout_capture.attr(S("getvalue"))();
+    result["stderr"] = stderr_capture.attr(S("getvalue"))();
     return result;
 }
 
 }  // namespace
 
 void define_executor_functions(py::module_ m) {
-    m.attr("re") = py::module_::import("re");
-    m.attr("_parse_error_location") = function(
+    m.attr(S("re")) = py::module_::import("re");
+    m.attr(S("_parse_error_location")) = function(
         pyco::fn<parse_error_location>("_parse_error_location", {arg("traceback_str").type(Check::Str),
                                                                  arg("in_memory_modules").type(Check::Set)},
                                        "Find the workbook module and line where an error happened.")
             .annotated(annotations({{"return", builtin("dict")}})));
-    m.attr("extract_tracebak_string") = function(
+    m.attr(S("extract_tracebak_string")) = function(
         pyco::fn<extract_tracebak_string>("extract_tracebak_string", {"e"}, "Return the full traceback text of e.")
             .annotated(annotations({{"e", builtin("Exception")}, {"return", builtin("str")}})));
 }
 
 void define_executor_classes(py::module_ m) {
     define_stream_classes(m);
-    m.attr("CodeExecutor") =
+    m.attr(S("CodeExecutor")) =
         pyco::ClassBuilder("CodeExecutor", module_name(), py::tuple(),
                            "Runs console code against one persistent namespace.")
             .method(pyco::fn<executor_init>("__init__", {"self"}))

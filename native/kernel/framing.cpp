@@ -30,26 +30,26 @@ py::object envelope_text(const py::object& value, const char* fallback) {
 }
 
 Task send_message(py::object self, py::object message) {
-    co_await pyco::await(self.attr("_send_message_direct")(message));
+    co_await pyco::await(self.attr(S("_send_message_direct"))(message));
     co_return py::none();
 }
 
 Task write_frame(py::object self, py::object raw_json, py::object msg_type, double start_time) {
     double lock_wait_ms = (now() - start_time) * 1000.0;
     if (lock_wait_ms > 5.0) warning("[TIMING] Socket lock waited {:.1f}ms for: type={}", lock_wait_ms, msg_type);
-    co_await pyco::await(self.attr("websocket").attr("send")(raw_json));
+    co_await pyco::await(self.attr(S("websocket")).attr(S("send"))(raw_json));
     co_return py::none();
 }
 
 Task send_message_direct(py::object self, py::object message) {
-    py::object msg_type = message.attr("get")(py::str("type"), py::str("unknown"));
-    py::object request_id = message.attr("get")(py::str("request_id"), py::str("N/A"));
-    py::object websocket = self.attr("websocket");
+    py::object msg_type = message.attr(S("get"))(py::str("type"), py::str("unknown"));
+    py::object request_id = message.attr(S("get"))(py::str("request_id"), py::str("N/A"));
+    py::object websocket = self.attr(S("websocket"));
     if (!pyco::truthy(websocket)) {
         warning("[Kernel] Cannot send message type '{}': WebSocket not connected", msg_type);
         co_return py::none();
     }
-    if (self.attr("_socket_lock").is_none()) {
+    if (self.attr(S("_socket_lock")).is_none()) {
         warning("[Kernel] Cannot send message type '{}': Socket lock not initialized", msg_type);
         co_return py::none();
     }
@@ -59,10 +59,10 @@ Task send_message_direct(py::object self, py::object message) {
     Py_ssize_t length = PyObject_Length(raw_json.ptr());
     if (length < 0) throw py::error_already_set();
     if (length > g("CHUNK_SIZE").cast<Py_ssize_t>()) {
-        co_await pyco::await(self.attr("_send_chunked_message")(raw_json, envelope_text(msg_type, "unknown"),
+        co_await pyco::await(self.attr(S("_send_chunked_message"))(raw_json, envelope_text(msg_type, "unknown"),
                                                                   envelope_text(request_id, "N/A")));
     } else {
-        Task body = pyco::async_with(self.attr("_socket_lock"), [self, raw_json, msg_type, start_time](py::object) {
+        Task body = pyco::async_with(self.attr(S("_socket_lock")), [self, raw_json, msg_type, start_time](py::object) {
             return write_frame(self, raw_json, msg_type, start_time);
         });
         co_await pyco::await(std::move(body));
@@ -82,7 +82,7 @@ Task write_chunks(py::object self, py::object raw_json, py::object message_type,
         if (!piece) throw py::error_already_set();
         py::object data = py::reinterpret_steal<py::object>(piece);
         py::object frame = g("json_dumps")(msg::chunk(chunk_id, i, total_chunks, data, message_type, request_id));
-        co_await pyco::await(self.attr("websocket").attr("send")(frame));
+        co_await pyco::await(self.attr(S("websocket")).attr(S("send"))(frame));
     }
     co_return py::none();
 }
@@ -93,7 +93,7 @@ Task send_chunked_message(py::object self, py::object raw_json, py::object messa
     Py_ssize_t length = PyUnicode_GET_LENGTH(raw_json.ptr());
     Py_ssize_t total_chunks = (length + chunk_size - 1) / chunk_size;
     info("[Kernel] Chunking large message: type={}, size={}, chunks={}", message_type, length, total_chunks);
-    Task body = pyco::async_with(self.attr("_socket_lock"),
+    Task body = pyco::async_with(self.attr(S("_socket_lock")),
                                  [self, raw_json, message_type, request_id, chunk_id, total_chunks](py::object) {
                                      return write_chunks(self, raw_json, message_type, request_id, chunk_id,
                                                          total_chunks);
@@ -137,7 +137,7 @@ bool drop_oldest(const py::object& self, const py::object& buffers, const py::ob
         py::object chunk_id = py::reinterpret_borrow<py::object>(item.first);
         if (keep && chunk_id.equal(keep)) continue;
         set_buffered_chars(self, buffered_chars(self) - stored_chars(py::reinterpret_borrow<py::object>(item.second)));
-        buffers.attr("__delitem__")(chunk_id);
+        buffers.attr(S("__delitem__"))(chunk_id);
         warning("[Kernel] Dropped incomplete chunked message {}: {}", chunk_id, reason);
         return true;
     }
@@ -145,7 +145,7 @@ bool drop_oldest(const py::object& self, const py::object& buffers, const py::ob
 }
 
 py::object reassemble(py::object self, py::object message) {
-    py::object get = message.attr("get");
+    py::object get = message.attr(S("get"));
     py::object chunk_id = get(py::str("chunk_id"));
     py::object chunk_index = get(py::str("chunk_index"));
     py::object total_chunks = get(py::str("total_chunks"));
@@ -177,7 +177,7 @@ py::object reassemble(py::object self, py::object message) {
         return py::none();
     }
 
-    py::object buffers = self.attr("_chunk_buffers");
+    py::object buffers = self.attr(S("_chunk_buffers"));
     if (!buffers.contains(chunk_id)) {
         while (PyObject_Length(buffers.ptr()) >= kMaxOpenChunkIds &&
                drop_oldest(self, buffers, py::object(), "more than 64 chunked messages are open")) {
@@ -207,7 +207,7 @@ py::object reassemble(py::object self, py::object message) {
             }
             if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
                 set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
-                buffers.attr("__delitem__")(chunk_id);
+                buffers.attr(S("__delitem__"))(chunk_id);
                 warning("[Kernel] Dropped incomplete chunked message {}: {}", chunk_id,
                         "more than 268435456 characters of chunks are buffered");
                 return py::none();
@@ -223,13 +223,13 @@ py::object reassemble(py::object self, py::object message) {
         if (piece.is_none()) {
             error("[Kernel] Incomplete chunk buffer for chunk_id {}", chunk_id);
             set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
-            buffers.attr("__delitem__")(chunk_id);
+            buffers.attr(S("__delitem__"))(chunk_id);
             return py::none();
         }
     }
-    py::object full_json = py::str("").attr("join")(chunks);
+    py::object full_json = py::str("").attr(S("join"))(chunks);
     set_buffered_chars(self, buffered_chars(self) - PyUnicode_GET_LENGTH(full_json.ptr()));
-    buffers.attr("__delitem__")(chunk_id);
+    buffers.attr(S("__delitem__"))(chunk_id);
 
     py::object result;
     try {
@@ -244,7 +244,7 @@ py::object reassemble(py::object self, py::object message) {
         error("[Kernel] Reassembled message for chunk_id {} is not a JSON object, rejecting", chunk_id);
         return py::none();
     }
-    py::object inner_type = result.attr("get")(py::str("type"));
+    py::object inner_type = result.attr(S("get"))(py::str("type"));
     if (inner_type.equal(py::str("chunk"))) {
         error("[Kernel] Nested chunk message detected for chunk_id {}, rejecting", chunk_id);
         return py::none();

@@ -23,9 +23,9 @@ py::object stream_callback(py::object closure, py::object text) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     try {
         py::object self = c[0];
-        py::object wb = pyco::truthy(c[7]) ? py::object(self.attr("workbook_id")) : py::object(c[2]);
+        py::object wb = pyco::truthy(c[7]) ? py::object(self.attr(S("workbook_id"))) : py::object(c[2]);
         py::dict message = msg::request_stream(c[5], text, c[1], wb, c[3]);
-        send_counted(c[6], self.attr("send_message")(message), PyUnicode_GET_LENGTH(text.ptr()), c[4]);
+        send_counted(c[6], self.attr(S("send_message"))(message), PyUnicode_GET_LENGTH(text.ptr()), c[4]);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("[Kernel] {} streaming error: {}", py::object(c[5]), e.value());
@@ -60,13 +60,13 @@ std::pair<py::object, py::object> output_callbacks(const CallOutput& o, const st
 
 std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback) {
     py::object capture = g("StreamCapture");
-    py::object out = capture(py::arg("on_write") = out_callback);
-    py::object err = capture(py::arg("on_write") = err_callback);
+    py::object out = call_kw(capture, {}, {{"on_write", out_callback}});
+    py::object err = call_kw(capture, {}, {{"on_write", err_callback}});
     return {out, err};
 }
 
 py::object captured_logs(const py::object& out, const py::object& err) {
-    return out.attr("getvalue")() + err.attr("getvalue")();
+    return out.attr(S("getvalue"))() + err.attr(S("getvalue"))();
 }
 
 void print_traceback(const py::object& exc) {
@@ -104,9 +104,9 @@ py::object import_function(const py::object& module_name, const py::object& func
     return builtin("getattr")(module, function_name);
 }
 
-py::object current_thread_name() { return attr_of("threading", "current_thread")().attr("name"); }
+py::object current_thread_name() { return attr_of("threading", "current_thread")().attr(S("name")); }
 
-py::object to_wire(const py::object& value) { return g("vantrel").attr("Serializer").attr("to_wire")(value); }
+py::object to_wire(const py::object& value) { return g("vantrel").attr(S("Serializer")).attr(S("to_wire"))(value); }
 
 py::object call_with(const py::object& func, const py::object& args) {
     py::tuple positional = py::reinterpret_steal<py::tuple>(PySequence_Tuple(args.ptr()));
@@ -131,7 +131,7 @@ py::object body_failure(const py::object& outcome) {
 }
 
 py::dict error_object_of(const py::object& exc) {
-    return msg::error_object(py::type::of(exc).attr("__name__"), safe_str(exc), traceback_text(exc));
+    return msg::error_object(py::type::of(exc).attr(S("__name__")), safe_str(exc), traceback_text(exc));
 }
 
 namespace {
@@ -148,7 +148,7 @@ const std::string kEventWorker = kEventCall + ".<locals>.execute_event";
 py::object deserialize_args(py::object self, py::object args) {
     py::list converted;
     if (PyList_GET_SIZE(args.ptr()) == 0) return converted;
-    py::object from_wire = g("vantrel").attr("Serializer").attr("from_wire");
+    py::object from_wire = g("vantrel").attr(S("Serializer")).attr(S("from_wire"));
     for (py::handle arg : args) converted.append(from_wire(arg));
     return converted;
 }
@@ -164,8 +164,9 @@ struct Outcome {
 py::object execute_function(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], module_name = c[1], function_name = c[2];
-    debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), module_name,
-          function_name);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), module_name,
+              function_name);
     auto [out, err] = make_captures(c[4], c[5]);
     py::object raw, serialized, failure, logs;
     {
@@ -175,7 +176,7 @@ py::object execute_function(py::object closure) {
                 module_name, function_name,
                 pyco::fmt("Module '{}' not found in sys.modules. Make sure the module has been synced via update_module.",
                           module_name));
-            raw = call_with(func, self.attr("_deserialize_args")(c[3]));
+            raw = call_with(func, self.attr(S("_deserialize_args"))(c[3]));
             if (pyco::truthy(attr_of("inspect", "isgenerator")(raw))) {
                 py::list items;
                 for (py::handle item : raw) items.append(to_wire(py::reinterpret_borrow<py::object>(item)));
@@ -216,10 +217,10 @@ Task custom_call_body(CustomCall call) {
                                         py::make_tuple(call.self, call.module_name, call.function_name, call.args,
                                                        out_cb, err_cb));
     py::object result =
-        co_await pyco::await(output.loop.attr("run_in_executor")(call.self.attr("_thread_pool"), worker));
-    py::object logs = result.attr("get")(S("logs"), S(""));
+        co_await pyco::await(output.loop.attr(S("run_in_executor"))(call.self.attr(S("_thread_pool")), worker));
+    py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Function logs:\n{}", logs);
-    if (py::object(result.attr("get")(S("status"))).equal(S("success"))) {
+    if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
         py::object wire = result[S("result")];
         if (!wire.is_none()) {
             py::object failure;
@@ -233,7 +234,7 @@ Task custom_call_body(CustomCall call) {
         co_await pyco::await(send(call.self, msg::function_result_success(call.request_id, wire, logs)));
         info("[Kernel] Custom function call succeeded: {}.{}", call.module_name, call.function_name);
     } else {
-        py::object error_text = result.attr("get")(S("error"), S("Unknown error"));
+        py::object error_text = result.attr(S("get"))(S("error"), S("Unknown error"));
         co_await pyco::await(send(call.self, msg::call_error(error_text, logs, call.request_id, call.module_name,
                                                              call.function_name, call.workbook_id, call.source)));
         co_await pyco::await(send(call.self, msg::function_result_error(call.request_id, logs, error_text)));
@@ -265,7 +266,7 @@ Task handle_custom_function_call(py::object self, py::object message) {
     py::object failure = body_failure(outcome);
     if (!failure) co_return py::none();
     error("[Kernel] Unexpected error in _handle_custom_function_call: {}", safe_str(failure));
-    Task reply = custom_send_error(call, py::type::of(failure).attr("__name__"), safe_str(failure),
+    Task reply = custom_send_error(call, py::type::of(failure).attr(S("__name__")), safe_str(failure),
                                    traceback_text(failure));
     co_await pyco::await(std::move(reply));
     co_return py::none();
@@ -277,12 +278,13 @@ Task handle_custom_function_call(py::object self, py::object message) {
 py::object execute_callable(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], callable_id = c[1];
-    debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), callable_id);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), callable_id);
     auto [out, err] = make_captures(c[3], c[4]);
     py::object serialized, raw, failure;
     try {
         CaptureScope scope(out, err);
-        py::object target = g("vantrel").attr("messaging").attr("get_callable")(callable_id);
+        py::object target = g("vantrel").attr(S("messaging")).attr(S("get_callable"))(callable_id);
         if (target.is_none()) {
             PyErr_SetObject(PyExc_ValueError, pyco::fmt("Callable '{}' not found in registry", callable_id).ptr());
             throw py::error_already_set();
@@ -291,7 +293,7 @@ py::object execute_callable(py::object closure) {
             PyErr_SetObject(PyExc_TypeError, pyco::fmt("Object with id '{}' is not callable", callable_id).ptr());
             throw py::error_already_set();
         }
-        py::object args = self.attr("_deserialize_args")(c[2]);
+        py::object args = self.attr(S("_deserialize_args"))(c[2]);
         py::object inner;
         try {
             raw = call_with(target, args);
@@ -329,10 +331,10 @@ Task callable_call_body(CallableCall call) {
     py::object worker = nested_function(pyco::fn<execute_callable>("execute_callable", {}), kCallableCall,
                                         py::make_tuple(call.self, call.callable_id, call.args, out_cb, err_cb));
     py::object result =
-        co_await pyco::await(output.loop.attr("run_in_executor")(call.self.attr("_thread_pool"), worker));
-    py::object logs = result.attr("get")(S("logs"), S(""));
+        co_await pyco::await(output.loop.attr(S("run_in_executor"))(call.self.attr(S("_thread_pool")), worker));
+    py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Callable logs:\n{}", logs);
-    if (py::object(result.attr("get")(S("status"))).equal(S("success"))) {
+    if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
         py::object wire = result[S("result")];
         if (!wire.is_none()) {
             py::object failure;
@@ -344,7 +346,7 @@ Task callable_call_body(CallableCall call) {
         co_await pyco::await(send(call.self, msg::callable_result(wire, logs, call.request_id, call.workbook_id)));
         info("[Kernel] Python function call succeeded: callable_id={}", call.callable_id);
     } else {
-        py::object error_text = result.attr("get")(S("error"), S("Unknown error"));
+        py::object error_text = result.attr(S("get"))(S("error"), S("Unknown error"));
         co_await pyco::await(send(call.self, msg::callable_error(error_text, logs, call.request_id, call.workbook_id)));
         error("[Kernel] Python function call failed: callable_id={}", call.callable_id);
     }
@@ -365,7 +367,7 @@ Task handle_python_function_call(py::object self, py::object message) {
     py::object failure = body_failure(outcome);
     if (!failure) co_return py::none();
     error("[Kernel] Unexpected error in _handle_python_function_call: {}", safe_str(failure));
-    Task reply = callable_send_error(call, py::type::of(failure).attr("__name__"), safe_str(failure),
+    Task reply = callable_send_error(call, py::type::of(failure).attr(S("__name__")), safe_str(failure),
                                      traceback_text(failure));
     co_await pyco::await(std::move(reply));
     co_return py::none();
@@ -377,13 +379,14 @@ Task handle_python_function_call(py::object self, py::object message) {
 py::object execute_event(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], module_name = c[1], function_name = c[2];
-    debug("[Kernel] [Worker Thread {}] Executing event handler: {}.{}", current_thread_name(), module_name,
-          function_name);
+    if (log_enabled(DEBUG))
+        debug("[Kernel] [Worker Thread {}] Executing event handler: {}.{}", current_thread_name(), module_name,
+              function_name);
     auto [out, err] = make_captures(c[4], c[5]);
     CaptureScope scope(out, err);
     py::object failure;
     try {
-        py::object args = self.attr("_deserialize_args")(c[3]);
+        py::object args = self.attr(S("_deserialize_args"))(c[3]);
         py::object handler =
             import_function(module_name, function_name, pyco::fmt("Module '{}' not found in sys.modules", module_name));
         py::object value = call_with(handler, args);
@@ -401,17 +404,17 @@ struct EventCall {
 
 // Delivers the COM response of an event; a failed delivery is tried once more as "nok".
 void deliver_com_response(const EventCall& call, const py::object& result) {
-    py::object registrar = call.self.attr("_com_event_registrar");
+    py::object registrar = call.self.attr(S("_com_event_registrar"));
     if (!pyco::truthy(call.is_com) || !pyco::truthy(registrar)) return;
-    bool ok = py::object(result.attr("get")(S("status"))).equal(S("success"));
+    bool ok = py::object(result.attr(S("get"))(S("status"))).equal(S("success"));
     try {
-        py::dict response = ok ? msg::com_ok(result.attr("get")(S("return_value"))) : msg::com_nok();
-        registrar.attr("deliver_com_response")(call.request_id, response);
+        py::dict response = ok ? msg::com_ok(result.attr(S("get"))(S("return_value"))) : msg::com_nok();
+        registrar.attr(S("deliver_com_response"))(call.request_id, response);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         error("[Kernel] Error delivering COM event response: {}", e.value());
         try {
-            registrar.attr("deliver_com_response")(call.request_id, msg::com_nok());
+            registrar.attr(S("deliver_com_response"))(call.request_id, msg::com_nok());
         } catch (py::error_already_set& again) {
             if (!pyco::is_exception(again)) throw;
         }
@@ -424,17 +427,17 @@ Task event_body(EventCall call, py::object args, py::object loop) {
     py::object worker = nested_function(pyco::fn<execute_event>("execute_event", {}), kEventCall,
                                         py::make_tuple(call.self, call.module_name, call.function_name, args,
                                                        out_cb, err_cb));
-    py::object result = co_await pyco::await(loop.attr("run_in_executor")(call.self.attr("_thread_pool"), worker));
-    py::object logs = result.attr("get")(S("logs"), S(""));
+    py::object result = co_await pyco::await(loop.attr(S("run_in_executor"))(call.self.attr(S("_thread_pool")), worker));
+    py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Event handler logs:\n{}", logs);
     deliver_com_response(call, result);
-    if (py::object(result.attr("get")(S("status"))).equal(S("success"))) {
+    if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
         info("[Kernel] Event handler executed successfully: {}.{}", call.module_name, call.function_name);
         co_await pyco::await(send(call.self, msg::event_result(S("success"), logs, py::none(), call.request_id,
                                                                call.module_name, call.function_name, call.workbook_id)));
     } else {
         error("[Kernel] Event handler failed: {}.{}", call.module_name, call.function_name);
-        py::object error_text = result.attr("get")(S("error"), S("Unknown error"));
+        py::object error_text = result.attr(S("get"))(S("error"), S("Unknown error"));
         co_await pyco::await(send(call.self, msg::event_result(S("error"), logs, error_text, call.request_id,
                                                                call.module_name, call.function_name, call.workbook_id)));
     }
@@ -446,7 +449,7 @@ Task handle_event_execution(py::object self, py::object message) {
                    field(message, "module_name", S("")),
                    field(message, "function_name", S("")),
                    field(message, "request_id"),
-                   field(message, "workbook_id", self.attr("workbook_id")),
+                   field(message, "workbook_id", self.attr(S("workbook_id"))),
                    field(message, "is_com", py::bool_(false))};
     if (!pyco::truthy(call.module_name) || !pyco::truthy(call.function_name)) {
         error("[Kernel] event_execution missing module_name or function_name");
@@ -465,10 +468,10 @@ Task handle_event_execution(py::object self, py::object message) {
     if (done) co_return py::none();
     py::object failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
     error("[Kernel] Unexpected error in _handle_event_execution: {}", safe_str(failure));
-    py::object registrar = self.attr("_com_event_registrar");
+    py::object registrar = self.attr(S("_com_event_registrar"));
     try {
         if (pyco::truthy(call.is_com) && pyco::truthy(registrar))
-            registrar.attr("deliver_com_response")(call.request_id, msg::com_nok());
+            registrar.attr(S("deliver_com_response"))(call.request_id, msg::com_nok());
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
     }
@@ -483,17 +486,17 @@ namespace handlers {
 
 py::object custom_function_call(const py::object& self, const py::object& message) {
     info("[Kernel] [Listener Thread] Dispatching custom_function_call to worker");
-    return self.attr("_handle_custom_function_call")(message);
+    return self.attr(S("_handle_custom_function_call"))(message);
 }
 
 py::object python_function_call(const py::object& self, const py::object& message) {
     info("[Kernel] [Listener Thread] Dispatching python_function_call to worker");
-    return self.attr("_handle_python_function_call")(message);
+    return self.attr(S("_handle_python_function_call"))(message);
 }
 
 py::object event_execution(const py::object& self, const py::object& message) {
     info("[Kernel] [Listener Thread] Dispatching event_execution to worker");
-    return self.attr("_handle_event_execution")(message);
+    return self.attr(S("_handle_event_execution"))(message);
 }
 
 }  // namespace handlers

@@ -19,12 +19,12 @@ py::object dumps_json(py::object obj) { return attr_of("json", "dumps")(obj); }
 void define_json(py::module_ m) {
     bool have_orjson = true;
     try {
-        m.attr("orjson") = py::module_::import("orjson");
+        m.attr(S("orjson")) = py::module_::import("orjson");
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
         have_orjson = false;
     }
-    m.attr("json_dumps") = have_orjson ? function(pyco::fn<dumps_orjson>("json_dumps", {"obj"}))
+    m.attr(S("json_dumps")) = have_orjson ? function(pyco::fn<dumps_orjson>("json_dumps", {"obj"}))
                                        : function(pyco::fn<dumps_json>("json_dumps", {"obj"}));
 }
 

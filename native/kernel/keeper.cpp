@@ -12,9 +12,9 @@ using pyco::Check;
 
 // Schedules one message on the kernel's loop without waiting for it.
 void notify(const py::object& self, py::dict message) {
-    py::object coroutine = self.attr("send_message")(message);
+    py::object coroutine = self.attr(S("send_message"))(message);
     try {
-        attr_of("asyncio", "run_coroutine_threadsafe")(coroutine, self.attr("_loop"));
+        attr_of("asyncio", "run_coroutine_threadsafe")(coroutine, self.attr(S("_loop")));
     } catch (...) {
         // Not scheduled (no loop yet): the caller hears of it, the coroutine is dropped quietly.
         PyObject *t, *v, *tb;
@@ -27,7 +27,7 @@ void notify(const py::object& self, py::dict message) {
     }
 }
 
-py::object type_name(const py::object& value) { return py::type::of(value).attr("__name__"); }
+py::object type_name(const py::object& value) { return py::type::of(value).attr(S("__name__")); }
 
 // Values leave the store outside the lock: a __del__ that calls back into the keeper
 // must not find the (non-reentrant) lock held.
@@ -38,31 +38,31 @@ py::object save_object(py::object self, py::object key, py::object value) {
     }
     py::object replaced;
     {
-        Locked lock(self.attr("_object_keeper_lock"));
-        py::object store = self.attr("_object_keeper");
-        replaced = store.attr("get")(key);
+        Locked lock(self.attr(S("_object_keeper_lock")));
+        py::object store = self.attr(S("_object_keeper"));
+        replaced = store.attr(S("get"))(key);
         store[key] = value;
     }
     replaced = py::object();
     py::object name = type_name(value);
-    notify(self, msg::object_updated(key, name, py::repr(value), self.attr("workbook_id")));
+    notify(self, msg::object_updated(key, name, py::repr(value), self.attr(S("workbook_id"))));
     debug("[Kernel] Saved object: {} (type: {})", key, name);
     return py::none();
 }
 
 py::object get_object(py::object self, py::object key) {
-    Locked lock(self.attr("_object_keeper_lock"));
-    return self.attr("_object_keeper").attr("get")(key);
+    Locked lock(self.attr(S("_object_keeper_lock")));
+    return self.attr(S("_object_keeper")).attr(S("get"))(key);
 }
 
 py::object clear_object(py::object self, py::object key) {
     py::object removed;
     {
-        Locked lock(self.attr("_object_keeper_lock"));
-        removed = self.attr("_object_keeper").attr("pop")(key, py::none());
+        Locked lock(self.attr(S("_object_keeper_lock")));
+        removed = self.attr(S("_object_keeper")).attr(S("pop"))(key, py::none());
     }
     removed = py::object();
-    notify(self, msg::object_deleted(key, self.attr("workbook_id")));
+    notify(self, msg::object_deleted(key, self.attr(S("workbook_id"))));
     debug("[Kernel] Cleared object: {}", key);
     return py::none();
 }
@@ -70,13 +70,13 @@ py::object clear_object(py::object self, py::object key) {
 py::object clear_all_objects(py::object self) {
     py::object removed;
     {
-        Locked lock(self.attr("_object_keeper_lock"));
-        py::object store = self.attr("_object_keeper");
-        removed = store.attr("copy")();
-        store.attr("clear")();
+        Locked lock(self.attr(S("_object_keeper_lock")));
+        py::object store = self.attr(S("_object_keeper"));
+        removed = store.attr(S("copy"))();
+        store.attr(S("clear"))();
     }
     removed = py::object();
-    notify(self, msg::objects_cleared(self.attr("workbook_id")));
+    notify(self, msg::objects_cleared(self.attr(S("workbook_id"))));
     debug("[Kernel] Cleared all objects");
     return py::none();
 }
@@ -86,8 +86,8 @@ py::object clear_all_objects(py::object self) {
 py::object get_object_registry(py::object self) {
     py::list items;
     {
-        Locked lock(self.attr("_object_keeper_lock"));
-        items = py::list(self.attr("_object_keeper").attr("items")());
+        Locked lock(self.attr(S("_object_keeper_lock")));
+        items = py::list(self.attr(S("_object_keeper")).attr(S("items"))());
     }
     py::list registry;
     for (py::handle item : items) {
@@ -100,13 +100,13 @@ py::object get_object_registry(py::object self) {
 
 py::object set_enable_events(py::object self, py::object enable) {
     bool on = pyco::truthy(enable);
-    notify(self, msg::set_enable_events(on, self.attr("workbook_id")));
+    notify(self, msg::set_enable_events(on, self.attr(S("workbook_id"))));
     debug("[Kernel] Set enable_events: {}", py::bool_(on));
     return py::none();
 }
 
 py::object show_message_box(py::object self, py::object message, py::object title, py::object type) {
-    notify(self, msg::show_message_box(message, title, type, self.attr("workbook_id")));
+    notify(self, msg::show_message_box(message, title, type, self.attr(S("workbook_id"))));
     debug("[Kernel] Requested message box: title='{}', type='{}'", title, type);
     return py::none();
 }

@@ -13,7 +13,7 @@ using pyco::Task;
 
 
 bool secured() {
-    py::object value = attr_of("os", "environ").attr("get")(S("VANTREL_SECURED"), S("1"));
+    py::object value = attr_of("os", "environ").attr(S("get"))(S("VANTREL_SECURED"), S("1"));
     return !value.equal(S("0"));
 }
 
@@ -21,37 +21,37 @@ bool secured() {
 
 py::object kernel_init(py::object self, py::object workbook_id, py::object host, py::object port,
                        py::object connection_args) {
-    self.attr("workbook_id") = workbook_id;
+    self.attr(S("workbook_id")) = workbook_id;
     py::str scheme = secured() ? S("wss") : S("ws");
-    self.attr("server_url") = scheme + S("://") + host + S(":") + port;
-    self.attr("websocket") = py::none();
-    self.attr("executor") = g("CodeExecutor")();
-    self.attr("virtual_env") = g("VirtualEnvironment")(workbook_id);
-    self.attr("running") = py::bool_(false);
-    self.attr("_loop") = py::none();
-    self.attr("_thread_pool") =
-        attr_of("concurrent", "futures").attr("ThreadPoolExecutor")(py::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
-    self.attr("_lsp_bridge") = g("LSPBridge")();
+    self.attr(S("server_url")) = scheme + S("://") + host + S(":") + port;
+    self.attr(S("websocket")) = py::none();
+    self.attr(S("executor")) = g("CodeExecutor")();
+    self.attr(S("virtual_env")) = g("VirtualEnvironment")(workbook_id);
+    self.attr(S("running")) = py::bool_(false);
+    self.attr(S("_loop")) = py::none();
+    self.attr(S("_thread_pool")) =
+        attr_of("concurrent", "futures").attr(S("ThreadPoolExecutor"))(py::arg("max_workers") = self.attr(S("WORKER_POOL_SIZE")));
+    self.attr(S("_lsp_bridge")) = g("LSPBridge")();
     py::object bridge = g("vantrel");
-    self.attr("agent") = g("Agent")(bridge.attr("excel"), bridge.attr("context"));
-    self.attr("connection_args") = pyco::truthy(connection_args) ? connection_args : py::dict();
-    self.attr("_win32_watcher") = py::none();
-    self.attr("_com_event_registrar") = py::none();
-    self.attr("_object_keeper") = py::dict();
-    self.attr("_object_keeper_lock") = attr_of("threading", "Lock")();
-    self.attr("_response_futures") = py::dict();
-    self.attr("_response_data") = py::dict();
-    self.attr("_response_lock") = attr_of("threading", "Lock")();
-    self.attr("_canceled_streaming_requests") = py::set();
-    self.attr("_chunk_buffers") = py::dict();
-    self.attr("_socket_lock") = py::none();
-    self.attr("_batcher") = py::none();
-    self.attr("_original_stdout") = attr_of("sys", "stdout");
-    self.attr("_original_stderr") = attr_of("sys", "stderr");
+    self.attr(S("agent")) = g("Agent")(bridge.attr(S("excel")), bridge.attr(S("context")));
+    self.attr(S("connection_args")) = pyco::truthy(connection_args) ? connection_args : py::dict();
+    self.attr(S("_win32_watcher")) = py::none();
+    self.attr(S("_com_event_registrar")) = py::none();
+    self.attr(S("_object_keeper")) = py::dict();
+    self.attr(S("_object_keeper_lock")) = attr_of("threading", "Lock")();
+    self.attr(S("_response_futures")) = py::dict();
+    self.attr(S("_response_data")) = py::dict();
+    self.attr(S("_response_lock")) = attr_of("threading", "Lock")();
+    self.attr(S("_canceled_streaming_requests")) = py::set();
+    self.attr(S("_chunk_buffers")) = py::dict();
+    self.attr(S("_socket_lock")) = py::none();
+    self.attr(S("_batcher")) = py::none();
+    self.attr(S("_original_stdout")) = attr_of("sys", "stdout");
+    self.attr(S("_original_stderr")) = attr_of("sys", "stderr");
     py::object meta_path = attr_of("sys", "meta_path");
     py::object loader = g("in_memory_loader");
     if (!meta_path.contains(loader)) {
-        meta_path.attr("insert")(0, loader);
+        meta_path.attr(S("insert"))(0, loader);
         debug("[Kernel] Registered InMemoryModuleLoader in sys.meta_path");
     }
     return py::none();
@@ -69,8 +69,8 @@ py::object send_stream_message(py::object closure, py::object stream_type, py::o
     try {
         py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
         py::object self = c[0];
-        py::dict message = msg::stream(stream_type, content, self.attr("workbook_id"));
-        send_counted(c[1], self.attr("send_message")(message), PyUnicode_GET_LENGTH(content.ptr()), self.attr("_loop"));
+        py::dict message = msg::stream(stream_type, content, self.attr(S("workbook_id")));
+        send_counted(c[1], self.attr(S("send_message"))(message), PyUnicode_GET_LENGTH(content.ptr()), self.attr(S("_loop")));
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("[Kernel] {} streaming error: {}", stream_type, e.value());
@@ -93,51 +93,51 @@ void raise_incoming_limit(const py::object& websocket) {
     if (protocol.is_none()) return;
     py::object limit = g("MAX_MESSAGE_SIZE") * py::int_(4);
     if (py::hasattr(protocol, "max_message_size")) {
-        protocol.attr("max_message_size") = limit;
+        protocol.attr(S("max_message_size")) = limit;
     } else if (py::hasattr(protocol, "max_size")) {
-        protocol.attr("max_size") = limit;
+        protocol.attr(S("max_size")) = limit;
     }
 }
 
 Task start_com_watchers(py::object self) {
-    py::object win32_tools_func = g("vantrel").attr("_get_win32");
+    py::object win32_tools_func = g("vantrel").attr(S("_get_win32"));
     py::dict definitions = msg::win32_event_definitions(g("get_win32_events_dictionary")());
-    co_await pyco::await(self.attr("send_message")(definitions));
-    self.attr("_win32_watcher") = g("Win32ComWatcher")(self);
-    self.attr("_win32_watcher").attr("start")(win32_tools_func);
-    self.attr("_com_event_registrar") = g("Win32ComEventRegistrar")(self);
-    self.attr("_com_event_registrar").attr("start")(win32_tools_func);
+    co_await pyco::await(self.attr(S("send_message"))(definitions));
+    self.attr(S("_win32_watcher")) = g("Win32ComWatcher")(self);
+    self.attr(S("_win32_watcher")).attr(S("start"))(win32_tools_func);
+    self.attr(S("_com_event_registrar")) = g("Win32ComEventRegistrar")(self);
+    self.attr(S("_com_event_registrar")).attr(S("start"))(win32_tools_func);
     info("[Kernel] Win32 COM watcher started");
     co_return py::none();
 }
 
 Task connect(py::object self) {
-    py::object ws_url = py::str(self.attr("server_url")) + S("/ws/kernel/") + self.attr("workbook_id");
+    py::object ws_url = py::str(self.attr(S("server_url"))) + S("/ws/kernel/") + self.attr(S("workbook_id"));
     py::object ssl_context = py::none();
     if (secured()) {
         ssl_context = attr_of("ssl", "create_default_context")();
-        ssl_context.attr("check_hostname") = py::bool_(false);
-        ssl_context.attr("verify_mode") = attr_of("ssl", "CERT_NONE");
+        ssl_context.attr(S("check_hostname")) = py::bool_(false);
+        ssl_context.attr(S("verify_mode")) = attr_of("ssl", "CERT_NONE");
     }
     py::object opening = attr_of("websockets", "connect")(ws_url, py::arg("ssl") = ssl_context);
     py::object websocket = co_await pyco::await(opening);
-    self.attr("websocket") = websocket;
+    self.attr(S("websocket")) = websocket;
     raise_incoming_limit(websocket);
 
-    self.attr("running") = py::bool_(true);
-    self.attr("_loop") = attr_of("asyncio", "get_running_loop")();
-    self.attr("_socket_lock") = attr_of("asyncio", "Lock")();
+    self.attr(S("running")) = py::bool_(true);
+    self.attr(S("_loop")) = attr_of("asyncio", "get_running_loop")();
+    self.attr(S("_socket_lock")) = attr_of("asyncio", "Lock")();
 
     py::object bridge = g("vantrel");
-    bridge.attr("messaging").attr("loop") = self.attr("_loop");
-    bridge.attr("messaging").attr("loop_thread") = attr_of("threading", "current_thread")();
-    bridge.attr("connection_args") = self.attr("connection_args");
-    bridge.attr("_kernel_instance") = self;
+    bridge.attr(S("messaging")).attr(S("loop")) = self.attr(S("_loop"));
+    bridge.attr(S("messaging")).attr(S("loop_thread")) = attr_of("threading", "current_thread")();
+    bridge.attr(S("connection_args")) = self.attr(S("connection_args"));
+    bridge.attr(S("_kernel_instance")) = self;
 
-    self.attr("_batcher") = g("MessageBatcher")(self);
-    co_await pyco::await(self.attr("_batcher").attr("start")());
+    self.attr(S("_batcher")) = g("MessageBatcher")(self);
+    co_await pyco::await(self.attr(S("_batcher")).attr(S("start"))());
 
-    py::object platform = self.attr("connection_args").attr("get")(S("platform"));
+    py::object platform = self.attr(S("connection_args")).attr(S("get"))(S("platform"));
     if (platform.equal(S("win32"))) {
         // A failure here is only a warning: the connection proceeds.
         py::object started = co_await pyco::await_nothrow(pyco::make_coroutine(start_com_watchers(self)));
@@ -150,16 +150,16 @@ Task connect(py::object self) {
     py::object stream_sender = closure(pyco::fn<send_stream_message>(
                                            "send_stream_message", {arg("stream_type").type(Check::Str),
                                                                    arg("content").type(Check::Str)}),
-                                       py::make_tuple(self, make_backlog(self.attr("_loop"))));
+                                       py::make_tuple(self, make_backlog(self.attr(S("_loop")))));
     py::object hook = g("KernelStreamHook");
     py::object sys = g("sys");
     py::object out_hook = hook(S("stdout"), stream_sender);
-    sys.attr("stdout") = out_hook;
+    sys.attr(S("stdout")) = out_hook;
     py::object err_hook = hook(S("stderr"), stream_sender);
-    sys.attr("stderr") = err_hook;
+    sys.attr(S("stderr")) = err_hook;
     set_kernel_hooks(self, out_hook, err_hook);
 
-    bridge.attr("messaging").attr("send_request_sync") = make_request_sync(self);
+    bridge.attr(S("messaging")).attr(S("send_request_sync")) = make_request_sync(self);
     co_return py::none();
 }
 
@@ -177,7 +177,7 @@ Task handle_frame(py::object self, py::object frame) {
     if (length < 0) throw py::error_already_set();
     if (length > g("MAX_MESSAGE_SIZE").cast<Py_ssize_t>()) {
         warning("Message too large: {} bytes", length);
-        co_await pyco::await(self.attr("send_message")(msg::error(S("Message too large"))));
+        co_await pyco::await(self.attr(S("send_message"))(msg::error(S("Message too large"))));
         co_return py::none();
     }
     py::object decode_error = attr_of("json", "JSONDecodeError");
@@ -192,34 +192,34 @@ Task handle_frame(py::object self, py::object frame) {
         invalid_json = true;
     }
     if (invalid_json) {
-        co_await pyco::await(self.attr("send_message")(msg::error(S("Invalid JSON received"))));
+        co_await pyco::await(self.attr(S("send_message"))(msg::error(S("Invalid JSON received"))));
         co_return py::none();
     }
     if (!PyDict_Check(data.ptr())) {
-        co_await pyco::await(self.attr("send_message")(msg::error(S("Invalid message: expected a JSON object"))));
+        co_await pyco::await(self.attr(S("send_message"))(msg::error(S("Invalid message: expected a JSON object"))));
         co_return py::none();
     }
-    py::object handled = co_await pyco::await_nothrow(self.attr("handle_message")(data));
+    py::object handled = co_await pyco::await_nothrow(self.attr(S("handle_message"))(data));
     if (handled) co_return py::none();
     pyco::SavedError err;
     err.fetch();
     if (err.matches(decode_error.ptr())) {
-        co_await pyco::await(self.attr("send_message")(msg::error(S("Invalid JSON received"))));
+        co_await pyco::await(self.attr(S("send_message"))(msg::error(S("Invalid JSON received"))));
         co_return py::none();
     }
     if (!err.matches(PyExc_Exception) || is_connection_closed(err)) {
         err.restore();
         pyco::throw_error();
     }
-    py::object msg_type = data.attr("get")(S("type"));
+    py::object msg_type = data.attr(S("get"))(S("type"));
     py::handle exc(err.value);
     error("[Kernel] Error handling message type '{}': {}", msg_type, exc);
-    co_await pyco::await(self.attr("send_message")(msg::error(pyco::fmt("Error handling {}: {}", msg_type, exc))));
+    co_await pyco::await(self.attr(S("send_message"))(msg::error(pyco::fmt("Error handling {}: {}", msg_type, exc))));
     co_return py::none();
 }
 
 Task listen(py::object self) {
-    Task frames = pyco::async_for(self.attr("websocket"), [self](py::object frame) { return handle_frame(self, frame); });
+    Task frames = pyco::async_for(self.attr(S("websocket")), [self](py::object frame) { return handle_frame(self, frame); });
     py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(frames)));
     if (!done) {
         pyco::SavedError err;
@@ -228,7 +228,7 @@ Task listen(py::object self) {
             err.restore();
             pyco::throw_error();
         }
-        self.attr("running") = py::bool_(false);
+        self.attr(S("running")) = py::bool_(false);
     }
     co_return py::none();
 }
@@ -236,9 +236,9 @@ Task listen(py::object self) {
 // --- run and disconnect ---------------------------------------------------------------
 
 Task connect_and_listen(py::object self) {
-    co_await pyco::await(self.attr("connect")());
-    info("Kernel connected for workbook: {}", py::object(self.attr("workbook_id")));
-    co_await pyco::await(self.attr("listen")());
+    co_await pyco::await(self.attr(S("connect"))());
+    info("Kernel connected for workbook: {}", py::object(self.attr(S("workbook_id"))));
+    co_await pyco::await(self.attr(S("listen"))());
     co_return py::none();
 }
 
@@ -252,8 +252,8 @@ Task run(py::object self) {
             pending.clear();
         }
     }
-    co_await pyco::await(self.attr("disconnect")());
-    info("Kernel disconnected for workbook: {}", py::object(self.attr("workbook_id")));
+    co_await pyco::await(self.attr(S("disconnect"))());
+    info("Kernel disconnected for workbook: {}", py::object(self.attr(S("workbook_id"))));
     if (pending.is_set()) {
         pending.restore();
         pyco::throw_error();
@@ -277,31 +277,31 @@ void teardown_step(const char* step, F&& f) {
 }
 
 Task stop_batcher(py::object self) {
-    py::object batcher = self.attr("_batcher");
-    if (pyco::truthy(batcher)) co_await pyco::await(batcher.attr("stop")());
+    py::object batcher = self.attr(S("_batcher"));
+    if (pyco::truthy(batcher)) co_await pyco::await(batcher.attr(S("stop"))());
     co_return py::none();
 }
 
 Task close_socket(py::object self) {
-    py::object websocket = self.attr("websocket");
-    if (pyco::truthy(websocket)) co_await pyco::await(websocket.attr("close")());
+    py::object websocket = self.attr(S("websocket"));
+    if (pyco::truthy(websocket)) co_await pyco::await(websocket.attr(S("close"))());
     co_return py::none();
 }
 
 Task disconnect(py::object self) {
-    self.attr("running") = py::bool_(false);
+    self.attr(S("running")) = py::bool_(false);
     teardown_step("win32 watcher", [&] {
-        py::object watcher = self.attr("_win32_watcher");
+        py::object watcher = self.attr(S("_win32_watcher"));
         if (pyco::truthy(watcher)) {
-            watcher.attr("stop")();
-            self.attr("_win32_watcher") = py::none();
+            watcher.attr(S("stop"))();
+            self.attr(S("_win32_watcher")) = py::none();
         }
     });
     teardown_step("COM event registrar", [&] {
-        py::object registrar = self.attr("_com_event_registrar");
+        py::object registrar = self.attr(S("_com_event_registrar"));
         if (pyco::truthy(registrar)) {
-            registrar.attr("stop")();
-            self.attr("_com_event_registrar") = py::none();
+            registrar.attr(S("stop"))();
+            self.attr(S("_com_event_registrar")) = py::none();
         }
     });
     if (!co_await pyco::await_nothrow(pyco::make_coroutine(stop_batcher(self)))) {
@@ -310,20 +310,20 @@ Task disconnect(py::object self) {
     }
     teardown_step("bridge", [&] {
         py::object bridge = g("vantrel");
-        bridge.attr("messaging").attr("reset")();
-        bridge.attr("_kernel_instance") = py::none();
+        bridge.attr(S("messaging")).attr(S("reset"))();
+        bridge.attr(S("_kernel_instance")) = py::none();
     });
     teardown_step("streams", [&] {
         py::object sys = g("sys");
-        clear_kernel_hooks(self, self.attr("_original_stdout"), self.attr("_original_stderr"));
-        sys.attr("stdout") = self.attr("_original_stdout");
-        sys.attr("stderr") = self.attr("_original_stderr");
+        clear_kernel_hooks(self, self.attr(S("_original_stdout")), self.attr(S("_original_stderr")));
+        sys.attr(S("stdout")) = self.attr(S("_original_stdout"));
+        sys.attr(S("stderr")) = self.attr(S("_original_stderr"));
     });
     if (!co_await pyco::await_nothrow(pyco::make_coroutine(close_socket(self)))) {
         pyco::SavedError err = pyco::take_exception();
         step_failed("websocket", err);
     }
-    teardown_step("worker pool", [&] { self.attr("_thread_pool").attr("shutdown")(py::arg("wait") = false); });
+    teardown_step("worker pool", [&] { self.attr(S("_thread_pool")).attr(S("shutdown"))(py::arg("wait") = false); });
     co_return py::none();
 }
 
@@ -343,14 +343,14 @@ py::object find_init_excel_host() {
 Task main_entry(py::object workbook_id, py::object port, py::object connection_args) {
     if (attr_of("sys", "platform").equal(S("win32"))) {
         py::object platform = S("");
-        if (!connection_args.is_none()) platform = connection_args.attr("get")(S("platform"), S(""));
+        if (!connection_args.is_none()) platform = connection_args.attr(S("get"))(S("platform"), S(""));
         if (!platform.equal(S("web"))) {
             py::object init_excel_host = find_init_excel_host();
             if (!init_excel_host.is_none()) init_excel_host(py::arg("vantrel_id") = workbook_id);
         }
     }
     py::object kernel = g("PythonKernel")(workbook_id, py::arg("port") = port, py::arg("connection_args") = connection_args);
-    co_await pyco::await(kernel.attr("run")());
+    co_await pyco::await(kernel.attr(S("run"))());
     co_return py::none();
 }
 
@@ -378,8 +378,8 @@ void define_kernel_class(py::module_ m) {
     add_keeper_methods(cls);
     add_debug_methods(cls);
     add_language_methods(cls);
-    m.attr("PythonKernel") = cls.build();
-    m.attr("main") = function(pyco::fn<main_entry>(
+    m.attr(S("PythonKernel")) = cls.build();
+    m.attr(S("main")) = function(pyco::fn<main_entry>(
         "main", {arg("workbook_id").type(Check::Str), arg("port").type(Check::Str),
                  arg("connection_args").type(Check::Dict, true).def_none()},
         "Main entry point for the kernel."));

@@ -33,8 +33,12 @@ py::object import_module(const char* module);
 
 // Annotations as a function declares them, e.g. annotations({{"return", builtin("int")}}).
 py::dict annotations(std::initializer_list<std::pair<const char*, py::object>> items);
-// A builtin by name (a type, for annotations).
+// A builtin by name, read from the interpreter's builtins when used.
 py::object builtin(const char* name);
+
+// f(*args, name=value, ...) through vectorcall (keyword names are interned literals).
+py::object call_kw(py::handle f, std::initializer_list<py::handle> args,
+                   std::initializer_list<std::pair<const char*, py::handle>> kwargs);
 // typing.Optional[t], with the module's own `Optional`.
 py::object optional_of(const py::object& t);
 

@@ -42,9 +42,9 @@ Py_ssize_t length_of(const py::object& value) {
 
 // The bridge's analysis with the cursor and the workbook's sources (a copy taken now).
 py::object analyse(const py::object& self, const char* operation, const Request& r, const Cursor& c) {
-    py::dict modules = py::reinterpret_steal<py::dict>(PyDict_Copy(g("in_memory_loader").attr("source_cache").ptr()));
+    py::dict modules = py::reinterpret_steal<py::dict>(PyDict_Copy(g("in_memory_loader").attr(S("source_cache")).ptr()));
     if (!modules) throw py::error_already_set();
-    return self.attr("_lsp_bridge").attr(operation)(py::arg("code") = r.code, py::arg("line") = c.line,
+    return self.attr(S("_lsp_bridge")).attr(operation)(py::arg("code") = r.code, py::arg("line") = c.line,
                                                     py::arg("column") = c.column, py::arg("path") = c.path,
                                                     py::arg("modules") = modules,
                                                     py::arg("dirty_files") = c.dirty_files);
@@ -75,8 +75,8 @@ Task completion(py::object self, py::object message) {
             debug("[LSP] Request received: line={}, column={}, path={}, code_length={}, dirty_files={}", c.line,
                   c.column, c.path, length_of(r.code), dirty);
             py::object result = analyse(self, "get_completions", r, c);
-            py::object completions = result.attr("get")(S("completions"), py::list());
-            py::object error_text = result.attr("get")(S("error"));
+            py::object completions = result.attr(S("get"))(S("completions"), py::list());
+            py::object error_text = result.attr(S("get"))(S("error"));
             debug("[LSP] Response: {} completions, error={}", length_of(completions), error_text);
             return msg::completion_response(completions, error_text, r.request_id, r.workbook_id, r.module_name);
         },
@@ -94,12 +94,12 @@ Task signature_help(py::object self, py::object message) {
             debug("[LSP] Signature help request: line={}, column={}, path={}, code_length={}", c.line, c.column, c.path,
                   length_of(r.code));
             py::object result = analyse(self, "get_signature_help", r, c);
-            py::object signatures = result.attr("get")(S("signatures"), py::list());
-            py::object error_text = result.attr("get")(S("error"));
+            py::object signatures = result.attr(S("get"))(S("signatures"), py::list());
+            py::object error_text = result.attr(S("get"))(S("error"));
             debug("[LSP] Signature help response: {} signatures, error={}", length_of(signatures), error_text);
-            return msg::signature_help_response(result.attr("get")(S("signatures"), py::list()),
-                                                result.attr("get")(S("activeSignature"), 0),
-                                                result.attr("get")(S("activeParameter"), 0), error_text, r.request_id,
+            return msg::signature_help_response(result.attr(S("get"))(S("signatures"), py::list()),
+                                                result.attr(S("get"))(S("activeSignature"), 0),
+                                                result.attr(S("get"))(S("activeParameter"), 0), error_text, r.request_id,
                                                 r.workbook_id, r.module_name);
         },
         [=](py::object text) {
@@ -117,8 +117,8 @@ Task hover(py::object self, py::object message) {
             debug("[LSP] Hover request: line={}, column={}, path={}, code_length={}", c.line, c.column, c.path,
                   length_of(r.code));
             py::object result = analyse(self, "get_hover", r, c);
-            py::object contents = result.attr("get")(S("contents"));
-            py::object error_text = result.attr("get")(S("error"));
+            py::object contents = result.attr(S("get"))(S("contents"));
+            py::object error_text = result.attr(S("get"))(S("error"));
             debug("[LSP] Hover response: has_contents={}, error={}", py::bool_(!contents.is_none()), error_text);
             return msg::hover_response(contents, error_text, r.request_id, r.workbook_id, r.module_name);
         },
@@ -134,10 +134,10 @@ Task diagnostics(py::object self, py::object message) {
         [=] {
             debug("[LSP] Diagnostic request: code_length={}, module={}", length_of(r.code), r.module_name);
             py::object result =
-                self.attr("_lsp_bridge").attr("get_diagnostics")(py::arg("code") = r.code,
+                self.attr(S("_lsp_bridge")).attr(S("get_diagnostics"))(py::arg("code") = r.code,
                                                                  py::arg("module_name") = r.module_name);
-            py::object found = result.attr("get")(S("diagnostics"), py::list());
-            py::object error_text = result.attr("get")(S("error"));
+            py::object found = result.attr(S("get"))(S("diagnostics"), py::list());
+            py::object error_text = result.attr(S("get"))(S("error"));
             debug("[LSP] Diagnostic response: {} diagnostics, error={}", length_of(found), error_text);
             return msg::diagnostic_response(found, error_text, r.request_id, r.workbook_id, r.module_name);
         },

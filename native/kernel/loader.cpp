@@ -12,13 +12,13 @@ using pyco::Check;
 py::str virtual_filename(py::handle module_name) { return pyco::fmt("<virtual:{}>", module_name); }
 
 py::object loader_init(py::object self) {
-    self.attr("source_cache") = py::dict();
+    self.attr(S("source_cache")) = py::dict();
     return py::none();
 }
 
 py::object find_spec(py::object self, py::object fullname, py::object path, py::object target) {
-    if (!self.attr("source_cache").contains(fullname)) return py::none();
-    return attr_of("importlib", "machinery").attr("ModuleSpec")(fullname, self);
+    if (!self.attr(S("source_cache")).contains(fullname)) return py::none();
+    return attr_of("importlib", "machinery").attr(S("ModuleSpec"))(fullname, self);
 }
 
 py::object create_module(py::object self, py::object spec) { return py::none(); }
@@ -26,7 +26,7 @@ py::object create_module(py::object self, py::object spec) { return py::none(); 
 // The source's lines, each ending in a newline, in the shape linecache keeps.
 void register_lines(const py::object& source, const py::object& filename) {
     py::list lines;
-    py::object split = source.attr("splitlines")();
+    py::object split = source.attr(S("splitlines"))();
     py::str newline("\n");
     for (py::handle line : split) lines.append(py::reinterpret_borrow<py::object>(line) + newline);
     py::object entry = py::make_tuple(py::int_(PyUnicode_GET_LENGTH(source.ptr())), py::none(), lines, filename);
@@ -34,8 +34,8 @@ void register_lines(const py::object& source, const py::object& filename) {
 }
 
 py::object exec_module(py::object self, py::object module) {
-    py::object module_name = module.attr("__name__");
-    py::object cache = self.attr("source_cache");
+    py::object module_name = module.attr(S("__name__"));
+    py::object cache = self.attr(S("source_cache"));
     if (!cache.contains(module_name)) {
         PyErr_SetObject(PyExc_ImportError, pyco::fmt("No source code found for module '{}'", module_name).ptr());
         throw py::error_already_set();
@@ -46,9 +46,9 @@ py::object exec_module(py::object self, py::object module) {
 
     py::object failure;
     try {
-        py::object compile = py::module_::import("builtins").attr("compile");
+        py::object compile = builtin("compile");
         py::object code = compile(source, filename, py::str("exec"));
-        py::object ns = module.attr("__dict__");
+        py::object ns = module.attr(S("__dict__"));
         PyObject* r = PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr());
         if (!r) throw py::error_already_set();
         Py_DECREF(r);
@@ -60,44 +60,44 @@ py::object exec_module(py::object self, py::object module) {
     error("[InMemoryModuleLoader] Error executing module '{}': {}", module_name, failure);
     // Leave out the kernel's own frames: the importer sees the workbook module's.
     py::object own_name = kernel::module_name();
-    py::object tb = failure.attr("__traceback__");
+    py::object tb = failure.attr(S("__traceback__"));
     while (!tb.is_none()) {
-        py::object frame_globals = tb.attr("tb_frame").attr("f_globals");
-        py::object name = frame_globals.attr("get")(py::str("__name__"));
+        py::object frame_globals = tb.attr(S("tb_frame")).attr(S("f_globals"));
+        py::object name = frame_globals.attr(S("get"))(py::str("__name__"));
         if (!name.equal(own_name)) break;
-        tb = tb.attr("tb_next");
+        tb = tb.attr(S("tb_next"));
     }
-    failure = failure.attr("with_traceback")(tb);
+    failure = failure.attr(S("with_traceback"))(tb);
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(failure.ptr()))), Py_NewRef(failure.ptr()),
                   tb.is_none() ? nullptr : Py_NewRef(tb.ptr()));
     throw py::error_already_set();
 }
 
 py::object update_module(py::object self, py::object module_name, py::object code) {
-    self.attr("source_cache")[module_name] = code;
+    self.attr(S("source_cache"))[module_name] = code;
     py::object modules = attr_of("sys", "modules");
     if (modules.contains(module_name)) {
-        modules.attr("__delitem__")(module_name);
+        modules.attr(S("__delitem__"))(module_name);
         debug("[InMemoryModuleLoader] Removed '{}' from sys.modules to force reload", module_name);
     }
     return py::none();
 }
 
 py::object delete_module(py::object self, py::object module_name) {
-    py::object cache = self.attr("source_cache");
+    py::object cache = self.attr(S("source_cache"));
     if (cache.contains(module_name)) {
-        cache.attr("__delitem__")(module_name);
+        cache.attr(S("__delitem__"))(module_name);
         debug("[InMemoryModuleLoader] Removed '{}' from source_cache", module_name);
     }
     py::object modules = attr_of("sys", "modules");
     if (modules.contains(module_name)) {
-        modules.attr("__delitem__")(module_name);
+        modules.attr(S("__delitem__"))(module_name);
         debug("[InMemoryModuleLoader] Removed '{}' from sys.modules", module_name);
     }
     py::object filename = virtual_filename(module_name);
     py::object lines = attr_of("linecache", "cache");
     if (lines.contains(filename)) {
-        lines.attr("__delitem__")(filename);
+        lines.attr(S("__delitem__"))(filename);
         debug("[InMemoryModuleLoader] Removed '{}' from linecache", filename);
     }
     return py::none();
@@ -107,9 +107,9 @@ py::object delete_module(py::object self, py::object module_name) {
 
 void define_loader_class(py::module_ m) {
     py::object abc = attr_of("importlib", "abc");
-    m.attr("InMemoryModuleLoader") =
+    m.attr(S("InMemoryModuleLoader")) =
         pyco::ClassBuilder("InMemoryModuleLoader", module_name(),
-                           py::make_tuple(abc.attr("MetaPathFinder"), abc.attr("Loader")),
+                           py::make_tuple(abc.attr(S("MetaPathFinder")), abc.attr(S("Loader"))),
                            "Finds and loads workbook modules from their source held in memory.")
             .method(pyco::fn<loader_init>("__init__", {"self"}))
             .method(pyco::fn<find_spec>("find_spec", {"self", arg("fullname").type(Check::Str), "path",

@@ -50,7 +50,7 @@ py::dict debug_evaluate_result(H workbook_id, H request_id, H expression, H resu
                        {"request_id", request_id},
                        {"expression", expression}});
     if (result) {
-        d.attr("update")(result);
+        d.attr(S("update"))(result);
     } else {
         d["error"] = S("No active debug session");
     }

@@ -18,8 +18,8 @@ void import_standard_modules(py::module_& m) {
     for (const char* sub : {"importlib.abc", "importlib.machinery", "importlib.util"}) py::module_::import(sub);
     bind(m, "importlib", py::module_::import("importlib"));
     py::module_ contextlib = py::module_::import("contextlib");
-    bind(m, "redirect_stdout", contextlib.attr("redirect_stdout"));
-    bind(m, "redirect_stderr", contextlib.attr("redirect_stderr"));
+    bind(m, "redirect_stdout", contextlib.attr(S("redirect_stdout")));
+    bind(m, "redirect_stderr", contextlib.attr(S("redirect_stderr")));
     py::module_ typing = py::module_::import("typing");
     for (const char* name : {"Any", "Callable", "Dict", "List", "Optional", "Set", "Tuple"})
         bind(m, name, typing.attr(name));
@@ -78,7 +78,7 @@ void install_loader(py::module_& m) {
     bind(m, "in_memory_loader", g("InMemoryModuleLoader")());
     py::object meta_path = attr_of("sys", "meta_path");
     py::object loader = g("in_memory_loader");
-    if (!meta_path.contains(loader)) meta_path.attr("insert")(0, loader);
+    if (!meta_path.contains(loader)) meta_path.attr(S("insert"))(0, loader);
 }
 
 // The module keeps process-wide state (the import hook, the routing of output, the

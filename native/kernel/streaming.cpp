@@ -24,20 +24,20 @@ constexpr double kValueSendTimeout = 1.0;
 constexpr double kPauseEvery10 = 0.001;
 
 bool in_source_cache(const py::object& module_name) {
-    return g("in_memory_loader").attr("source_cache").contains(module_name);
+    return g("in_memory_loader").attr(S("source_cache")).contains(module_name);
 }
 
 // Sends `message` from the worker and waits until the loop has sent it (bounded).
 void send_and_wait(const py::object& self, const py::object& loop, py::dict message) {
-    py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(self.attr("send_message")(message), loop);
-    future.attr("result")(py::arg("timeout") = kValueSendTimeout);
+    py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(self.attr(S("send_message"))(message), loop);
+    future.attr(S("result"))(py::arg("timeout") = kValueSendTimeout);
 }
 
 py::list public_names(const py::object& names, Py_ssize_t limit) {
     py::list picked;
     for (py::handle name : names) {
         if (limit >= 0 && PyList_GET_SIZE(picked.ptr()) >= limit) break;
-        if (PyUnicode_Check(name.ptr()) && !pyco::truthy(name.attr("startswith")(S("_")))) picked.append(name);
+        if (PyUnicode_Check(name.ptr()) && !pyco::truthy(name.attr(S("startswith"))(S("_")))) picked.append(name);
     }
     return picked;
 }
@@ -45,16 +45,16 @@ py::list public_names(const py::object& names, Py_ssize_t limit) {
 // The generator's values, one message each, until it is exhausted or the request is
 // cancelled.
 py::dict drain(const py::object& self, const py::object& loop, const py::object& request_id, py::object generator) {
-    py::object canceled = self.attr("_canceled_streaming_requests");
+    py::object canceled = self.attr(S("_canceled_streaming_requests"));
     Py_ssize_t count = 0;
     for (py::handle value : generator) {
         if (canceled.contains(request_id)) {
-            canceled.attr("discard")(request_id);
-            send_and_wait(self, loop, msg::streaming_canceled(request_id, self.attr("workbook_id")));
+            canceled.attr(S("discard"))(request_id);
+            send_and_wait(self, loop, msg::streaming_canceled(request_id, self.attr(S("workbook_id"))));
             return msg::stream_canceled();
         }
         py::object wire = to_wire(py::reinterpret_borrow<py::object>(value));
-        send_and_wait(self, loop, msg::streaming_value(request_id, wire, self.attr("workbook_id")));
+        send_and_wait(self, loop, msg::streaming_value(request_id, wire, self.attr(S("workbook_id"))));
         if (++count % 10 == 0) attr_of("time", "sleep")(kPauseEvery10);
     }
     return msg::stream_completed(count);
@@ -65,7 +65,8 @@ py::dict drain(const py::object& self, const py::object& loop, const py::object&
 py::object run_streaming_in_thread(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], request_id = c[1], module_name = c[2], function_name = c[3], loop = c[5];
-    debug("[TIMING] Streaming worker started: thread={}, request_id={}", current_thread_name(), request_id);
+    if (log_enabled(DEBUG))
+        debug("[TIMING] Streaming worker started: thread={}, request_id={}", current_thread_name(), request_id);
     auto [out, err] = make_captures(c[6], c[7]);
     CaptureScope scope(out, err);
     py::object failure;
@@ -76,7 +77,7 @@ py::object run_streaming_in_thread(py::object closure) {
             error("[Kernel] Module not found in sys.modules: {}", module_name);
             error("[Kernel] Sample of available modules: {}", public_names(modules, 20));
             error("[Kernel] in_memory_loader.source_cache keys: {}",
-                  py::list(g("in_memory_loader").attr("source_cache").attr("keys")()));
+                  py::list(g("in_memory_loader").attr(S("source_cache")).attr(S("keys"))()));
             return msg::stream_refused(pyco::fmt("Module not found: {}", module_name));
         }
         py::object module = modules[module_name];
@@ -88,7 +89,7 @@ py::object run_streaming_in_thread(py::object closure) {
         }
         py::object func = builtin("getattr")(module, function_name);
         debug("[Kernel] Found function: {}", function_name);
-        py::object generator = call_with(func, self.attr("_deserialize_args")(c[4]));
+        py::object generator = call_with(func, self.attr(S("_deserialize_args"))(c[4]));
         if (!pyco::truthy(attr_of("inspect", "isgenerator")(generator))) {
             error("[Kernel] Function {} is not a generator function", function_name);
             return msg::stream_refused(pyco::fmt("Function {} is not a generator function", function_name));
@@ -113,18 +114,18 @@ Task stream_body(py::object self, py::object request_id, py::object module_name,
     py::object worker = nested_function(
         pyco::fn<run_streaming_in_thread>("run_streaming_in_thread", {}), kOwner,
         py::make_tuple(self, request_id, module_name, function_name, args, output.loop, out_cb, err_cb));
-    py::object result = co_await pyco::await(output.loop.attr("run_in_executor")(self.attr("_thread_pool"), worker));
+    py::object result = co_await pyco::await(output.loop.attr(S("run_in_executor"))(self.attr(S("_thread_pool")), worker));
     double elapsed = elapsed_ms(start);
-    py::object error_text = result.attr("get")(S("error"));
+    py::object error_text = result.attr(S("get"))(S("error"));
     if (pyco::truthy(error_text)) {
         error("[TIMING] Streaming failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed, error_text);
-        co_await pyco::await(send(self, msg::streaming_error(request_id, error_text, self.attr("workbook_id"))));
-    } else if (pyco::truthy(result.attr("get")(S("canceled")))) {
+        co_await pyco::await(send(self, msg::streaming_error(request_id, error_text, self.attr(S("workbook_id")))));
+    } else if (pyco::truthy(result.attr(S("get"))(S("canceled")))) {
         debug("[TIMING] Streaming canceled: request_id={}, elapsed={:.1f}ms", request_id, elapsed);
     } else {
         debug("[TIMING] Streaming completed: request_id={}, elapsed={:.1f}ms, results={}", request_id, elapsed,
-              py::object(result.attr("get")(S("result_count"), 0)));
-        co_await pyco::await(send(self, msg::streaming_done(request_id, self.attr("workbook_id"))));
+              py::object(result.attr(S("get"))(S("result_count"), 0)));
+        co_await pyco::await(send(self, msg::streaming_done(request_id, self.attr(S("workbook_id")))));
     }
     co_return py::none();
 }
@@ -139,7 +140,7 @@ Task execute_streaming_function(py::object self, py::object request_id, py::obje
          request_id);
     if (!in_source_cache(module_name)) {
         warning("[Kernel] Module '{}' not in cache, requesting sync", module_name);
-        co_await pyco::await(send(self, msg::request_module_sync(module_name, self.attr("workbook_id"))));
+        co_await pyco::await(send(self, msg::request_module_sync(module_name, self.attr(S("workbook_id")))));
         double waited = 0.0;
         while (!in_source_cache(module_name) && waited < kSyncWait) {
             co_await pyco::await(attr_of("asyncio", "sleep")(kSyncPoll));
@@ -150,7 +151,7 @@ Task execute_streaming_function(py::object self, py::object request_id, py::obje
                   request_id, elapsed_ms(start));
             error("[Kernel] Module '{}' not found after sync attempt", module_name);
             py::str text = pyco::fmt("Module '{}' not found after sync attempt", module_name);
-            co_await pyco::await(send(self, msg::streaming_error(request_id, text, self.attr("workbook_id"))));
+            co_await pyco::await(send(self, msg::streaming_error(request_id, text, self.attr(S("workbook_id")))));
             co_return py::none();
         }
     }
@@ -162,13 +163,13 @@ Task execute_streaming_function(py::object self, py::object request_id, py::obje
         py::object e = py::reinterpret_borrow<py::object>(err.value);
         error("[TIMING] Streaming exception: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms(start),
               safe_str(e));
-        py::object reply = send(self, msg::streaming_error(request_id, safe_str(e), self.attr("workbook_id")));
+        py::object reply = send(self, msg::streaming_error(request_id, safe_str(e), self.attr(S("workbook_id"))));
         err.clear();
         py::object sent = co_await pyco::await_nothrow(reply);
         if (!sent) err.fetch();
     }
     // Whatever happened, a cancel mark of this request is not kept.
-    self.attr("_canceled_streaming_requests").attr("discard")(request_id);
+    self.attr(S("_canceled_streaming_requests")).attr(S("discard"))(request_id);
     if (err.is_set()) {
         err.restore();
         pyco::throw_error();
@@ -191,7 +192,7 @@ py::object execute_streaming_function(const py::object& self, const py::object& 
     info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
     py::object coroutine, failure;
     try {
-        coroutine = self.attr("_execute_streaming_function")(request_id, module_name, function_name, args, workbook_id,
+        coroutine = self.attr(S("_execute_streaming_function"))(request_id, module_name, function_name, args, workbook_id,
                                                               source);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
@@ -199,7 +200,7 @@ py::object execute_streaming_function(const py::object& self, const py::object& 
     }
     if (failure) {
         error("[Kernel] Rejected execute_streaming_function: {}", failure);
-        throw Rejected{send(self, msg::streaming_error(request_id, safe_str(failure), self.attr("workbook_id")))};
+        throw Rejected{send(self, msg::streaming_error(request_id, safe_str(failure), self.attr(S("workbook_id"))))};
     }
     return coroutine;
 }

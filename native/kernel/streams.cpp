@@ -170,16 +170,19 @@ PyObject* route(int index, int kind) {
 // --- StreamCapture ---------------------------------------------------------
 
 py::object capture_init(py::object self, py::object on_write) {
-    py::module_::import("builtins").attr("super")(py::handle(capture_class), self).attr("__init__")();
-    self.attr("_buffer") = attr_of("io", "StringIO")();
-    self.attr("_on_write") = on_write;
+    // The base initialiser, as super().__init__() finds it; for a StreamCapture itself
+    // that is object.__init__, which does nothing.
+    if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject*>(capture_class))
+        builtin("super")(py::handle(capture_class), self).attr(S("__init__"))();
+    self.attr(S("_buffer")) = attr_of("io", "StringIO")();
+    self.attr(S("_on_write")) = on_write;
     return py::none();
 }
 
 // A capture's own write: keep the text, hand it to the callback.
 py::object capture_write_own(const py::object& self, const py::object& text, Py_ssize_t n) {
-    self.attr("_buffer").attr("write")(text);
-    py::object on_write = self.attr("_on_write");
+    self.attr(S("_buffer")).attr(S("write"))(text);
+    py::object on_write = self.attr(S("_on_write"));
     if (pyco::truthy(on_write)) {
         try {
             on_write(text);
@@ -202,7 +205,7 @@ py::object capture_write(py::object self, py::object text) {
         if (router_of(target.ptr(), &ignored) < 0) return capture_write_own(target, text, n);
     }
     if (target.is_none()) return py::int_(n);
-    return target.attr("write")(text);
+    return target.attr(S("write"))(text);
 }
 
 py::object capture_getvalue(py::object self) {
@@ -212,9 +215,9 @@ py::object capture_getvalue(py::object self) {
         // A router shows the text of the run it writes to.
         py::object target = py::reinterpret_borrow<py::object>(route(index, kind));
         int ignored;
-        if (router_of(target.ptr(), &ignored) < 0 && py::hasattr(target, "getvalue")) return target.attr("getvalue")();
+        if (router_of(target.ptr(), &ignored) < 0 && py::hasattr(target, "getvalue")) return target.attr(S("getvalue"))();
     }
-    return self.attr("_buffer").attr("getvalue")();
+    return self.attr(S("_buffer")).attr(S("getvalue"))();
 }
 
 py::object do_nothing(py::object) { return py::none(); }
@@ -224,29 +227,29 @@ py::object yes(py::object) { return py::bool_(true); }
 // --- KernelStreamHook ------------------------------------------------------
 
 py::object hook_init(py::object self, py::object stream_type, py::object send_callback) {
-    py::module_::import("builtins").attr("super")(py::handle(hook_class), self).attr("__init__")();
-    self.attr("stream_type") = stream_type;
-    self.attr("send_callback") = send_callback;
+    builtin("super")(py::handle(hook_class), self).attr(S("__init__"))();
+    self.attr(S("stream_type")) = stream_type;
+    self.attr(S("send_callback")) = send_callback;
     bool is_stdout = stream_type.equal(py::str("stdout"));
-    self.attr("_original_stream") = attr_of("sys", is_stdout ? "stdout" : "stderr");
+    self.attr(S("_original_stream")) = attr_of("sys", is_stdout ? "stdout" : "stderr");
     return py::none();
 }
 
 py::object hook_write(py::object self, py::object text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
     if (n == 0) return py::int_(0);
-    py::object original = self.attr("_original_stream");
+    py::object original = self.attr(S("_original_stream"));
     try {
-        original.attr("write")(text);
-        original.attr("flush")();
+        original.attr(S("write"))(text);
+        original.attr(S("flush"))();
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
     }
-    py::object send = self.attr("send_callback");
+    py::object send = self.attr(S("send_callback"));
     if (pyco::truthy(send)) {
         py::object failure;
         try {
-            send(self.attr("stream_type"), text);
+            send(self.attr(S("stream_type")), text);
         } catch (py::error_already_set& e) {
             if (!pyco::is_exception(e)) throw;
             failure = e.value();
@@ -254,7 +257,7 @@ py::object hook_write(py::object self, py::object text) {
         if (failure) {
             // Reported on the console stream only: never through logging or sys.stdout.
             try {
-                original.attr("write")(pyco::fmt("[KernelStreamHook Error] {}\n", failure));
+                original.attr(S("write"))(pyco::fmt("[KernelStreamHook Error] {}\n", failure));
             } catch (py::error_already_set& e) {
                 if (!pyco::is_exception(e)) throw;
             }
@@ -265,7 +268,7 @@ py::object hook_write(py::object self, py::object text) {
 
 py::object hook_flush(py::object self) {
     try {
-        self.attr("_original_stream").attr("flush")();
+        self.attr(S("_original_stream")).attr(S("flush"))();
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
     }
@@ -432,8 +435,8 @@ void define_stream_classes(py::module_ m) {
     // The module is set up once per process, so these live as long as it does.
     capture_class = Py_NewRef(capture.ptr());
     hook_class = Py_NewRef(hook.ptr());
-    m.attr("StreamCapture") = capture;
-    m.attr("KernelStreamHook") = hook;
+    m.attr(S("StreamCapture")) = capture;
+    m.attr(S("KernelStreamHook")) = hook;
 }
 
 }  // namespace kernel

@@ -12,10 +12,10 @@ using pyco::arg;
 using pyco::Check;
 
 py::object send_sys_request(py::object self, py::object payload, py::object timeout) {
-    py::object request_id = payload.attr("get")(S("requestId"));
+    py::object request_id = payload.attr(S("get"))(S("requestId"));
     py::object current = attr_of("threading", "current_thread")();
-    py::object name = current.attr("name");
-    py::object loop_thread = g("vantrel").attr("messaging").attr("loop_thread");
+    py::object name = current.attr(S("name"));
+    py::object loop_thread = g("vantrel").attr(S("messaging")).attr(S("loop_thread"));
     if (!loop_thread.is_none() && current.is(loop_thread)) {
         PyErr_SetString(PyExc_RuntimeError,
                         "send_sys_request must not be called from the async event loop thread to avoid deadlock");
@@ -24,20 +24,20 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
     debug("[Kernel] [Worker Thread {}] Sending sys_request: {}", name, request_id);
     py::object event = attr_of("threading", "Event")();
     {
-        Locked lock(self.attr("_response_lock"));
-        self.attr("_response_futures")[request_id] = event;
+        Locked lock(self.attr(S("_response_lock")));
+        self.attr(S("_response_futures"))[request_id] = event;
     }
-    attr_of("asyncio", "run_coroutine_threadsafe")(self.attr("send_message")(msg::sys_request(payload)),
-                                                    self.attr("_loop"));
+    attr_of("asyncio", "run_coroutine_threadsafe")(self.attr(S("send_message"))(msg::sys_request(payload)),
+                                                    self.attr(S("_loop")));
     debug("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", name, request_id);
-    py::object answered = event.attr("wait")(py::arg("timeout") = timeout);
+    py::object answered = call_kw(event.attr(S("wait")), {}, {{"timeout", timeout}});
     if (pyco::truthy(answered)) {
         debug("[Kernel] [Worker Thread {}] Received sys_response: {}", name, request_id);
         py::object response;
         {
-            Locked lock(self.attr("_response_lock"));
-            response = self.attr("_response_data").attr("pop")(request_id, py::none());
-            self.attr("_response_futures").attr("pop")(request_id, py::none());
+            Locked lock(self.attr(S("_response_lock")));
+            response = self.attr(S("_response_data")).attr(S("pop"))(request_id, py::none());
+            self.attr(S("_response_futures")).attr(S("pop"))(request_id, py::none());
         }
         if (response.is_none()) {
             py::str text = pyco::fmt("sys_response data missing for request_id: {}", request_id);
@@ -48,9 +48,9 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
         return response;
     }
     {
-        Locked lock(self.attr("_response_lock"));
-        self.attr("_response_futures").attr("pop")(request_id, py::none());
-        self.attr("_response_data").attr("pop")(request_id, py::none());
+        Locked lock(self.attr(S("_response_lock")));
+        self.attr(S("_response_futures")).attr(S("pop"))(request_id, py::none());
+        self.attr(S("_response_data")).attr(S("pop"))(request_id, py::none());
     }
     error("[Kernel] [Worker Thread {}] sys_request timeout: {}", name, request_id);
     py::object seconds = py::float_(PyFloat_AsDouble(timeout.ptr()));
@@ -61,7 +61,7 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
 }
 
 py::object new_send_request_sync(py::object self, py::object req, py::object timeout) {
-    py::object rid = attr_of("uuid", "uuid4")().attr("hex");
+    py::object rid = attr_of("uuid", "uuid4")().attr(S("hex"));
     py::dict payload = py::reinterpret_steal<py::dict>(PyDict_Copy(req.ptr()));
     if (!payload) throw py::error_already_set();
     payload["requestId"] = rid;
@@ -75,13 +75,13 @@ constexpr Py_ssize_t kUnclaimedResponsesKept = 1024;
 
 // Drops the oldest unclaimed payloads beyond the number kept; returns how many.
 Py_ssize_t drop_unclaimed_responses(const py::object& data, const py::object& waiting) {
-    py::list ids = py::list(data.attr("keys")());
+    py::list ids = py::list(data.attr(S("keys"))());
     std::vector<py::object> unclaimed;
     for (py::handle id : ids) {
         if (!waiting.contains(id)) unclaimed.push_back(py::reinterpret_borrow<py::object>(id));
     }
     Py_ssize_t excess = static_cast<Py_ssize_t>(unclaimed.size()) - kUnclaimedResponsesKept;
-    for (Py_ssize_t i = 0; i < excess; ++i) data.attr("pop")(unclaimed[static_cast<size_t>(i)], py::none());
+    for (Py_ssize_t i = 0; i < excess; ++i) data.attr(S("pop"))(unclaimed[static_cast<size_t>(i)], py::none());
     return excess > 0 ? excess : 0;
 }
 
@@ -107,13 +107,13 @@ py::object sys_response(const py::object& self, const py::object& message) {
     Py_ssize_t dropped = 0;
     {
         // Held only for the table operations and the wake-up.
-        Locked lock(self.attr("_response_lock"));
-        py::object data = self.attr("_response_data");
+        Locked lock(self.attr(S("_response_lock")));
+        py::object data = self.attr(S("_response_data"));
         data[request_id] = payload;
-        py::object waiting = self.attr("_response_futures");
-        event = waiting.attr("get")(request_id);
+        py::object waiting = self.attr(S("_response_futures"));
+        event = waiting.attr(S("get"))(request_id);
         if (!event.is_none()) {
-            event.attr("set")();
+            event.attr(S("set"))();
         } else if (PyObject_Length(data.ptr()) > kUnclaimedResponsesKept) {
             dropped = drop_unclaimed_responses(data, waiting);
         }

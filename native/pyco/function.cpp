@@ -105,7 +105,7 @@ void too_many_error(FuncObject* f, Py_ssize_t given, Py_ssize_t kwonly_given) {
 
 class Slots {
 public:
-    explicit Slots(Py_ssize_t n) : n_(n) {
+    explicit Slots(Py_ssize_t n) {
         p_ = n <= kInline ? inline_ : (heap_ = std::make_unique<PyObject*[]>(static_cast<std::size_t>(n))).get();
         for (Py_ssize_t i = 0; i < n; ++i) p_[i] = nullptr;
     }
@@ -114,7 +114,6 @@ public:
 
 private:
     static constexpr Py_ssize_t kInline = 12;
-    Py_ssize_t n_;
     PyObject* inline_[kInline];
     std::unique_ptr<PyObject*[]> heap_;
     PyObject** p_;
@@ -521,10 +520,15 @@ py::object make_function(const Def& def, py::handle module) {
 }
 
 namespace detail_func {
-// name (0), qualified name (1) or code (2) of a pyco function, borrowed.
+// name (0), qualified name (1), code (2) or module name (3) of a pyco function, borrowed.
 PyObject* function_attr(PyObject* function, int which) {
     FuncObject* f = as_func(function);
-    return which == 0 ? f->name : which == 1 ? f->qualname : f->code;
+    switch (which) {
+        case 0: return f->name;
+        case 1: return f->qualname;
+        case 2: return f->code;
+        default: return f->module;
+    }
 }
 
 void init_function_type() {

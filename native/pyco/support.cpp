@@ -2,6 +2,7 @@
 #include "pyco/pyco.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -141,13 +142,23 @@ void check_arg(PyObject* obj, Check check, const char* name, bool allow_none) {
 // Text
 
 PyObject* intern(const char* s) {
-    // Interned strings live as long as the interpreter; the table only saves the lookup.
-    static auto* table = new std::unordered_map<std::string, PyObject*>();
-    auto it = table->find(s);
-    if (it != table->end()) return it->second;
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw_error();
-    table->emplace(s, o);
+    // Interned strings live as long as the interpreter; the tables only save the lookup.
+    // Callers pass literals, so the text's address finds it at once; the address is only
+    // a hint (a text at a reused address is compared first), the text itself decides.
+    static auto* by_address = new std::unordered_map<const char*, PyObject*>();
+    static auto* by_text = new std::unordered_map<std::string, PyObject*>();
+    auto hint = by_address->find(s);
+    if (hint != by_address->end() && std::strcmp(PyUnicode_AsUTF8(hint->second), s) == 0) return hint->second;
+    PyObject* o;
+    auto it = by_text->find(s);
+    if (it != by_text->end()) {
+        o = it->second;
+    } else {
+        o = PyUnicode_InternFromString(s);
+        if (!o) throw_error();
+        by_text->emplace(s, o);
+    }
+    (*by_address)[s] = o;
     return o;
 }
 

@@ -32,7 +32,8 @@ Task raise_value(py::object exc) {
 }
 
 // try: return await aw  except BaseException: await cleanup(); raise
-Task cleanup_await(py::object aw, py::object cleanup) {
+// (borrowed parameters: the collector sees them through the coroutine)
+Task cleanup_await(py::handle aw, py::handle cleanup) {
     pyco::SavedError err;
     py::object result;
     try {
@@ -293,6 +294,67 @@ py::object many(py::object a0, py::object a1, py::object a2, py::object a3, py::
 
 py::object counter_describe(py::object self, py::object prefix) { return pyco::fmt("{}{}", prefix, self.attr("count")); }
 
+// ---------------------------------------------------------------------------
+// Borrowed coroutine parameters, collection and throw().
+
+// return await aw; `owner` is only held (as a method's self would be).
+Task hold_await(py::handle owner, py::handle aw) { co_return co_await pyco::await(aw); }
+
+// A method of the same form: self and what it awaits are visible to the collector.
+Task counter_wait_for(py::handle self, py::handle aw) {
+    py::object v = co_await pyco::await(aw);
+    self.attr("count") = v;
+    co_return v;
+}
+
+// async with owner.lock: return await aw
+Task locked_await(py::handle owner, py::handle aw) {
+    Task body = pyco::async_with(owner.attr("lock"), [aw](py::object) -> Task { return hold_await(py::none(), aw); });
+    co_return co_await pyco::await(std::move(body));
+}
+
+// seen = []; async for item in owner.items(): seen.append((item, await aw)); return seen
+Task each_await(py::handle owner, py::handle aw) {
+    py::list seen;
+    Task loop = pyco::async_for(owner.attr("items")(), [seen, aw](py::object item) mutable -> Task {
+        py::object v = co_await pyco::await(aw);
+        seen.append(py::make_tuple(item, v));
+        co_return py::none();
+    });
+    co_await pyco::await(std::move(loop));
+    co_return seen;
+}
+
+// return await owner.wait(aw) — an attribute call that leaves no bound method behind
+Task await_method(py::handle owner, py::handle aw) { co_return co_await pyco::await(pyco::call_method(owner, "wait", aw)); }
+
+// More borrowed parameters than the promise keeps inline: (a, b, c, d, await aw).
+Task hold_five(py::handle a, py::handle b, py::handle c, py::handle d, py::handle aw) {
+    py::object v = co_await pyco::await(aw);
+    co_return py::make_tuple(a, b, c, d, v);
+}
+
+// await aw; return value — with its objects borrowed from the caller.
+Task echo_after(py::handle value, py::handle aw) {
+    co_await pyco::await(aw);
+    co_return value;
+}
+
+// Calls echo_after from C++ with a tuple that dies at the end of the statement: the
+// callee's promise holds it, so it is still (aw,) when echoed.
+Task echo_temporary(py::object aw) {
+    Task inner = echo_after(py::make_tuple(aw), aw);
+    co_return co_await pyco::await(std::move(inner));
+}
+
+// throw() of an iterator that reports `self.stop_class(*args)` the way C code may: as a
+// class and a value, the exception instance to be made when someone needs it.
+PyObject* lazy_throw(py::object self, py::object args) {
+    py::object cls = self.attr("stop_class");
+    PyErr_SetObject(cls.ptr(), PyTuple_GET_SIZE(args.ptr()) ? PyTuple_GET_ITEM(args.ptr(), 0) : Py_None);
+    return nullptr;
+}
+
 void setup(py::module_ m) {
     py::object name = m.attr("__name__");
     auto def = [&](pyco::Def d) { m.attr(d.name) = pyco::make_function(d, name); };
@@ -336,6 +398,14 @@ void setup(py::module_ m) {
                                 arg("a11").def(py::int_(11)), pyco::kwonly("a12").def(py::int_(12)),
                                 pyco::kwonly("a13").type(Check::Str)}));
 
+    def(pyco::fn<hold_await>("hold_await", {"owner", "aw"}));
+    def(pyco::fn<hold_five>("hold_five", {"a", "b", "c", "d", "aw"}));
+    def(pyco::fn<locked_await>("locked_await", {"owner", "aw"}));
+    def(pyco::fn<await_method>("await_method", {"owner", "aw"}));
+    def(pyco::fn<each_await>("each_await", {"owner", "aw"}));
+    def(pyco::fn<echo_temporary>("echo_temporary", {"aw"}));
+    def(pyco::fn<lazy_throw>("lazy_throw", {"self", pyco::star_args("args")}));
+
     py::object io = py::module_::import("io");
     m.attr("Buffer") = pyco::ClassBuilder("Buffer", name, py::make_tuple(io.attr("TextIOBase")), "Collects text.")
                            .method(pyco::fn<buffer_init>("__init__", {"self"}))
@@ -354,6 +424,7 @@ void setup(py::module_ m) {
                             .class_method(pyco::fn<counter_make>("make", {"cls"}))
                             .static_method(pyco::fn<counter_add>("add", {"a", "b"}))
                             .method(pyco::fn<counter_describe>("describe", {"self", arg("prefix").def(py::str("n="))}))
+                            .method(pyco::fn<counter_wait_for>("wait_for", {"self", "aw"}))
                             .build();
 }
 

@@ -59,7 +59,9 @@ def test_100000_awaits_through_the_loop_in_one_task():
     start_live = t.live_coroutines()
     total, (blocks, live) = asyncio.run(t.await_value(main()))  # the task drives a pyco coroutine
     assert total == 100_000
-    assert blocks < SLACK and live == 0
+    # One window only: the interpreter's free lists may take a few hundred blocks in it
+    # (see test_no_growth); a leak in even the rarest branch grows by 10,000.
+    assert blocks < 5 * SLACK and live == 0
     assert t.live_coroutines() == start_live
 
 
@@ -121,6 +123,21 @@ def _dropped_suspended():
     coro = t.with_cm(NoSuspendCM(), GenAwaitable())
     coro.send(None)
     del coro
+
+
+class _Owner:
+    pass
+
+
+def _collected_in_a_cycle():
+    # owner -> coroutine -> (borrowed argument) owner, and through cleanup's closure;
+    # the collection at the end of each window closes and frees them
+    owner = _Owner()
+    owner.coro = t.hold_await(owner, GenAwaitable())
+    owner.coro.send(None)
+    other = _Owner()
+    other.coro = t.cleanup_await(GenAwaitable(), lambda: native(other))
+    other.coro.send(None)
 
 
 def _ignored_exit():
@@ -259,6 +276,7 @@ SCENARIOS = {
     "closed before start": _closed_unstarted,
     "closed while suspended": _closed_suspended,
     "dropped while suspended": _dropped_suspended,
+    "collected in a cycle": _collected_in_a_cycle,
     "ignored GeneratorExit": _ignored_exit,
     "thrown": _thrown,
     "thrown into a plain iterator": _thrown_into_plain_iterator,
