@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything the project needs into .venv (created when missing), builds the
 # extension modules (incrementally, in build/) and runs the whole test suite, then the
-# in-process tests again on an AddressSanitizer/UBSan build (SKIP_SANITIZERS=1 skips it)
-# and on a clang++ -Werror build (SKIP_CLANG=1 skips it).
+# packaging legs (stubs, the lowest declared versions, the wheel as users install it), and
+# the in-process tests again on an AddressSanitizer/UBSan build and on a clang++ -Werror
+# build.
 # Extra arguments go to pytest for the main run (e.g. scripts/test.sh tests/pyco -x).
+# SKIP_STUBS=1, SKIP_MIN_VERSIONS=1, SKIP_WHEEL=1, SKIP_SANITIZERS=1 and SKIP_CLANG=1 skip a leg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -18,12 +20,30 @@ python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "
 python -m pip install -q --disable-pip-version-check --no-build-isolation \
     -Cbuild-dir=build/release -Ccmake.define.VANTREL_BUILD_TESTS=ON -e ".[test]"
 
-python -m pytest -q -p no:cacheprovider "$@"
+# `leg NAME COMMAND...` runs one leg and says how long it took.
+leg() {
+    local name=$1 start=$SECONDS
+    shift
+    "$@"
+    echo "test.sh: $name took $((SECONDS - start)) s"
+}
+
+leg pytest python -m pytest -q -p no:cacheprovider "$@"
+
+if [ "${SKIP_STUBS:-0}" != "1" ]; then
+    leg stubs scripts/stubs.sh
+fi
+if [ "${SKIP_MIN_VERSIONS:-0}" != "1" ]; then
+    leg min-versions scripts/min-versions-tests.sh
+fi
+if [ "${SKIP_WHEEL:-0}" != "1" ]; then
+    leg wheel scripts/wheel-test.sh
+fi
 
 if [ "${SKIP_SANITIZERS:-0}" != "1" ]; then
-    scripts/sanitizer-tests.sh
+    leg sanitizers scripts/sanitizer-tests.sh
 fi
 
 if [ "${SKIP_CLANG:-0}" != "1" ]; then
-    scripts/clang-tests.sh
+    leg clang scripts/clang-tests.sh
 fi
