@@ -34,12 +34,10 @@ py::object function(const pyco::Def& def);
 // `from <module> import <name>` with the statement's semantics; `level` as for __import__.
 py::object import_from(const char* module, const char* name, int level);
 
-// An interned str for a literal.
-inline py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
+using pyco::S;
 
-// Annotations as a function declares them.
-py::dict annotations(std::initializer_list<std::pair<const char*, py::object>> items);
-py::object builtin(const char* name);
+using pyco::annotations;
+using pyco::builtin;
 // typing constructs with the module's own names: Optional[t], List[t], Set[t], Dict[k, v].
 py::object optional_of(const py::object& t);
 py::object list_of(const py::object& t);

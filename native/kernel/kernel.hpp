@@ -31,10 +31,9 @@ py::object import_from(const char* module, const char* name, int level);
 // named module itself.
 py::object import_module(const char* module);
 
-// Annotations as a function declares them, e.g. annotations({{"return", builtin("int")}}).
-py::dict annotations(std::initializer_list<std::pair<const char*, py::object>> items);
-// A builtin by name, read from the interpreter's builtins when used.
-py::object builtin(const char* name);
+using pyco::annotations;
+using pyco::builtin;
+using pyco::S;
 
 // f(*args, name=value, ...) through vectorcall (keyword names are interned literals).
 py::object call_kw(py::handle f, std::initializer_list<py::handle> args,
@@ -48,9 +47,6 @@ py::str safe_str(py::handle obj);
 // The traceback text of an exception: extract_tracebak_string(e) for an Exception, the
 // same standard text for any other BaseException.
 py::object traceback_text(py::handle e);
-
-// An interned str for a literal.
-inline py::str S(const char* s) { return py::reinterpret_borrow<py::str>(pyco::intern(s)); }
 
 // time.time(), looked up when called.
 double now();

@@ -551,6 +551,43 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// A module's own names
+// ---------------------------------------------------------------------------
+
+// The namespace of one extension module. Every name is read from the module's dict at
+// the moment it is used, as Python code reads its globals, so callers and tests that
+// patch the module's attributes are honoured.
+class ModuleNames {
+public:
+    // Records the module object (in its exec slot; null forgets it).
+    void set_module(PyObject* module);
+    PyObject* module() const { return module_; }
+    py::dict dict() const;
+    // dict()[name]; NameError when it is missing.
+    py::object get(const char* name) const;
+    // An attribute of a module-level name, e.g. attr_of("sys", "modules").
+    py::object attr_of(const char* name, const char* attribute) const;
+    // A function of this module (its __module__ is the module's __name__).
+    py::object function(const Def& def) const;
+    // `from <module> import <name>` with the statement's semantics; `level` as for __import__.
+    py::object import_from(const char* module, const char* name, int level) const;
+    // Logging through the module-level `logger`: whether it is enabled for `level` (a
+    // Logger's cached answer is read without a call), and one line at that level.
+    bool log_enabled(int level) const;
+    void log(int level, py::handle text) const;
+
+private:
+    PyObject* module_ = nullptr;
+};
+
+// A builtin by name, read from the interpreter's builtins when used.
+py::object builtin(const char* name);
+// Annotations as a function declares them, e.g. annotations({{"return", builtin("int")}}).
+py::dict annotations(std::initializer_list<std::pair<const char*, py::object>> items);
+// An interned str for a literal.
+inline py::str S(const char* s) { return py::reinterpret_borrow<py::str>(intern(s)); }
+
+// ---------------------------------------------------------------------------
 // Modules
 // ---------------------------------------------------------------------------
 
