@@ -109,7 +109,7 @@ py::object outcome_line(const py::object& result, py::object& failure) {
             return pyco::fmt("Out: Generator completed with {} yields\n", yield_count);
         return S("Out: Generator stoped before ending\n");
     }
-    if (!result.contains(S("result"))) return py::none();
+    if (!has(result, S("result"))) return py::none();
     py::object shown = user_repr(result[S("result")], failure);
     if (failure) return py::none();
     return S("Out: ") + shown + S("\n");

@@ -24,19 +24,19 @@ py::object venv_init(py::object self, py::object workbook_id) {
 
 py::object venv_add_path(py::object self, py::object path) {
     py::object custom = self.attr(S("custom_paths"));
-    if (custom.contains(path)) return py::none();
+    if (has(custom, path)) return py::none();
     custom.attr(S("append"))(path);
     py::object sys_path = attr_of("sys", "path");
-    if (!sys_path.contains(path)) sys_path.attr(S("insert"))(0, path);
+    if (!has(sys_path, path)) sys_path.attr(S("insert"))(0, path);
     return py::none();
 }
 
 py::object venv_remove_path(py::object self, py::object path) {
     py::object custom = self.attr(S("custom_paths"));
-    if (!custom.contains(path)) return py::none();
+    if (!has(custom, path)) return py::none();
     custom.attr(S("remove"))(path);
     py::object sys_path = attr_of("sys", "path");
-    if (sys_path.contains(path)) sys_path.attr(S("remove"))(path);
+    if (has(sys_path, path)) sys_path.attr(S("remove"))(path);
     return py::none();
 }
 
@@ -110,7 +110,7 @@ Py_ssize_t unload_modules_from(const py::list& folders) {
     for (py::handle name : names) {
         if (!PyUnicode_Check(name.ptr())) continue;
         py::object top = name.attr(S("split"))(S("."))[py::int_(0)];
-        if (base_packages.contains(top)) {
+        if (has(base_packages, top)) {
             Py_ssize_t depth = name.attr(S("count"))(S(".")).cast<Py_ssize_t>();
             to_remove.emplace_back(depth, py::reinterpret_borrow<py::object>(name));
         }
@@ -118,7 +118,7 @@ Py_ssize_t unload_modules_from(const py::list& folders) {
     std::stable_sort(to_remove.begin(), to_remove.end(),
                      [](const auto& a, const auto& b) { return a.first > b.first; });
     for (const auto& [depth, name] : to_remove) {
-        if (modules.contains(name)) {
+        if (has(modules, name)) {
             modules.attr(S("__delitem__"))(name);
             debug("Unloaded module: {}", name);
         }
@@ -129,7 +129,7 @@ Py_ssize_t unload_modules_from(const py::list& folders) {
 void remove_present(const py::list& paths, const char* log_text) {
     py::object path_list = sys_path();
     for (py::handle p : paths) {
-        if (path_list.contains(p)) {
+        if (has(path_list, p)) {
             path_list.attr(S("remove"))(p);
             debug(log_text, p);
         }
@@ -188,7 +188,7 @@ py::object set_package_paths(const py::object& self, const py::object& message) 
         py::object path_list = sys_path();
         for (Py_ssize_t i = PyList_GET_SIZE(new_paths.ptr()) - 1; i >= 0; --i) {
             py::object p = new_paths[i];
-            if (!path_list.contains(p)) {
+            if (!has(path_list, p)) {
                 path_list.attr(S("insert"))(0, p);
                 debug("Added new path to sys.path: {}", p);
             }
@@ -210,7 +210,7 @@ py::object set_python_paths(const py::object& self, const py::object& message) {
         remove_present(old_paths, "Removed old python path from sys.path: {}");
         py::object path_list = sys_path();
         for (py::handle p : new_paths) {
-            if (!path_list.contains(p)) {
+            if (!has(path_list, p)) {
                 path_list.attr(S("append"))(p);
                 debug("Added new python path to sys.path: {}", p);
             }

@@ -179,7 +179,7 @@ py::object reassemble(py::handle self, py::object message) {
     }
 
     py::object buffers = self.attr(S("_chunk_buffers"));
-    if (!buffers.contains(chunk_id)) {
+    if (!has(buffers, chunk_id)) {
         while (PyObject_Length(buffers.ptr()) >= kMaxOpenChunkIds &&
                drop_oldest(self, buffers, py::object(), "more than 64 chunked messages are open")) {
         }

@@ -101,7 +101,7 @@ py::object import_function(const py::object& module_name, const py::object& func
     }
     builtin("__import__")(module_name);
     py::object modules = attr_of("sys", "modules");
-    if (!modules.contains(module_name)) {
+    if (!has(modules, module_name)) {
         PyErr_SetObject(PyExc_ImportError, missing_module.ptr());
         throw py::error_already_set();
     }

@@ -50,7 +50,7 @@ py::object kernel_init(py::object self, py::object workbook_id, py::object host,
     self.attr(S("_original_stderr")) = attr_of("sys", "stderr");
     py::object meta_path = attr_of("sys", "meta_path");
     py::object loader = g("in_memory_loader");
-    if (!meta_path.contains(loader)) {
+    if (!has(meta_path, loader)) {
         meta_path.attr(S("insert"))(0, loader);
         debug("[Kernel] Registered InMemoryModuleLoader in sys.meta_path");
     }

@@ -41,6 +41,13 @@ py::object call_kw(py::handle f, std::initializer_list<py::handle> args,
 // typing.Optional[t], with the module's own `Optional`.
 py::object optional_of(const py::object& t);
 
+// `item in container`, as Python evaluates it.
+inline bool has(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 // str(obj), or "<unprintable T object>" when str() itself raises (as tracebacks show it).
 py::str safe_str(py::handle obj);
 

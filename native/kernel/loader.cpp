@@ -17,7 +17,7 @@ py::object loader_init(py::object self) {
 }
 
 py::object find_spec(py::object self, py::object fullname, py::object path, py::object target) {
-    if (!self.attr(S("source_cache")).contains(fullname)) return py::none();
+    if (!has(self.attr(S("source_cache")), fullname)) return py::none();
     return attr_of("importlib", "machinery").attr(S("ModuleSpec"))(fullname, self);
 }
 
@@ -36,7 +36,7 @@ void register_lines(const py::object& source, const py::object& filename) {
 py::object exec_module(py::object self, py::object module) {
     py::object module_name = module.attr(S("__name__"));
     py::object cache = self.attr(S("source_cache"));
-    if (!cache.contains(module_name)) {
+    if (!has(cache, module_name)) {
         PyErr_SetObject(PyExc_ImportError, pyco::fmt("No source code found for module '{}'", module_name).ptr());
         throw py::error_already_set();
     }
@@ -76,7 +76,7 @@ py::object exec_module(py::object self, py::object module) {
 py::object update_module(py::object self, py::object module_name, py::object code) {
     self.attr(S("source_cache"))[module_name] = code;
     py::object modules = attr_of("sys", "modules");
-    if (modules.contains(module_name)) {
+    if (has(modules, module_name)) {
         modules.attr(S("__delitem__"))(module_name);
         debug("[InMemoryModuleLoader] Removed '{}' from sys.modules to force reload", module_name);
     }
@@ -85,18 +85,18 @@ py::object update_module(py::object self, py::object module_name, py::object cod
 
 py::object delete_module(py::object self, py::object module_name) {
     py::object cache = self.attr(S("source_cache"));
-    if (cache.contains(module_name)) {
+    if (has(cache, module_name)) {
         cache.attr(S("__delitem__"))(module_name);
         debug("[InMemoryModuleLoader] Removed '{}' from source_cache", module_name);
     }
     py::object modules = attr_of("sys", "modules");
-    if (modules.contains(module_name)) {
+    if (has(modules, module_name)) {
         modules.attr(S("__delitem__"))(module_name);
         debug("[InMemoryModuleLoader] Removed '{}' from sys.modules", module_name);
     }
     py::object filename = virtual_filename(module_name);
     py::object lines = attr_of("linecache", "cache");
-    if (lines.contains(filename)) {
+    if (has(lines, filename)) {
         lines.attr(S("__delitem__"))(filename);
         debug("[InMemoryModuleLoader] Removed '{}' from linecache", filename);
     }

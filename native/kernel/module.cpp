@@ -78,7 +78,7 @@ void install_loader(py::module_& m) {
     bind(m, "in_memory_loader", g("InMemoryModuleLoader")());
     py::object meta_path = attr_of("sys", "meta_path");
     py::object loader = g("in_memory_loader");
-    if (!meta_path.contains(loader)) meta_path.attr(S("insert"))(0, loader);
+    if (!has(meta_path, loader)) meta_path.attr(S("insert"))(0, loader);
 }
 
 // The module keeps process-wide state (the import hook, the routing of output, the

@@ -24,13 +24,13 @@ constexpr double kValueSendTimeout = 1.0;
 constexpr double kPauseEvery10 = 0.001;
 
 bool in_source_cache(const py::object& module_name) {
-    return g("in_memory_loader").attr(S("source_cache")).contains(module_name);
+    return has(g("in_memory_loader").attr(S("source_cache")), module_name);
 }
 
 // Sends `message` from the worker and waits until the loop has sent it (bounded).
 void send_and_wait(const py::object& self, const py::object& loop, py::dict message) {
-    py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(self.attr(S("send_message"))(message), loop);
-    future.attr(S("result"))(py::arg("timeout") = kValueSendTimeout);
+    py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(pyco::call_method(self, "send_message", message), loop);
+    call_kw(future.attr(S("result")), {}, {{"timeout", py::float_(kValueSendTimeout)}});
 }
 
 py::list public_names(const py::object& names, Py_ssize_t limit) {
@@ -48,7 +48,7 @@ py::dict drain(const py::object& self, const py::object& loop, const py::object&
     py::object canceled = self.attr(S("_canceled_streaming_requests"));
     Py_ssize_t count = 0;
     for (py::handle value : generator) {
-        if (canceled.contains(request_id)) {
+        if (has(canceled, request_id)) {
             canceled.attr(S("discard"))(request_id);
             send_and_wait(self, loop, msg::streaming_canceled(request_id, self.attr(S("workbook_id"))));
             return msg::stream_canceled();
@@ -73,7 +73,7 @@ py::object run_streaming_in_thread(py::object closure) {
     try {
         builtin("__import__")(module_name);
         py::object modules = attr_of("sys", "modules");
-        if (!modules.contains(module_name)) {
+        if (!has(modules, module_name)) {
             error("[Kernel] Module not found in sys.modules: {}", module_name);
             error("[Kernel] Sample of available modules: {}", public_names(modules, 20));
             error("[Kernel] in_memory_loader.source_cache keys: {}",

@@ -78,7 +78,7 @@ Py_ssize_t drop_unclaimed_responses(const py::object& data, const py::object& wa
     py::list ids = py::list(data.attr(S("keys"))());
     std::vector<py::object> unclaimed;
     for (py::handle id : ids) {
-        if (!waiting.contains(id)) unclaimed.push_back(py::reinterpret_borrow<py::object>(id));
+        if (!has(waiting, id)) unclaimed.push_back(py::reinterpret_borrow<py::object>(id));
     }
     Py_ssize_t excess = static_cast<Py_ssize_t>(unclaimed.size()) - kUnclaimedResponsesKept;
     for (Py_ssize_t i = 0; i < excess; ++i) data.attr(S("pop"))(unclaimed[static_cast<size_t>(i)], py::none());
