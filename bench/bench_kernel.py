@@ -94,6 +94,8 @@ def make_systems(args, log_dir: Path, shim) -> List[Any]:
     systems = [
         vantrel_system("vantrel WARNING", "bench-vantrel-warning", "WARNING", log_dir, shim),
         vantrel_system(f"vantrel {default_level_name()} (default)", "bench-vantrel-default", None, log_dir, shim),
+        *([vantrel_system("baseline WARNING", "bench-baseline-warning", "WARNING", log_dir, shim, args.baseline)]
+          if args.baseline else []),
         script_system("floor (pure Python)", "floor", "floor_kernel.py", "bench-floor", log_dir),
         script_system("echo (WebSocket)", "echo", "echo_client.py", "bench-echo", log_dir),
     ]
@@ -243,6 +245,8 @@ def main(argv=None) -> int:
     p.add_argument("--count-cxx-throws", action="store_true",
                    help="count the C++ exceptions the kernel processes throw per unit of work (debug run)")
     p.add_argument("--no-ipykernel", action="store_true", help="leave ipykernel out")
+    p.add_argument("--baseline", metavar="PYTHON",
+                   help="also measure the kernel installed for this interpreter (an earlier build), at WARNING")
     p.add_argument("--compression", choices=["deflate", "none"], default="deflate",
                    help="permessage-deflate on the peer's side (deflate: what websockets negotiates by default)")
     p.add_argument("--flood-seconds", type=float, help="length of the flood (default 10, quick 3)")
