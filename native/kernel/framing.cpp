@@ -1,6 +1,6 @@
 // Outgoing framing (whole frames or chunks of CHUNK_SIZE characters under the socket
 // lock) and reassembly of inbound chunk messages.
-#include "kernel/messages.hpp"
+#include "kernel/routes.hpp"
 
 #include <algorithm>
 
@@ -42,8 +42,8 @@ Task write_frame(py::handle self, py::object raw_json, py::object msg_type, doub
 }
 
 Task send_message_direct(py::handle self, py::object message) {
-    py::object msg_type = message.attr(S("get"))(py::str("type"), py::str("unknown"));
-    py::object request_id = message.attr(S("get"))(py::str("request_id"), py::str("N/A"));
+    py::object msg_type = field(message, "type", S("unknown"));
+    py::object request_id = field(message, "request_id", S("N/A"));
     py::object websocket = self.attr(S("websocket"));
     if (!pyco::truthy(websocket)) {
         warning("[Kernel] Cannot send message type '{}': WebSocket not connected", msg_type);
