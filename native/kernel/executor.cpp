@@ -1,5 +1,8 @@
 // The console's code executor (one persistent namespace, expression or statements,
 // captured output) and the traceback helpers.
+#include <cstring>
+#include <string_view>
+
 #include "kernel/capture.hpp"
 #include "kernel/messages.hpp"
 
@@ -80,9 +83,63 @@ bool splits_between_statements(const py::object& code, const py::object& head, c
     }
 }
 
+// Whether `compile` is the interpreter's own compile(), whose only effect for a text that
+// is not an expression is a SyntaxError (a replaced one is always called).
+bool is_builtin_compile(PyObject* compile) {
+    if (!PyCFunction_Check(compile)) return false;
+    auto* f = reinterpret_cast<PyCFunctionObject*>(compile);
+    PyObject* owner = f->m_self;
+    if (std::strcmp(f->m_ml->ml_name, "compile") != 0 || !owner || !PyModule_Check(owner)) return false;
+    const char* name = PyModule_GetName(owner);
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(name, "builtins") == 0;
+}
+
+// Whether `text` is certainly not a single expression, told from its first tokens: it
+// begins with a keyword that only starts a statement, or with a name followed by "=" or
+// an augmented assignment. Trying compile(text, ..., "eval") on it could only raise
+// SyntaxError, whose message the parser builds in a second, slower pass; skipping the
+// attempt saves that. Only for text compile() takes at all (encodable, no NUL), so a
+// text it would refuse otherwise still gets that refusal from the attempt.
+bool certainly_statements(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!s) {
+        PyErr_Clear();
+        return false;
+    }
+    if (std::memchr(s, '\0', static_cast<size_t>(size))) return false;
+    auto name_char = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (c >= '0' && c <= '9'); };
+    Py_ssize_t i = 0;
+    if (size == 0 || !name_char(s[0]) || (s[0] >= '0' && s[0] <= '9')) return false;
+    while (i < size && name_char(s[i])) ++i;
+    if (i < size && static_cast<unsigned char>(s[i]) >= 0x80) return false;  // a longer, non-ASCII name
+    std::string_view first(s, static_cast<size_t>(i));
+    static constexpr std::string_view statement_keywords[] = {
+        "import", "from", "def", "class", "for", "while", "with", "try", "pass", "del", "raise",
+        "return", "global", "nonlocal", "assert", "break", "continue", "if", "elif", "else",
+        "except", "finally", "async"};
+    for (auto keyword : statement_keywords) {
+        if (first == keyword) return true;
+    }
+    while (i < size && (s[i] == ' ' || s[i] == '\t')) ++i;
+    std::string_view rest(s + i, static_cast<size_t>(size - i));
+    if (!rest.empty() && rest[0] == '=' && (rest.size() == 1 || rest[1] != '=')) return true;
+    static constexpr std::string_view augmented[] = {
+        "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^=", "@=", "**=", "//=", "<<=", ">>="};
+    for (auto op : augmented) {
+        if (rest.starts_with(op)) return true;
+    }
+    return false;
+}
+
 // compile(text, "<kernel>", "eval"), or a null object when the text is not a single
 // expression (a SyntaxError, the usual case for statements: no C++ exception for it).
 py::object compile_expression(const py::object& compile, const py::object& text) {
+    if (certainly_statements(text.ptr()) && is_builtin_compile(compile.ptr())) return py::object();
     PyObject* args[] = {text.ptr(), S("<kernel>").ptr(), S("eval").ptr()};
     PyObject* compiled = PyObject_Vectorcall(compile.ptr(), args, 3, nullptr);
     if (compiled) return py::reinterpret_steal<py::object>(compiled);

@@ -76,6 +76,51 @@ def test_a_semicolon_inside_one_statement_is_no_split_point(code):
     assert executor.locals == expected_names
 
 
+def reference_value(code, namespace):
+    """What the rule gives for text without "; ": the value of a single expression, else None."""
+    try:
+        compiled = compile(code, "<kernel>", "eval")
+    except SyntaxError:
+        exec(code, namespace)
+        return None
+    return eval(compiled, namespace)
+
+
+def test_expression_or_statements_as_compile_decides(monkeypatch):
+    # Texts whose first tokens look like a statement's (or are one) next to expressions
+    # that begin the same way: each runs as compile() in "eval" mode decides.
+    namespace, executor = {"f": lambda **kw: kw, "ifx": 1}, kmod.CodeExecutor()
+    executor.locals.update(namespace)
+    for code in ["x = 1", "x == 1", "x <= 1", "x >>= 1", "x += 2", "x", "ifx", "ifx == 1",
+                 "lambda x=1: x", "f(a=1)", "match = 3", "match", "type = 4", "if x: y = 2",
+                 "import os", "async def g(): pass", "déjà = 'vu'", "déjà", "x = 'é'; x * 2",
+                 "for i in range(2): print(i)", "x \\\n= 5", "y = 5; y"]:
+        expected_names, printed = dict(namespace), io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            head, _, last = code.partition("; ")
+            if last:
+                exec(head, expected_names)
+            expected = reference_value(last or code, expected_names)
+        result = executor.execute(code)
+        assert (result["success"], result["stdout"]) == (True, printed.getvalue()), code
+        assert type(result["result"]) is type(expected) and (callable(expected) or result["result"] == expected), code
+        expected_names.pop("__builtins__")
+        namespace = expected_names
+        assert executor.locals.keys() == namespace.keys(), code
+    # Text compile() refuses outright is refused as it would refuse it.
+    for code in ["x = 1\0", "x = '\ud800'"]:
+        with pytest.raises(Exception) as refused:
+            compile(code, "<kernel>", "eval")
+        error = kmod.CodeExecutor().execute(code)["error"]
+        assert (error["type"], error["message"]) == (type(refused.value).__name__, str(refused.value))
+    # A compile() the user replaced is still asked first, for any text.
+    asked = []
+    real = compile
+    monkeypatch.setattr("builtins.compile", lambda *a, **kw: asked.append(a[2]) or real(*a, **kw))
+    assert kmod.CodeExecutor().execute("z = 3")["success"] is True
+    assert asked == ["eval"]
+
+
 def test_expression_value_is_the_object_itself_and_none_like_statements():
     executor = kmod.CodeExecutor()
     marker = object()
