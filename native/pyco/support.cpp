@@ -1,6 +1,7 @@
 // Exceptions, argument checks, text formatting, the class builder and module set-up.
 #include "pyco/pyco.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -145,10 +146,24 @@ PyObject* intern(const char* s) {
     // Interned strings live as long as the interpreter; the tables only save the lookup.
     // Callers pass literals, so the text's address finds it at once; the address is only
     // a hint (a text at a reused address is compared first), the text itself decides.
+    // The first table is a direct-mapped cache of recent addresses (the GIL serialises
+    // callers), the common case at a few instructions.
+    struct Slot {
+        const char* address = nullptr;
+        const char* text = nullptr;
+        PyObject* value = nullptr;
+    };
+    static Slot recent[1024];
+    Slot& slot = recent[(reinterpret_cast<std::uintptr_t>(s) ^ (reinterpret_cast<std::uintptr_t>(s) >> 10)) & 1023];
+    if (slot.address == s && std::strcmp(slot.text, s) == 0) return slot.value;
     static auto* by_address = new std::unordered_map<const char*, PyObject*>();
     static auto* by_text = new std::unordered_map<std::string, PyObject*>();
+    auto remember = [&](PyObject* o) {
+        slot = {s, PyUnicode_AsUTF8(o), o};
+        return o;
+    };
     auto hint = by_address->find(s);
-    if (hint != by_address->end() && std::strcmp(PyUnicode_AsUTF8(hint->second), s) == 0) return hint->second;
+    if (hint != by_address->end() && std::strcmp(PyUnicode_AsUTF8(hint->second), s) == 0) return remember(hint->second);
     PyObject* o;
     auto it = by_text->find(s);
     if (it != by_text->end()) {
@@ -159,7 +174,7 @@ PyObject* intern(const char* s) {
         by_text->emplace(s, o);
     }
     (*by_address)[s] = o;
-    return o;
+    return remember(o);
 }
 
 namespace {
