@@ -30,7 +30,7 @@ py::object iteration_to_debug(py::object closure) {
         ++count;
         values.append(item);
         py::object content = pyco::fmt("Yield [{}]: {}\n", count, py::repr(item));
-        attr_of("asyncio", "run_coroutine_threadsafe")(self.attr(S("send_message"))(
+        attr_of("asyncio", "run_coroutine_threadsafe")(send(self, 
                                                            msg::result_output(content, c[4], c[5], c[6])),
                                                        c[3]);
     }
@@ -57,7 +57,7 @@ bool send_debug_exception(const py::object& self, const py::object& failure, con
             workbook_id, location.attr(S("get"))(S("module"), module_name), location.attr(S("get"))(S("line"), 1),
             location.attr(S("get"))(S("file"), S("")), py::type::of(failure).attr(S("__name__")), safe_str(failure),
             traceback_text);
-        py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(self.attr(S("send_message"))(message), loop);
+        py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(send(self, message), loop);
         future.attr(S("result"))(py::arg("timeout") = g("DEBUG_MESSAGE_SEND_TIMEOUT"));
         info("[Kernel] debug_exception message sent successfully");
         return true;
@@ -127,7 +127,7 @@ Task debug_session(py::handle self, py::object module_name, py::object function_
     py::object worker = nested_function(pyco::fn<debug_execute>("debug_execute", {}), kOwner,
                                         py::make_tuple(self, module_name, function_name, args, workbook_id,
                                                        output.loop, request_id, source, out_cb, err_cb));
-    py::object result = co_await pyco::await(output.loop.attr(S("run_in_executor"))(self.attr(S("_thread_pool")), worker));
+    py::object result = co_await pyco::await(run_in_pool(output, worker));
     if (py::object(result[S("status")]).equal(S("success"))) {
         py::object failure;
         py::object line = outcome_line(result, failure);

@@ -212,8 +212,8 @@ void start_task(const py::object& coroutine) {
         if (!running_tasks) throw py::error_already_set();
     }
     // Named as the request's coroutine, which task reprs and stack dumps show.
-    py::object name = py::getattr(coroutine, "__name__", py::none());
-    py::object qualname = py::getattr(coroutine, "__qualname__", py::none());
+    py::object name = py::getattr(coroutine, S("__name__"), py::none());
+    py::object qualname = py::getattr(coroutine, S("__qualname__"), py::none());
     py::object kept = pyco::make_coroutine(kept_until_done(coroutine), PyUnicode_Check(name.ptr()) ? name.ptr() : nullptr,
                                            PyUnicode_Check(qualname.ptr()) ? qualname.ptr() : nullptr);
     py::object task = attr_of("asyncio", "create_task")(kept);
@@ -234,16 +234,14 @@ Task handle_message(py::handle self, py::object message) {
     const Route* route = route_of(msg_type);
     if (!route) co_return py::none();
     py::object step;
-    bool rejected = false;
+    bool task = route->runs == Runs::Task;
     try {
         step = route->handler(py::reinterpret_borrow<py::object>(self), message);
     } catch (Rejected& r) {
         step = std::move(r.reply);  // answered instead of run
-        rejected = true;
+        task = false;
     }
-    if (rejected) {
-        co_await pyco::await(step);
-    } else if (route->runs == Runs::Task) {
+    if (task) {
         start_task(step);
     } else if (!step.is_none()) {
         co_await pyco::await(step);

@@ -50,7 +50,7 @@ Task report_failure(py::handle self, py::object e, py::object request_id, py::ob
     error("[TIMING] Execution failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms, safe_str(e));
     error("[Kernel] Unexpected error in _execute_code_async: {}", safe_str(e));
     py::dict error_obj = error_object_of(e);
-    py::object sent = co_await pyco::await_nothrow(pyco::call_method(self, "send_message", msg::execution_failure(error_obj, request_id, source)));
+    py::object sent = co_await pyco::await_nothrow(send(self, msg::execution_failure(error_obj, request_id, source)));
     if (!sent) {
         pyco::SavedError send_err = pyco::take_exception();
         error("[Kernel] Failed to send error message: {}", py::handle(send_err.value));
@@ -67,7 +67,7 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     auto [out_cb, err_cb] = output_callbacks(output, kOwner);
     py::object worker = nested_function(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}), kOwner,
                                         py::make_tuple(self, code, request_id, out_cb, err_cb));
-    py::object result = co_await pyco::await(output.loop.attr(S("run_in_executor"))(self.attr(S("_thread_pool")), worker));
+    py::object result = co_await pyco::await(run_in_pool(output, worker));
     if (traced) debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, (now() - start_time) * 1000.0);
     py::object success = result[S("success")];
     debug_if(traced, "[Kernel] [Async Task] Execution finished, success={} (request_id={})", success, request_id);
@@ -76,7 +76,7 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
         py::object error_obj = result[S("error")];
         info("[Kernel] Sending execution_error for request_id={}: {}", request_id, error_obj);
         co_await pyco::await(
-            self.attr(S("send_message"))(msg::execution_error(error_obj, request_id, function_name, wb, source)));
+            send(self, msg::execution_error(error_obj, request_id, function_name, wb, source)));
         co_return py::none();
     }
     info("[Kernel] Sending execution_result (success) for request_id={}", request_id);
@@ -92,11 +92,11 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
             co_return py::none();
         }
         py::object content = S("Out: ") + shown + S("\n");
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::result_output(content, request_id, wb, source)));
+        co_await pyco::await(send(self, msg::result_output(content, request_id, wb, source)));
     }
     bool named = PyUnicode_Check(function_name.ptr()) && PyUnicode_GET_LENGTH(function_name.ptr()) > 0;
     py::object reported = named ? value : shown;
-    co_await pyco::await(pyco::call_method(self, "send_message", msg::execution_result(reported, request_id, function_name, wb, source)));
+    co_await pyco::await(send(self, msg::execution_result(reported, request_id, function_name, wb, source)));
     co_return py::none();
 }
 

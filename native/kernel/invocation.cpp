@@ -27,7 +27,7 @@ py::object stream_callback(py::object closure, py::object text) {
         py::object self = c[0];
         py::object wb = pyco::truthy(c[7]) ? py::object(self.attr(S("workbook_id"))) : py::object(c[2]);
         py::dict message = msg::request_stream(c[5], text, c[1], wb, c[3]);
-        send_counted(c[6], self.attr(S("send_message"))(message), PyUnicode_GET_LENGTH(text.ptr()), c[4]);
+        send_counted(c[6], send(self, message), PyUnicode_GET_LENGTH(text.ptr()), c[4]);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("[Kernel] {} streaming error: {}", py::object(c[5]), e.value());
@@ -41,6 +41,10 @@ CallOutput call_output(py::handle self, py::object request_id, py::object workbo
     py::object loop = attr_of("asyncio", "get_running_loop")();
     py::object backlog = make_backlog(loop);
     return CallOutput{py::reinterpret_borrow<py::object>(self), std::move(request_id), std::move(workbook_id), std::move(source), loop, backlog};
+}
+
+py::object run_in_pool(const CallOutput& output, const py::object& worker) {
+    return output.loop.attr(S("run_in_executor"))(output.self.attr(S("_thread_pool")), worker);
 }
 
 py::object nested_function(pyco::Def def, const std::string& owner, py::object closure) {
@@ -163,11 +167,6 @@ py::object deserialize_args(py::object self, py::object args) {
     return converted;
 }
 
-// The exception of a call, taken out of any C++ catch: the call's outcome.
-struct Outcome {
-    py::object failure;  // null when the user's code completed
-};
-
 // --- custom function calls ------------------------------------------------------------
 
 // closure: (kernel, module_name, function_name, args, stdout callback, stderr callback)
@@ -227,7 +226,7 @@ Task custom_call_body(CustomCall call) {
                                         py::make_tuple(call.self, call.module_name, call.function_name, call.args,
                                                        out_cb, err_cb));
     py::object result =
-        co_await pyco::await(output.loop.attr(S("run_in_executor"))(call.self.attr(S("_thread_pool")), worker));
+        co_await pyco::await(run_in_pool(output, worker));
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Function logs:\n{}", logs);
     if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
@@ -341,7 +340,7 @@ Task callable_call_body(CallableCall call) {
     py::object worker = nested_function(pyco::fn<execute_callable>("execute_callable", {}), kCallableCall,
                                         py::make_tuple(call.self, call.callable_id, call.args, out_cb, err_cb));
     py::object result =
-        co_await pyco::await(output.loop.attr(S("run_in_executor"))(call.self.attr(S("_thread_pool")), worker));
+        co_await pyco::await(run_in_pool(output, worker));
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Callable logs:\n{}", logs);
     if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
@@ -437,7 +436,7 @@ Task event_body(EventCall call, py::object args, py::object loop) {
     py::object worker = nested_function(pyco::fn<execute_event>("execute_event", {}), kEventCall,
                                         py::make_tuple(call.self, call.module_name, call.function_name, args,
                                                        out_cb, err_cb));
-    py::object result = co_await pyco::await(loop.attr(S("run_in_executor"))(call.self.attr(S("_thread_pool")), worker));
+    py::object result = co_await pyco::await(run_in_pool(output, worker));
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Event handler logs:\n{}", logs);
     deliver_com_response(call, result);

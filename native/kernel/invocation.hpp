@@ -29,6 +29,10 @@ CallOutput call_output(py::handle self, py::object request_id, py::object workbo
 // `owner` (e.g. "PythonKernel._handle_custom_function_call.<locals>.execute_function").
 std::pair<py::object, py::object> output_callbacks(const CallOutput& output, const std::string& owner);
 
+// loop.run_in_executor(kernel._thread_pool, worker): the awaitable of a worker closure run
+// on the kernel's pool.
+py::object run_in_pool(const CallOutput& output, const py::object& worker);
+
 // A function nested in `owner`, with `closure` handed to its C++ body first.
 py::object nested_function(pyco::Def def, const std::string& owner, py::object closure);
 

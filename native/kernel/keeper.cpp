@@ -12,7 +12,7 @@ using pyco::Check;
 
 // Schedules one message on the kernel's loop without waiting for it.
 void notify(const py::object& self, py::dict message) {
-    py::object coroutine = self.attr(S("send_message"))(message);
+    py::object coroutine = send(self, message);
     try {
         attr_of("asyncio", "run_coroutine_threadsafe")(coroutine, self.attr(S("_loop")));
     } catch (...) {

@@ -70,7 +70,7 @@ py::object send_stream_message(py::object closure, py::object stream_type, py::o
         py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
         py::object self = c[0];
         py::dict message = msg::stream(stream_type, content, self.attr(S("workbook_id")));
-        send_counted(c[1], self.attr(S("send_message"))(message), PyUnicode_GET_LENGTH(content.ptr()), self.attr(S("_loop")));
+        send_counted(c[1], send(self, message), PyUnicode_GET_LENGTH(content.ptr()), self.attr(S("_loop")));
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("[Kernel] {} streaming error: {}", stream_type, e.value());
@@ -102,7 +102,7 @@ void raise_incoming_limit(const py::object& websocket) {
 Task start_com_watchers(py::handle self) {
     py::object win32_tools_func = g("vantrel").attr(S("_get_win32"));
     py::dict definitions = msg::win32_event_definitions(g("get_win32_events_dictionary")());
-    co_await pyco::await(pyco::call_method(self, "send_message", definitions));
+    co_await pyco::await(send(self, definitions));
     self.attr(S("_win32_watcher")) = g("Win32ComWatcher")(self);
     self.attr(S("_win32_watcher")).attr(S("start"))(win32_tools_func);
     self.attr(S("_com_event_registrar")) = g("Win32ComEventRegistrar")(self);
@@ -177,7 +177,7 @@ Task handle_frame(py::handle self, py::object frame) {
     if (length < 0) throw py::error_already_set();
     if (length > g("MAX_MESSAGE_SIZE").cast<Py_ssize_t>()) {
         warning("Message too large: {} bytes", length);
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Message too large"))));
+        co_await pyco::await(send(self, msg::error(S("Message too large"))));
         co_return py::none();
     }
     py::object decode_error = attr_of("json", "JSONDecodeError");
@@ -192,11 +192,11 @@ Task handle_frame(py::handle self, py::object frame) {
         invalid_json = true;
     }
     if (invalid_json) {
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid JSON received"))));
+        co_await pyco::await(send(self, msg::error(S("Invalid JSON received"))));
         co_return py::none();
     }
     if (!PyDict_Check(data.ptr())) {
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid message: expected a JSON object"))));
+        co_await pyco::await(send(self, msg::error(S("Invalid message: expected a JSON object"))));
         co_return py::none();
     }
     py::object handled = co_await pyco::await_nothrow(pyco::call_method(self, "handle_message", data));
@@ -204,7 +204,7 @@ Task handle_frame(py::handle self, py::object frame) {
     pyco::SavedError err;
     err.fetch();
     if (err.matches(decode_error.ptr())) {
-        co_await pyco::await(pyco::call_method(self, "send_message", msg::error(S("Invalid JSON received"))));
+        co_await pyco::await(send(self, msg::error(S("Invalid JSON received"))));
         co_return py::none();
     }
     if (!err.matches(PyExc_Exception) || is_connection_closed(err)) {
@@ -214,7 +214,7 @@ Task handle_frame(py::handle self, py::object frame) {
     py::object msg_type = data.attr(S("get"))(S("type"));
     py::handle exc(err.value);
     error("[Kernel] Error handling message type '{}': {}", msg_type, exc);
-    co_await pyco::await(pyco::call_method(self, "send_message", msg::error(pyco::fmt("Error handling {}: {}", msg_type, exc))));
+    co_await pyco::await(send(self, msg::error(pyco::fmt("Error handling {}: {}", msg_type, exc))));
     co_return py::none();
 }
 

@@ -29,7 +29,7 @@ bool in_source_cache(const py::object& module_name) {
 
 // Sends `message` from the worker and waits until the loop has sent it (bounded).
 void send_and_wait(const py::object& self, const py::object& loop, py::dict message) {
-    py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(pyco::call_method(self, "send_message", message), loop);
+    py::object future = attr_of("asyncio", "run_coroutine_threadsafe")(send(self, message), loop);
     call_kw(future.attr(S("result")), {}, {{"timeout", py::float_(kValueSendTimeout)}});
 }
 
@@ -114,7 +114,7 @@ Task stream_body(py::handle self, py::object request_id, py::object module_name,
     py::object worker = nested_function(
         pyco::fn<run_streaming_in_thread>("run_streaming_in_thread", {}), kOwner,
         py::make_tuple(self, request_id, module_name, function_name, args, output.loop, out_cb, err_cb));
-    py::object result = co_await pyco::await(output.loop.attr(S("run_in_executor"))(self.attr(S("_thread_pool")), worker));
+    py::object result = co_await pyco::await(run_in_pool(output, worker));
     double elapsed = elapsed_ms(start);
     py::object error_text = result.attr(S("get"))(S("error"));
     if (pyco::truthy(error_text)) {

@@ -27,7 +27,7 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
         Locked lock(self.attr(S("_response_lock")));
         self.attr(S("_response_futures"))[request_id] = event;
     }
-    attr_of("asyncio", "run_coroutine_threadsafe")(self.attr(S("send_message"))(msg::sys_request(payload)),
+    attr_of("asyncio", "run_coroutine_threadsafe")(send(self, msg::sys_request(payload)),
                                                     self.attr(S("_loop")));
     debug("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", name, request_id);
     py::object answered = call_kw(event.attr(S("wait")), {}, {{"timeout", timeout}});

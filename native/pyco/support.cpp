@@ -144,10 +144,9 @@ void check_arg(PyObject* obj, Check check, const char* name, bool allow_none) {
 
 PyObject* intern(const char* s) {
     // Interned strings live as long as the interpreter; the tables only save the lookup.
-    // Callers pass literals, so the text's address finds it at once; the address is only
-    // a hint (a text at a reused address is compared first), the text itself decides.
-    // The first table is a direct-mapped cache of recent addresses (the GIL serialises
-    // callers), the common case at a few instructions.
+    // Callers pass literals, so a direct-mapped cache of recent text addresses answers
+    // nearly every call at a few instructions (the GIL serialises callers). The address is
+    // only a hint (a text at a reused address is compared first); the text decides.
     struct Slot {
         const char* address = nullptr;
         const char* text = nullptr;
@@ -156,25 +155,15 @@ PyObject* intern(const char* s) {
     static Slot recent[1024];
     Slot& slot = recent[(reinterpret_cast<std::uintptr_t>(s) ^ (reinterpret_cast<std::uintptr_t>(s) >> 10)) & 1023];
     if (slot.address == s && std::strcmp(slot.text, s) == 0) return slot.value;
-    static auto* by_address = new std::unordered_map<const char*, PyObject*>();
     static auto* by_text = new std::unordered_map<std::string, PyObject*>();
-    auto remember = [&](PyObject* o) {
-        slot = {s, PyUnicode_AsUTF8(o), o};
-        return o;
-    };
-    auto hint = by_address->find(s);
-    if (hint != by_address->end() && std::strcmp(PyUnicode_AsUTF8(hint->second), s) == 0) return remember(hint->second);
-    PyObject* o;
     auto it = by_text->find(s);
-    if (it != by_text->end()) {
-        o = it->second;
-    } else {
-        o = PyUnicode_InternFromString(s);
+    if (it == by_text->end()) {
+        PyObject* o = PyUnicode_InternFromString(s);
         if (!o) throw_error();
-        by_text->emplace(s, o);
+        it = by_text->emplace(s, o).first;
     }
-    (*by_address)[s] = o;
-    return remember(o);
+    slot = {s, PyUnicode_AsUTF8(it->second), it->second};
+    return it->second;
 }
 
 namespace {
