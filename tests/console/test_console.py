@@ -215,3 +215,10 @@ def test_debug_a_workbook_function(console, scratch):
     assert re.search(r"^stopped at calc:4 \(step\): return result$", out, re.M)
     assert "Out: 11\ndebug run ended\n" in out
     assert "Out: 3\ndebug run ended\n" in out  # no breakpoints left: runs to the end
+
+    # Input that ends while a run is paused stops the run, then the console ends.
+    session = console()
+    session.send(f":load {module}\n:break calc 3\n:debug calc.total 5, 1\n")
+    session.wait_for(r"^stopped at calc:3 ")
+    assert_ended_cleanly(session, session.finish())
+    assert "debug run ended\n" in session.out

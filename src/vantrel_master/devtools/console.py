@@ -357,6 +357,11 @@ class Console:
                         self._write(line + "\n")
                     await self._cancel_stream()
                     continue
+                if kind == "debug" and self._debug_paused and self._lines and self._lines[0] is EOF:
+                    # Input ended while the run is paused: stop it (the end of input then
+                    # ends the console as usual).
+                    await self._debug_command("q")
+                    continue
                 if kind == "debug" and self._debug_paused and self._lines and isinstance(self._lines[0], str) \
                         and not self._next_is(":quit", ":q"):
                     line = self._lines.popleft()
