@@ -54,7 +54,10 @@ def test_cli_checks_the_interpreter_and_reports_usage_errors(tmp_path):
     assert (code, out) == (0, f"satisfied: pytest {installed.__version__}\n")
     code, out, _ = cli("--json", "check", "pytest[no-such-extra]")
     assert code == 1 and json.loads(out) == {"requirement": "pytest[no-such-extra]", "name": "pytest", "installed": None}
+    assert cli("check", f"pytest (>={installed.__version__}, <1000)")[:2] == (0, f"satisfied: pytest {installed.__version__}\n")
     assert cli("check", ">=1")[0] == 2
+    code, _, err = cli("check", "pytest @ https://example.invalid/pytest.whl")
+    assert code == 2 and "direct reference" in err
     (tmp_path / "bad.json").write_text("[1, 2")
     code, _, err = cli("--settings", str(tmp_path / "bad.json"), "versions", "x")
     assert code == 2 and "is not valid JSON" in err

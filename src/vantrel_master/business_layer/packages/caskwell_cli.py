@@ -66,7 +66,12 @@ def _requirement(client: Caskwell, text: str) -> Tuple[str, str, List[str]]:
     if not parsed or parsed["markers"]:
         raise UsageError(f"not a requirement without markers: {text!r}")
     extras = [extra for extra in parsed["extras"] if extra]
-    return parsed["name"], parsed["version_spec"], extras
+    spec = parsed["version_spec"].strip()
+    if spec.startswith("@"):
+        raise UsageError(f"a direct reference cannot be checked against the installed version: {text!r}")
+    if spec.startswith("(") and spec.endswith(")"):  # the parenthesised form, "name (>=1, <2)"
+        spec = spec[1:-1].strip()
+    return parsed["name"], spec, extras
 
 
 def _format_dependency(dep: dict) -> str:
