@@ -117,13 +117,16 @@ def virtual_filename(module_name: str) -> str:
     return f"{_VIRTUAL_PREFIX}{module_name}>"
 
 
-def _module_of(filename: str) -> str:
+def module_of(filename: str) -> str:
+    """The workbook module name of a virtual file name (any other name as it is)."""
     if filename.startswith(_VIRTUAL_PREFIX) and filename.endswith(">"):
         return filename[len(_VIRTUAL_PREFIX):-1]
     return filename
 
 
-def _describe(error: BaseException) -> str:
+def describe_error(error: BaseException) -> str:
+    """"Type: message" of an exception (the type alone when the message is empty or cannot
+    be had); never raises."""
     try:
         text = str(error)
     except Exception:
@@ -242,7 +245,7 @@ class VantrelDebugger(bdb.Bdb):
             # one reference swap: the tracing thread sees the old or the new set, whole
             self._breakpoints = {filename: frozenset(lines) for filename, lines in by_file.items()}
         except Exception as e:  # called inline on the kernel's loop: never raise
-            logger.warning(f"Ignoring breakpoints that could not be read: {e}")
+            logger.warning("Ignoring breakpoints that could not be read: %s", e)
 
     @staticmethod
     def _breakpoint_file(item: Any) -> Optional[str]:
@@ -335,19 +338,15 @@ class VantrelDebugger(bdb.Bdb):
                     return self.trace_dispatch
         return super().trace_dispatch(frame, event, arg)
 
-    def stop_here(self, frame) -> bool:
-        if not self._is_workbook_file(frame.f_code.co_filename):
-            return False
-        return super().stop_here(frame)
-
     def break_here(self, frame) -> bool:
         lines = self._breakpoints.get(frame.f_code.co_filename)
         return bool(lines) and frame.f_lineno in lines
 
     def break_anywhere(self, frame) -> bool:
-        # every workbook frame is traced line by line, so that breakpoints set while
-        # it runs and a stop request take effect in it
-        return self._is_workbook_file(frame.f_code.co_filename)
+        # Only workbook frames get here (trace_dispatch leaves every other file untraced),
+        # and each is traced line by line, so that breakpoints set while it runs and a
+        # stop request take effect in it.
+        return True
 
     def dispatch_return(self, frame, arg):
         if frame is self._leave_frame:
@@ -369,7 +368,7 @@ class VantrelDebugger(bdb.Bdb):
                 reason = "step"
             self._pause(frame, reason)
         except Exception as e:  # a fault of the debugger must not become the user's exception
-            logger.error(f"Debugger failed to pause: {e}")
+            logger.error("Debugger failed to pause: %s", e)
             self._paused_frame = None
 
     def _pause(self, frame, reason: str) -> None:
@@ -424,7 +423,7 @@ class VantrelDebugger(bdb.Bdb):
         try:
             coroutine = self.send_message(message)
         except Exception as e:
-            logger.error(f"Debugger could not report a stop: {e}")
+            logger.error("Debugger could not report a stop: %s", e)
             return False
         try:
             future = asyncio.run_coroutine_threadsafe(coroutine, loop)
@@ -432,7 +431,7 @@ class VantrelDebugger(bdb.Bdb):
             close = getattr(coroutine, "close", None)
             if close is not None:
                 close()
-            logger.error(f"Debugger could not report a stop: {e}")
+            logger.error("Debugger could not report a stop: %s", e)
             return False
         future.add_done_callback(_log_send_failure)
         return True
@@ -442,7 +441,7 @@ class VantrelDebugger(bdb.Bdb):
         return {
             "type": "debug_stopped",
             "workbook_id": self.workbook_id,
-            "module": _module_of(filename),
+            "module": module_of(filename),
             "line": frame.f_lineno,
             "file": filename,
             "reason": reason,
@@ -455,7 +454,7 @@ class VantrelDebugger(bdb.Bdb):
         try:
             variables = list(frame.f_locals.items())
         except Exception as e:
-            logger.warning(f"Debugger could not read the frame's variables: {e}")
+            logger.warning("Debugger could not read the frame's variables: %s", e)
             return []
         return [{"name": name, "type": type(value).__name__, "repr": _safe_repr(value)}
                 for name, value in variables
@@ -466,7 +465,7 @@ class VantrelDebugger(bdb.Bdb):
         while frame is not None and frame is not self.botframe:
             filename = frame.f_code.co_filename
             if self._is_workbook_file(filename):
-                stack.append({"name": frame.f_code.co_qualname, "module": _module_of(filename),
+                stack.append({"name": frame.f_code.co_qualname, "module": module_of(filename),
                               "file": filename, "line": frame.f_lineno})
             frame = frame.f_back
         stack.reverse()
@@ -477,7 +476,7 @@ class VantrelDebugger(bdb.Bdb):
             code = compile(expression, "<debug-evaluate>", "eval", dont_inherit=True)
             value = eval(code, frame.f_globals, frame.f_locals)
         except BaseException as e:  # whatever it raises is the answer, not the run's end
-            return {"error": _describe(e)}
+            return {"error": describe_error(e)}
         # The kernel merges this mapping into its reply, whose own "type" key must stay.
         return {"result": _safe_repr(value, self.EVALUATE_REPR_LIMIT), "result_type": type(value).__name__}
 

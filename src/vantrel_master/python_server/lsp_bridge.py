@@ -71,6 +71,8 @@ import weakref
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
+from .debugger import describe_error, module_of, virtual_filename
+
 logger = logging.getLogger(__name__)
 
 HOVER_MODES = ("compact", "full", "detailed")
@@ -112,11 +114,6 @@ def _empty_signatures(error: Optional[str]) -> Dict[str, Any]:
 
 def _empty_hover(error: Optional[str]) -> Dict[str, Any]:
     return {"contents": None, "error": error}
-
-
-def _describe(error: BaseException) -> str:
-    text = str(error)
-    return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
 def _split_lines(code: str) -> List[str]:
@@ -226,8 +223,8 @@ class LSPBridge:
                     "sortText": f"{index:05d}",
                 })
         except Exception as e:
-            logger.warning(f"Completion failed: {e}")
-            return _empty_completions(f"Completion failed: {_describe(e)}")
+            logger.warning("Completion failed: %s", e)
+            return _empty_completions(f"Completion failed: {describe_error(e)}")
         return {"completions": items, "error": None}
 
     @_serialised
@@ -247,8 +244,8 @@ class LSPBridge:
             active_signature = next((i for i, s in enumerate(found) if s.index is not None), 0)
             active_parameter = found[active_signature].index if found else None
         except Exception as e:
-            logger.warning(f"Signature help failed: {e}")
-            return _empty_signatures(f"Signature help failed: {_describe(e)}")
+            logger.warning("Signature help failed: %s", e)
+            return _empty_signatures(f"Signature help failed: {describe_error(e)}")
         return {"signatures": signatures, "activeSignature": active_signature,
                 "activeParameter": active_parameter or 0, "error": None}
 
@@ -267,8 +264,8 @@ class LSPBridge:
             header = self._hover_header(name)
             doc = self._doc(name.docstring(raw=True), self._full_docs())
         except Exception as e:
-            logger.warning(f"Hover failed: {e}")
-            return _empty_hover(f"Hover failed: {_describe(e)}")
+            logger.warning("Hover failed: %s", e)
+            return _empty_hover(f"Hover failed: {describe_error(e)}")
         parts = [f"```python\n{header}\n```"] if header else []
         if doc:
             parts.append(doc)
@@ -280,13 +277,13 @@ class LSPBridge:
     def get_diagnostics(self, *, code: str = "", module_name: Optional[str] = None) -> Dict[str, Any]:
         if not isinstance(code, str):
             return {"diagnostics": [], "error": f"code must be a str, not {type(code).__name__}"}
-        filename = f"<virtual:{module_name}>" if isinstance(module_name, str) and module_name else "<editor>"
+        filename = virtual_filename(module_name) if isinstance(module_name, str) and module_name else "<editor>"
         lines = _split_lines(code)
         try:
             diagnostics = self._check(code, filename, lines)
         except Exception as e:
-            logger.warning(f"Diagnostics failed: {e}")
-            return {"diagnostics": [], "error": f"Diagnostics failed: {_describe(e)}"}
+            logger.warning("Diagnostics failed: %s", e)
+            return {"diagnostics": [], "error": f"Diagnostics failed: {describe_error(e)}"}
         return {"diagnostics": diagnostics, "error": None}
 
     # -- diagnostics --------------------------------------------------------------------
@@ -419,16 +416,16 @@ class LSPBridge:
             return jedi.Script(code, path=script_path, project=self._project,
                                environment=self._environment), None
         except Exception as e:
-            logger.warning(f"Language analysis could not start: {e}")
-            return None, f"Language analysis could not start: {_describe(e)}"
+            logger.warning("Language analysis could not start: %s", e)
+            return None, f"Language analysis could not start: {describe_error(e)}"
 
     @staticmethod
     def _script_path(path: Optional[str], directory: Path, modules: dict, dirty_files: dict) -> Optional[str]:
         if path is None:
             return None
         name = path
-        if name.startswith("<virtual:") and name.endswith(">"):
-            name = name[len("<virtual:"):-1]
+        if module_of(name) != name:
+            name = module_of(name)
         elif name not in modules and name not in dirty_files:
             name = os.path.basename(name)
             if name.endswith(".py"):
@@ -471,7 +468,7 @@ class LSPBridge:
                 stamp = max(time.time_ns(), self._mtimes.get(name, 0) + 1_000_000)
                 os.utime(target, ns=(stamp, stamp))
             except (OSError, UnicodeError) as e:
-                logger.warning(f"Could not write module '{name}' for analysis: {e}")
+                logger.warning("Could not write module '%s' for analysis: %s", name, e)
                 continue
             self._written[name] = source
             self._mtimes[name] = stamp
@@ -488,7 +485,7 @@ class LSPBridge:
         except FileNotFoundError:
             pass
         except OSError as e:
-            logger.warning(f"Could not remove module '{name}' from analysis: {e}")
+            logger.warning("Could not remove module '%s' from analysis: %s", name, e)
             return
         parent = target.parent
         while parent != self._directory:
