@@ -4,28 +4,21 @@ and small helpers. Suites import what they need from here; their conftest files 
 add fixtures of their own area."""
 import asyncio
 import contextlib
-import itertools
 import logging
 import uuid
 
 from vantrel_master.devtools.business_layer import DevBusinessLayer
 from vantrel_master.python_server import kernel as kmod
 
+from tests.conftest import unique  # noqa: F401 - one counter for the whole run
+
 KERNEL_LOGGER = "vantrel_master.python_server.kernel"
 FINAL_TYPES = ("execution_result", "execution_error")
 bridge = kmod.vantrel
 
-_counter = itertools.count()
-
-
 def run(coro, timeout=30):
     """Runs one test's asynchronous body on a fresh event loop, bounded in time."""
     return asyncio.run(asyncio.wait_for(coro, timeout))
-
-
-def unique(prefix):
-    """A name never used before in this process."""
-    return f"{prefix}_{uuid.uuid4().hex[:8]}_{next(_counter)}"
 
 
 class KernelLog:
@@ -121,8 +114,9 @@ class Session:
     def messages(self):
         return self.server.messages(self.wb)
 
-    def of_request(self, request_id):
-        return [m for m in self.messages() if m.get("request_id") == request_id]
+    def of_request(self, request_id, *types):
+        """The messages of a request, in order (only those of `types` when given)."""
+        return [m for m in self.messages() if m.get("request_id") == request_id and (not types or m["type"] in types)]
 
     def streamed(self, request_id, stream="stdout"):
         return "".join(m["content"] for m in self.of_request(request_id) if m["type"] == stream)

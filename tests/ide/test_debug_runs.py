@@ -1,7 +1,7 @@
 """IDE runs and debug runs end to end: a plain run answered as a cell call, a debug
 session that stops, evaluates, steps and continues, a stop while paused, exceptions
 reported at their workbook line, generators driven under the debugger."""
-from .conftest import kernel_session, of, run, sync_module
+from .conftest import kernel_session, run, sync_module
 
 SOURCE = '''def helper(x):
     doubled = x * 2
@@ -51,12 +51,12 @@ def test_debug_session_stops_evaluates_steps_and_continues(module_name):
             assert (stop["line"], stop["reason"]) == (2, "step")
             await s.send({"type": "debug_step_out"})
             stop = await s.wait_for(is_stop)
-            assert stop["line"] in (7, 8)
+            assert (stop["line"], stop["reason"]) == (8, "step")  # the caller's next line
             await s.send({"type": "debug_continue"})
             await s.wait_for("debug_resumed")
             done = await s.wait_for(lambda m: m.get("type") == "debug_terminated" and m.get("request_id") == "dbg")
             assert done == {"type": "debug_terminated", "request_id": "dbg", "workbook_id": s.wb}
-            mine = of(s, "dbg")
+            mine = s.of_request("dbg")
             assert [m["content"] for m in mine if m["type"] == "stdout"] == ["result", " ", "11", "\n"]
             assert [m["content"] for m in mine if m["type"] == "result_output"] == ["Out: 11\n"]
             assert not s.kernel.has_active_debugger
@@ -64,7 +64,7 @@ def test_debug_session_stops_evaluates_steps_and_continues(module_name):
             # A plain run is answered exactly as a cell call from the IDE.
             await s.send({**run_module, "function_name": "main", "args": [1], "request_id": "plain"})
             final = await s.wait_for("function_execution_result")
-            assert final["result"] == 5 and of(s, "plain", "execution_result")[0]["source"] == "ide"
+            assert final["result"] == 5 and s.of_request("plain", "execution_result")[0]["source"] == "ide"
 
     run(main())
 
@@ -83,7 +83,7 @@ def test_stop_while_paused_and_exceptions_at_their_line(module_name):
             assert not s.kernel.has_active_debugger
             # The stopped run ends without a result and without an error.
             await s.mark()
-            assert of(s, "stopped", "execution_error") == []
+            assert s.of_request("stopped", "execution_error") == []
 
             await s.send({**base, "function_name": "failing", "request_id": "fails"})
             raised = await s.wait_for("debug_exception")
@@ -101,11 +101,11 @@ def test_stop_while_paused_and_exceptions_at_their_line(module_name):
             await s.send({**base, "function_name": "quits", "request_id": "quits"})
             raised = await s.wait_for(lambda m: m.get("type") == "debug_exception" and m["exception_type"] == "SystemExit")
             assert raised["line"] == 20
-            assert of(s, "fails", "execution_error") + of(s, "quits", "execution_error") == []
+            assert s.of_request("fails", "execution_error") + s.of_request("quits", "execution_error") == []
 
             await s.send({**base, "function_name": "numbers", "args": [2], "request_id": "gen"})
             await s.wait_for(lambda m: m.get("type") == "debug_terminated" and m.get("request_id") == "gen")
-            lines = [m["content"] for m in of(s, "gen", "result_output")]
+            lines = [m["content"] for m in s.of_request("gen", "result_output")]
             assert lines == ["Yield [1]: 0\n", "Yield [2]: 3\n", "Out: Generator completed with 2 yields\n"]
 
             await s.send({**base, "function_name": 5, "request_id": "badfield"})

@@ -21,7 +21,3 @@ async def sync_module(session, name, source):
     await session.send({"type": "update_module", "module_name": name, "code": source})
     await session.wait_for(lambda m: m.get("type") == "module_updated" and m.get("module_name") == name)
     return name
-
-
-def of(session, request_id, *types):
-    return [m for m in session.messages() if m.get("request_id") == request_id and (not types or m["type"] in types)]

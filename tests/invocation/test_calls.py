@@ -1,10 +1,7 @@
 """Custom function calls, Python callables and event handlers, end to end against the
 development Business Layer: the replies of each outcome, output kept apart when calls
 overlap, Excel reached from a worker while the loop serves, COM responses."""
-import asyncio
-import threading
-
-from .conftest import kernel_session, kmod, of, run, sync_module
+from .conftest import kernel_session, kmod, run, sync_module
 
 SOURCE = '''
 import sys, threading, time, vantrel
@@ -68,7 +65,7 @@ def test_custom_function_call_replies(module_name):
             for rid in ("ok", "err", "gen", "none", "absent", "invalid", "exit"):
                 await s.wait_for(lambda m, rid=rid: m["type"] in FINAL and m.get("request_id") == rid)
 
-            ok = of(s, "ok")
+            ok = s.of_request("ok")
             assert [m["type"] for m in ok] == ["stdout"] * 6 + ["result_output", "execution_result",
                                                               "function_execution_result"]
             assert ok[-3]["content"] == "Out: 42\n" and ok[-3]["source"] == "ide"
@@ -78,23 +75,23 @@ def test_custom_function_call_replies(module_name):
             assert ok[-1] == {"type": "function_execution_result", "request_id": "ok", "status": "success",
                               "result": 42, "logs": "adding 2 40\n"}
 
-            err = of(s, "err", "execution_error", "function_execution_result")
+            err = s.of_request("err", "execution_error", "function_execution_result")
             assert [list(m) for m in err] == [
                 ["type", "success", "error", "logs", "request_id", "module_name", "function_name", "workbook_id",
                  "source"],
                 ["type", "request_id", "status", "result", "logs", "error"]]
             assert err[0]["error"].endswith("ValueError: bad 3\n") and err[0]["source"] == "addin"
             assert err[0]["logs"].startswith("before\nTraceback (most recent call last):")
-            assert err[0]["logs"] == "".join(m["content"] for m in of(s, "err", "stdout", "stderr"))
+            assert err[0]["logs"] == "".join(m["content"] for m in s.of_request("err", "stdout", "stderr"))
             assert err[1]["error"] == err[0]["error"] and err[1]["result"] is None
 
-            gen = of(s, "gen")
+            gen = s.of_request("gen")
             assert gen[0]["content"].startswith("Out: <generator object squares at ")
             assert gen[1]["result"] == [0, 1, 4]
-            assert [m["type"] for m in of(s, "none")] == ["execution_result", "function_execution_result"]
-            assert of(s, "none")[0]["result"] is None
-            assert f"AttributeError: Function 'missing' not found in module '{name}'" in of(s, "absent", "execution_error")[0]["error"]
-            invalid = of(s, "invalid")
+            assert [m["type"] for m in s.of_request("none")] == ["execution_result", "function_execution_result"]
+            assert s.of_request("none")[0]["result"] is None
+            assert f"AttributeError: Function 'missing' not found in module '{name}'" in s.of_request("absent", "execution_error")[0]["error"]
+            invalid = s.of_request("invalid")
             assert invalid == [
                 {"type": "execution_error", "success": False,
                  "error": {"type": "ValidationError", "message": "Missing module_name", "traceback": ""},
@@ -102,7 +99,7 @@ def test_custom_function_call_replies(module_name):
                  "source": "addin"},
                 {"type": "function_execution_result", "request_id": "invalid", "status": "error",
                  "error": {"type": "ValidationError", "message": "Missing module_name", "traceback": ""}}]
-            assert of(s, "exit", "execution_error")[0]["error"].endswith("SystemExit: 2\n")
+            assert s.of_request("exit", "execution_error")[0]["error"].endswith("SystemExit: 2\n")
             assert (await s.execute("'still serving'", "after"))["result"] == "'still serving'"
 
     run(main())
@@ -122,8 +119,8 @@ def test_ten_overlapping_calls_each_see_only_their_own_output(module_name):
                 out = "".join(f"t{i} {k}\n" for k in range(30))
                 err = "".join(f"t{i}-err {k}\n" for k in range(30))
                 assert final["logs"] == out + err
-                assert "".join(m["content"] for m in of(s, f"c{i}", "stdout")) == out
-                assert "".join(m["content"] for m in of(s, f"c{i}", "stderr")) == err
+                assert "".join(m["content"] for m in s.of_request(f"c{i}", "stdout")) == out
+                assert "".join(m["content"] for m in s.of_request(f"c{i}", "stderr")) == err
 
     run(main(), timeout=60)
 
@@ -172,9 +169,9 @@ def test_python_callable_replies():
                               "request_id": rid, "workbook_id": "wb-y"})
             results = {rid: await s.wait_for(lambda m, rid=rid: m["type"] == "python_function_result"
                                              and m["request_id"] == rid) for rid, _, _ in sends}
-            assert [m["type"] for m in of(s, "g")] == ["stdout"] * 4 + ["result_output", "python_function_result"]
-            assert of(s, "g")[0]["source"] == "addin"
-            assert of(s, "g")[4] == {"type": "result_output", "content": "Out: 'hello you'\n", "request_id": "g",
+            assert [m["type"] for m in s.of_request("g")] == ["stdout"] * 4 + ["result_output", "python_function_result"]
+            assert s.of_request("g")[0]["source"] == "addin"
+            assert s.of_request("g")[4] == {"type": "result_output", "content": "Out: 'hello you'\n", "request_id": "g",
                                      "workbook_id": "wb-y"}
             assert results["g"] == {"type": "python_function_result", "success": True, "result": "hello you",
                                     "logs": "greeting you\n", "request_id": "g", "workbook_id": "wb-y"}
@@ -233,14 +230,14 @@ def test_event_handlers_and_com_responses(module_name):
             assert (await s.execute("0", "after"))["type"] == "execution_result"
             s.kernel._com_event_registrar = None
 
-            ok = of(s, "ev", "event_execution_result")[0]
+            ok = s.of_request("ev", "event_execution_result")[0]
             assert ok == {"type": "event_execution_result", "status": "success", "logs": "changed S1 A1\n",
                           "error": None, "request_id": "ev", "module_name": name, "function_name": "on_event",
                           "workbook_id": s.wb}
-            bad = of(s, "bad", "event_execution_result")[0]
+            bad = s.of_request("bad", "event_execution_result")[0]
             assert bad["status"] == "error" and bad["error"].endswith("KeyError: 'handler'\n")
             assert "Traceback (most recent call last)" in bad["logs"]
-            assert of(s, "nameless") == []
+            assert s.of_request("nameless") == []
             com = {rid: [e[2] for e in events if e[:2] == ("com", rid)] for rid in ("ev", "bad", "flaky")}
             assert com == {"ev": [{"status": "ok", "return_value": "S1!A1"}], "bad": [{"status": "nok"}],
                            "flaky": [{"status": "ok", "return_value": "a!b"}, {"status": "nok"}]}

@@ -2,7 +2,9 @@
 and the object keeper with the add-in UI requests, end to end."""
 import logging
 
-from .conftest import kernel_session, kmod, of, run, sync_module
+import pytest
+
+from .conftest import kernel_session, kmod, run, sync_module
 
 SOURCE = '''
 import threading
@@ -50,7 +52,7 @@ def test_streams_send_each_value_and_honour_a_cancel(module_name):
             s.kernel.executor.execute(f"import {name}; {name}.release.set()")
             canceled = await s.wait_for(lambda m: m.get("request_id") == "held" and m.get("done"))
 
-            values = [m for m in of(s, "all", "streaming_function_result")]
+            values = [m for m in s.of_request("all", "streaming_function_result")]
             assert values[:2] == [
                 {"type": "streaming_function_result", "request_id": "all", "result": {"i": 0}, "done": False,
                  "workbook_id": s.wb},
@@ -59,21 +61,21 @@ def test_streams_send_each_value_and_honour_a_cancel(module_name):
             assert [m.get("result") for m in values] == [{"i": i} for i in range(12)] + [None]
             assert values[-1] == {"type": "streaming_function_result", "request_id": "all", "done": True,
                                   "workbook_id": s.wb}
-            printed = of(s, "all", "stdout")
+            printed = s.of_request("all", "stdout")
             assert printed[0] == {"type": "stdout", "content": "value", "request_id": "all",
                                   "workbook_id": "wb-args", "source": "ide"}
-            assert of(s, "plain") == [{"type": "streaming_function_result", "request_id": "plain",
+            assert s.of_request("plain") == [{"type": "streaming_function_result", "request_id": "plain",
                                        "error": "Function plain is not a generator function", "done": True,
                                        "workbook_id": s.wb}]
-            broken = of(s, "breaks", "streaming_function_result")
+            broken = s.of_request("breaks", "streaming_function_result")
             assert [m.get("result") for m in broken] == [1, None] and broken[-1]["error"] == "broken stream"
-            assert "RuntimeError: broken stream" in "".join(m["content"] for m in of(s, "breaks", "stderr"))
+            assert "RuntimeError: broken stream" in "".join(m["content"] for m in s.of_request("breaks", "stderr"))
             assert canceled == {"type": "streaming_function_result", "request_id": "held", "result": "Canceled",
                                 "done": True, "workbook_id": s.wb}
-            held = of(s, "held", "streaming_function_result")
+            held = s.of_request("held", "streaming_function_result")
             assert [m["result"] for m in held] == [0, 1, 2, "Canceled"]
             assert "held" not in s.kernel._canceled_streaming_requests
-            assert of(s, "bad")[0]["error"] == "Argument 'module_name' has incorrect type (expected str, got NoneType)"
+            assert s.of_request("bad")[0]["error"] == "Argument 'module_name' has incorrect type (expected str, got NoneType)"
 
     run(main())
 
@@ -159,16 +161,10 @@ def test_object_keeper_and_ui_requests():
     run(main())
     kernel = kmod.PythonKernel("wb-unconnected")
     try:
-        try:
+        with pytest.raises(ValueError, match="^ObjectKeeper key must be a non-empty string$"):
             kernel.save_object("", 1)
-        except ValueError as e:
-            assert str(e) == "ObjectKeeper key must be a non-empty string"
-        else:
-            raise AssertionError("an empty key was accepted")
-        try:
-            kernel.save_object("k", 1)  # stored, but there is no loop to announce it on
-        except AttributeError:
-            pass
+        with pytest.raises(AttributeError):  # stored, but there is no loop to announce it on
+            kernel.save_object("k", 1)
         assert kernel.get_object("k") == 1
     finally:
         kernel._thread_pool.shutdown(wait=False)
