@@ -117,14 +117,14 @@ def virtual_filename(module_name: str) -> str:
     return f"{_VIRTUAL_PREFIX}{module_name}>"
 
 
-def module_of(filename: str) -> str:
+def _module_of(filename: str) -> str:
     """The workbook module name of a virtual file name (any other name as it is)."""
     if filename.startswith(_VIRTUAL_PREFIX) and filename.endswith(">"):
         return filename[len(_VIRTUAL_PREFIX):-1]
     return filename
 
 
-def describe_error(error: BaseException) -> str:
+def _describe(error: BaseException) -> str:
     """"Type: message" of an exception (the type alone when the message is empty or cannot
     be had); never raises."""
     try:
@@ -441,7 +441,7 @@ class VantrelDebugger(bdb.Bdb):
         return {
             "type": "debug_stopped",
             "workbook_id": self.workbook_id,
-            "module": module_of(filename),
+            "module": _module_of(filename),
             "line": frame.f_lineno,
             "file": filename,
             "reason": reason,
@@ -465,7 +465,7 @@ class VantrelDebugger(bdb.Bdb):
         while frame is not None and frame is not self.botframe:
             filename = frame.f_code.co_filename
             if self._is_workbook_file(filename):
-                stack.append({"name": frame.f_code.co_qualname, "module": module_of(filename),
+                stack.append({"name": frame.f_code.co_qualname, "module": _module_of(filename),
                               "file": filename, "line": frame.f_lineno})
             frame = frame.f_back
         stack.reverse()
@@ -476,7 +476,7 @@ class VantrelDebugger(bdb.Bdb):
             code = compile(expression, "<debug-evaluate>", "eval", dont_inherit=True)
             value = eval(code, frame.f_globals, frame.f_locals)
         except BaseException as e:  # whatever it raises is the answer, not the run's end
-            return {"error": describe_error(e)}
+            return {"error": _describe(e)}
         # The kernel merges this mapping into its reply, whose own "type" key must stay.
         return {"result": _safe_repr(value, self.EVALUATE_REPR_LIMIT), "result_type": type(value).__name__}
 

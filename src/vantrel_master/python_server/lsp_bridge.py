@@ -71,8 +71,6 @@ import weakref
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
-from .debugger import describe_error, module_of, virtual_filename
-
 logger = logging.getLogger(__name__)
 
 HOVER_MODES = ("compact", "full", "detailed")
@@ -114,6 +112,29 @@ def _empty_signatures(error: Optional[str]) -> Dict[str, Any]:
 
 def _empty_hover(error: Optional[str]) -> Dict[str, Any]:
     return {"contents": None, "error": error}
+
+
+# The companions are loaded one by one (each may be replaced by a top-level module of the
+# same name), so this module keeps its own small helpers rather than importing the
+# debugger's.
+_VIRTUAL_PREFIX = "<virtual:"
+
+
+def _virtual_module(path: str) -> Optional[str]:
+    """The workbook module name of a virtual file name, or None for any other name."""
+    if path.startswith(_VIRTUAL_PREFIX) and path.endswith(">"):
+        return path[len(_VIRTUAL_PREFIX):-1]
+    return None
+
+
+def _describe(error: BaseException) -> str:
+    """"Type: message" of an exception (the type alone when the message is empty or cannot
+    be had); never raises."""
+    try:
+        text = str(error)
+    except Exception:
+        text = ""
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
 def _split_lines(code: str) -> List[str]:
@@ -224,7 +245,7 @@ class LSPBridge:
                 })
         except Exception as e:
             logger.warning("Completion failed: %s", e)
-            return _empty_completions(f"Completion failed: {describe_error(e)}")
+            return _empty_completions(f"Completion failed: {_describe(e)}")
         return {"completions": items, "error": None}
 
     @_serialised
@@ -245,7 +266,7 @@ class LSPBridge:
             active_parameter = found[active_signature].index if found else None
         except Exception as e:
             logger.warning("Signature help failed: %s", e)
-            return _empty_signatures(f"Signature help failed: {describe_error(e)}")
+            return _empty_signatures(f"Signature help failed: {_describe(e)}")
         return {"signatures": signatures, "activeSignature": active_signature,
                 "activeParameter": active_parameter or 0, "error": None}
 
@@ -265,7 +286,7 @@ class LSPBridge:
             doc = self._doc(name.docstring(raw=True), self._full_docs())
         except Exception as e:
             logger.warning("Hover failed: %s", e)
-            return _empty_hover(f"Hover failed: {describe_error(e)}")
+            return _empty_hover(f"Hover failed: {_describe(e)}")
         parts = [f"```python\n{header}\n```"] if header else []
         if doc:
             parts.append(doc)
@@ -277,13 +298,13 @@ class LSPBridge:
     def get_diagnostics(self, *, code: str = "", module_name: Optional[str] = None) -> Dict[str, Any]:
         if not isinstance(code, str):
             return {"diagnostics": [], "error": f"code must be a str, not {type(code).__name__}"}
-        filename = virtual_filename(module_name) if isinstance(module_name, str) and module_name else "<editor>"
+        filename = f"{_VIRTUAL_PREFIX}{module_name}>" if isinstance(module_name, str) and module_name else "<editor>"
         lines = _split_lines(code)
         try:
             diagnostics = self._check(code, filename, lines)
         except Exception as e:
             logger.warning("Diagnostics failed: %s", e)
-            return {"diagnostics": [], "error": f"Diagnostics failed: {describe_error(e)}"}
+            return {"diagnostics": [], "error": f"Diagnostics failed: {_describe(e)}"}
         return {"diagnostics": diagnostics, "error": None}
 
     # -- diagnostics --------------------------------------------------------------------
@@ -417,15 +438,16 @@ class LSPBridge:
                                environment=self._environment), None
         except Exception as e:
             logger.warning("Language analysis could not start: %s", e)
-            return None, f"Language analysis could not start: {describe_error(e)}"
+            return None, f"Language analysis could not start: {_describe(e)}"
 
     @staticmethod
     def _script_path(path: Optional[str], directory: Path, modules: dict, dirty_files: dict) -> Optional[str]:
         if path is None:
             return None
         name = path
-        if module_of(name) != name:
-            name = module_of(name)
+        virtual = _virtual_module(name)
+        if virtual is not None:
+            name = virtual
         elif name not in modules and name not in dirty_files:
             name = os.path.basename(name)
             if name.endswith(".py"):
