@@ -1,13 +1,12 @@
 """Fixtures of the execution environment's tests: the process-wide streams and import
 path put back after every test, the kernel's log records, and a connected kernel served
 by the development Business Layer for end-to-end runs (from the shared harness)."""
-import logging
 import re
 import sys
 
 import pytest
 
-from tests.harness import KERNEL_LOGGER, kernel_session, run, unique  # noqa: F401
+from tests.harness import KernelLog, capture_kernel_log, kernel_session, run, unique  # noqa: F401
 
 
 @pytest.fixture(autouse=True)
@@ -40,13 +39,12 @@ def import_state(scratch_root):
 
 @pytest.fixture
 def kernel_log(caplog):
-    caplog.set_level(logging.DEBUG, logger=KERNEL_LOGGER)
+    capture_kernel_log(caplog)
     return caplog
 
 
 def kernel_messages(caplog, level=None):
-    return [r.getMessage() for r in caplog.records
-            if r.name == KERNEL_LOGGER and (level is None or r.levelno == level)]
+    return KernelLog(caplog).texts(level)
 
 
 @pytest.fixture

@@ -2,7 +2,6 @@
 module names that are forgotten again after each test, the kernel's log records and
 fresh interpreters for what only happens once per process."""
 import json
-import logging
 import os
 import subprocess
 import sys
@@ -13,6 +12,8 @@ import pytest
 
 import vantrel_master
 from vantrel_master.python_server import kernel as _kernel
+
+from tests.harness import KernelLog, capture_kernel_log
 
 KERNEL_NAME = "vantrel_master.python_server.kernel"
 SRC_DIR = str(Path(vantrel_master.__file__).resolve().parent.parent)
@@ -36,12 +37,12 @@ def new_name(module_name):
 @pytest.fixture
 def kernel_log(caplog):
     """caplog capturing the kernel logger's records at DEBUG and above."""
-    caplog.set_level(logging.DEBUG, logger=KERNEL_NAME)
+    capture_kernel_log(caplog)
     return caplog
 
 
 def kernel_records(caplog):
-    return [(r.levelno, r.getMessage()) for r in caplog.records if r.name == KERNEL_NAME]
+    return KernelLog(caplog).pairs()
 
 
 @pytest.fixture
