@@ -116,7 +116,6 @@ class Console:
         self._running_kind = "cell"                        # "cell", "call", "stream" or "debug"
         self.breakpoints: List[Dict[str, Any]] = []        # for :debug runs
         self._debug_paused = False                         # a debug run is stopped, reading commands
-        self._debug_changed = asyncio.Event()
         self._interrupts = 0
         self._requests: Dict[str, Dict[str, Any]] = {}    # request id -> {"done": future, "silent": bool}
         self._waiters: List[tuple] = []                   # (predicate, future) for command replies
@@ -190,7 +189,7 @@ class Console:
         elif kind == "debug_stopped" and self._running_kind == "debug":
             self._show_stop(message)
             self._debug_paused = True
-            self._debug_changed.set()
+            self._input.set()  # wakes the request's wait: commands may already be queued
         elif kind == "debug_exception" and self._running_kind == "debug":
             self._say(f"exception at {message.get('module')}:{message.get('line')}: "
                       f"{message.get('exception_type')}: {message.get('exception_message')}", err=True)
@@ -378,11 +377,9 @@ class Console:
                     await asyncio.wait({done}, timeout=self.args.grace)
                     break
                 self._input.clear()
-                self._debug_changed.clear()
-                waiters = {asyncio.ensure_future(self._input.wait()), asyncio.ensure_future(self._debug_changed.wait())}
-                await asyncio.wait({done, *waiters}, return_when=asyncio.FIRST_COMPLETED)
-                for waiter in waiters:
-                    waiter.cancel()
+                waiter = asyncio.ensure_future(self._input.wait())
+                await asyncio.wait({done, waiter}, return_when=asyncio.FIRST_COMPLETED)
+                waiter.cancel()
         finally:
             self._running = None
             self._debug_paused = False
