@@ -100,7 +100,7 @@ void wait_for_room(Backlog* b) {
             }
         }
         Py_END_ALLOW_THREADS
-        if (done) return;
+        if (done || pyco::exit_begun) return;
         if (std::chrono::steady_clock::now() - last_progress > kNoProgressLimit) return;
         if (loop_gone(b)) return;
     }
@@ -133,7 +133,7 @@ void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py
     }
     try {
         attr_of("asyncio", "run_coroutine_threadsafe")(counted, loop);
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         release(b, chars);
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);

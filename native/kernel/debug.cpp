@@ -19,7 +19,9 @@ using pyco::Task;
 const std::string kOwner = "PythonKernel._handle_debug_run_module";
 const std::string kWorker = kOwner + ".<locals>.debug_execute";
 
-// closure: (kernel, func, call arguments, loop, request_id, workbook_id, source)
+// closure: (kernel, func, call arguments, loop, request_id, workbook_id, source, backlog)
+// Yield lines are sent as run output is: not waited for, but counted in the run's
+// backlog, so a generator yielding faster than the loop sends waits here.
 py::object iteration_to_debug(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0];
@@ -30,9 +32,8 @@ py::object iteration_to_debug(py::object closure) {
         ++count;
         values.append(item);
         py::object content = pyco::fmt("Yield [{}]: {}\n", count, py::repr(item));
-        attr_of("asyncio", "run_coroutine_threadsafe")(send(self, 
-                                                           msg::result_output(content, c[4], c[5], c[6])),
-                                                       c[3]);
+        Py_ssize_t chars = PyUnicode_GET_LENGTH(content.ptr());
+        send_counted(c[7], send(self, msg::result_output(content, c[4], c[5], c[6])), chars, c[3]);
     }
     return py::make_tuple(values, count);
 }
@@ -41,11 +42,11 @@ py::object in_memory_module_names() { return g("in_memory_loader").attr(S("sourc
 
 // Reports the run's exception as debug_exception (waiting, bounded, for it to be sent);
 // true when it was delivered.
-bool send_debug_exception(const py::object& self, const py::object& failure, const py::object& traceback_text,
-                          const py::object& module_name, const py::object& workbook_id) {
+bool send_debug_exception(const py::object& self, const py::object& debugger, const py::object& failure,
+                          const py::object& traceback_text, const py::object& module_name,
+                          const py::object& workbook_id) {
     py::object location = g("_parse_error_location")(traceback_text, py::set(in_memory_module_names()));
     info("[Kernel] Parsed error location: {}", location);
-    py::object debugger = self.attr(S("_debugger"));
     py::object loop = pyco::truthy(debugger) ? py::object(debugger.attr(S("loop"))) : py::none();
     if (!pyco::truthy(loop)) {
         warning("[Kernel] Cannot send debug_exception - no debugger or loop");
@@ -69,40 +70,46 @@ bool send_debug_exception(const py::object& self, const py::object& failure, con
 }
 
 // closure: (kernel, module_name, function_name, args, workbook_id, loop, request_id, source,
-//           stdout callback, stderr callback)
+//           stdout callback, stderr callback, the session's debugger, backlog)
+// The run uses its own debugger throughout: a later session may replace _debugger.
 py::object debug_execute(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    py::object self = c[0], module_name = c[1], function_name = c[2], workbook_id = c[4];
+    py::object self = c[0], module_name = c[1], function_name = c[2], workbook_id = c[4], debugger = c[10];
     auto [out, err] = make_captures(c[8], c[9]);
     CaptureScope scope(out, err);
     py::object failure;
     try {
         py::object func = import_function(module_name, function_name, pyco::fmt("Module '{}' not found", module_name));
         py::object call_args = self.attr(S("_deserialize_args"))(c[3]);
-        py::object runcall = self.attr(S("_debugger")).attr(S("runcall"));
+        py::object runcall = debugger.attr(S("runcall"));
         py::tuple positional = py::reinterpret_steal<py::tuple>(PySequence_Tuple(call_args.ptr()));
         if (!positional) throw py::error_already_set();
         py::object value = call_with(runcall, py::make_tuple(func) + positional);
-        if (!pyco::truthy(attr_of("inspect", "isgenerator")(value))) return msg::debug_plain_success(value);
+        if (!pyco::truthy(attr_of("inspect", "isgenerator")(value)))
+            return worker_outcome(msg::debug_plain_success(value), value);
         // The generator from the first call is dropped unstarted; the debugger drives a fresh one.
         value = py::object();
         py::object drive = nested_function(pyco::fn<iteration_to_debug>("iteration_to_debug", {}), kWorker,
-                                           py::make_tuple(self, func, positional, c[5], c[6], workbook_id, c[7]));
-        py::object driven = self.attr(S("_debugger")).attr(S("runcall"))(drive);
-        if (pyco::truthy(driven)) return msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]);
-        return msg::debug_generator_success(py::list(), py::int_(-1));
+                                           py::make_tuple(self, func, positional, c[5], c[6], workbook_id, c[7], c[11]));
+        py::object driven = debugger.attr(S("runcall"))(drive);
+        if (pyco::truthy(driven))
+            return worker_outcome(msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]), py::object());
+        return worker_outcome(msg::debug_generator_success(py::list(), py::int_(-1)), py::object());
     } catch (py::error_already_set& e) {
         failure = pyco::caught(e);
     }
     error("[Kernel] Debug execution error: {}", safe_str(failure));
     py::object text = traceback_text(failure);
     error("[Kernel] Traceback: {}", text);
-    bool sent = send_debug_exception(self, failure, text, module_name, workbook_id);
-    return msg::debug_worker_error(py::type::of(failure).attr(S("__name__")), safe_str(failure), text, sent);
+    bool sent = send_debug_exception(self, debugger, failure, text, module_name, workbook_id);
+    return worker_outcome(msg::debug_worker_error(py::type::of(failure).attr(S("__name__")), safe_str(failure), text, sent),
+                          py::object());
 }
 
-// What a successful run shows before debug_terminated.
-py::object outcome_line(const py::object& result, py::object& failure) {
+// What a successful run shows before debug_terminated (the repr of its value was made on
+// the worker).
+py::object outcome_line(const WorkerOutcome& outcome) {
+    const py::object& result = outcome.result;
     if (pyco::truthy(result.attr(S("get"))(S("is_generator")))) {
         py::object yield_count = result.attr(S("get"))(S("yield_count"), 0);
         if (yield_count >= py::int_(0))
@@ -110,28 +117,51 @@ py::object outcome_line(const py::object& result, py::object& failure) {
         return S("Out: Generator stoped before ending\n");
     }
     if (!has(result, S("result"))) return py::none();
-    py::object shown = user_repr(result[S("result")], failure);
-    if (failure) return py::none();
-    return S("Out: ") + shown + S("\n");
+    return S("Out: ") + outcome.shown + S("\n");
 }
 
-Task debug_session(py::handle self, py::object module_name, py::object function_name, py::object args,
+// _debugger = None, unless another session has taken its place meanwhile.
+void forget_debugger(py::handle self, const py::list& mine) {
+    if (PyList_GET_SIZE(mine.ptr()) == 0) return;
+    if (py::object(self.attr(S("_debugger"))).is(py::object(mine[0]))) self.attr(S("_debugger")) = py::none();
+}
+
+// One debug session at a time: a session still active (paused, say) when another starts
+// is stopped first, as debug_stop would stop it, so that it ends (its run's own
+// debug_terminated follows) instead of being stranded on its thread.
+Task stop_earlier_session(py::handle self) {
+    if (!pyco::truthy(self.attr(S("has_active_debugger")))) co_return py::none();
+    py::object earlier = self.attr(S("_debugger"));
+    warning("[Kernel] A debug run started while another was active; stopping the earlier one");
+    earlier.attr(S("stop_debugging"))();
+    co_await pyco::await(send(self, msg::debug_terminated(self.attr(S("workbook_id")))));
+    if (py::object(self.attr(S("_debugger"))).is(earlier)) self.attr(S("_debugger")) = py::none();
+    co_return py::none();
+}
+
+// `mine` receives the session's debugger once it is made.
+Task debug_session(py::handle self, py::list mine, py::object module_name, py::object function_name, py::object args,
                    py::object breakpoints, py::object request_id, py::object workbook_id, py::object source) {
-    self.attr(S("_debugger")) = g("VantrelDebugger")(self.attr(S("send_message")), workbook_id);
-    self.attr(S("_debugger")).attr(S("loop")) = attr_of("asyncio", "get_running_loop")();
-    self.attr(S("_debugger")).attr(S("step_mode")) = py::none();
-    self.attr(S("_debugger")).attr(S("set_breakpoints"))(breakpoints);
-    self.attr(S("_debugger")).attr(S("set_in_memory_modules"))(py::list(in_memory_module_names()));
+    Task stop_earlier = stop_earlier_session(self);
+    co_await pyco::await(std::move(stop_earlier));
+    py::object debugger = g("VantrelDebugger")(self.attr(S("send_message")), workbook_id);
+    mine.append(debugger);
+    self.attr(S("_debugger")) = debugger;
+    debugger.attr(S("loop")) = attr_of("asyncio", "get_running_loop")();
+    debugger.attr(S("step_mode")) = py::none();
+    debugger.attr(S("set_breakpoints"))(breakpoints);
+    debugger.attr(S("set_in_memory_modules"))(py::list(in_memory_module_names()));
     CallOutput output = call_output(self, request_id, workbook_id, source);
     auto [out_cb, err_cb] = output_callbacks(output, kWorker);
     py::object worker = nested_function(pyco::fn<debug_execute>("debug_execute", {}), kOwner,
                                         py::make_tuple(self, module_name, function_name, args, workbook_id,
-                                                       output.loop, request_id, source, out_cb, err_cb));
-    py::object result = co_await pyco::await(run_in_pool(output, worker));
+                                                       output.loop, request_id, source, out_cb, err_cb, debugger,
+                                                       output.backlog));
+    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
+    py::object result = outcome.result;
     if (py::object(result[S("status")]).equal(S("success"))) {
-        py::object failure;
-        py::object line = outcome_line(result, failure);
-        if (failure) co_return failure;  // the repr of the result raised
+        if (outcome.failure) co_return outcome.failure;  // the repr of the result raised
+        py::object line = outcome_line(outcome);
         if (!line.is_none())
             co_await pyco::await(send(self, msg::result_output(line, request_id, workbook_id, source)));
         info("[Kernel] Debug execution completed successfully, sending debug_terminated");
@@ -143,7 +173,7 @@ Task debug_session(py::handle self, py::object module_name, py::object function_
         error("[Kernel] Debug execution failed: {}", result);
         co_await pyco::await(send(self, msg::debug_run_error(result, request_id, workbook_id, source)));
     }
-    self.attr(S("_debugger")) = py::none();
+    forget_debugger(self, mine);
     debug("[Kernel] Debugger instance cleaned up");
     co_return py::none();
 }
@@ -151,7 +181,9 @@ Task debug_session(py::handle self, py::object module_name, py::object function_
 Task handle_debug_run_module(py::handle self, py::object module_name, py::object function_name, py::object args,
                              py::object breakpoints, py::object request_id, py::object workbook_id,
                              py::object source) {
-    Task session = debug_session(self, module_name, function_name, args, breakpoints, request_id, workbook_id, source);
+    py::list mine;
+    Task session =
+        debug_session(self, mine, module_name, function_name, args, breakpoints, request_id, workbook_id, source);
     py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(session)));
     py::object failure = body_failure(outcome);
     if (!failure) co_return py::none();
@@ -159,7 +191,7 @@ Task handle_debug_run_module(py::handle self, py::object module_name, py::object
     error("[Kernel] Traceback: {}", format_traceback(failure));
     py::object reply = send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
     co_await pyco::await(reply);
-    self.attr(S("_debugger")) = py::none();
+    forget_debugger(self, mine);
     co_return py::none();
 }
 

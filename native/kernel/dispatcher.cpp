@@ -33,10 +33,67 @@ py::object com_event_config_update(const py::object& self, const py::object& mes
     return py::none();
 }
 
+// Cancel marks wait in _canceled_streaming_requests until their stream sees them; marks of
+// ids that never run stay. So that a peer cannot grow the set without end, at most this
+// many ids and characters of id text are kept: beyond either, the oldest marks go.
+constexpr Py_ssize_t kCancelMarksKept = 1024;
+constexpr Py_ssize_t kCancelMarkCharsKept = 16 * 1024 * 1024;
+
+Py_ssize_t id_chars(py::handle id) { return PyUnicode_Check(id.ptr()) ? PyUnicode_GET_LENGTH(id.ptr()) : 0; }
+
+// `marks` (the set) within its bounds, oldest first out; `order` (a dict used as an ordered
+// set, kept on the kernel next to the set) records the order in which marks were added.
+void bound_cancel_marks(const py::object& marks, const py::dict& order) {
+    Py_ssize_t chars = 0;
+    py::list stale;
+    for (auto item : order) {
+        if (has(marks, item.first)) {
+            chars += id_chars(item.first);
+        } else {
+            stale.append(item.first);  // honoured by its stream meanwhile
+        }
+    }
+    for (py::handle id : stale) {
+        if (PyDict_DelItem(order.ptr(), id.ptr()) < 0) throw py::error_already_set();
+    }
+    Py_ssize_t dropped = 0;
+    while (PyDict_GET_SIZE(order.ptr()) > 0 &&
+           (PyObject_Length(marks.ptr()) > kCancelMarksKept || chars > kCancelMarkCharsKept)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        PyDict_Next(order.ptr(), &pos, &key, &value);
+        py::object id = py::reinterpret_borrow<py::object>(key);
+        if (PyDict_DelItem(order.ptr(), id.ptr()) < 0) throw py::error_already_set();
+        marks.attr(S("discard"))(id);
+        chars -= id_chars(id);
+        ++dropped;
+    }
+    if (dropped)
+        warning("[Kernel] Dropped {} cancel marks of streams that were not running (at most {} ids and {} characters "
+                "are kept)",
+                dropped, kCancelMarksKept, kCancelMarkCharsKept);
+}
+
 py::object cancel_streaming_function(const py::object& self, const py::object& message) {
     py::object request_id = field(message, "request_id");
     info("[Kernel] Received cancel_streaming_function for request_id: {}", request_id);
-    self.attr(S("_canceled_streaming_requests")).attr(S("add"))(request_id);
+    if (PyObject_Hash(request_id.ptr()) == -1) {
+        PyErr_Clear();
+        warning("[Kernel] Ignored cancel_streaming_function: request_id of type {} cannot be a cancel mark",
+                py::type::of(request_id).attr(S("__name__")));
+        return py::none();
+    }
+    py::object marks = self.attr(S("_canceled_streaming_requests"));
+    marks.attr(S("add"))(request_id);
+    py::object order = py::getattr(self, S("_canceled_streaming_order"), py::none());
+    if (!PyDict_CheckExact(order.ptr())) {
+        order = py::dict();
+        self.attr(S("_canceled_streaming_order")) = order;
+    }
+    if (PyDict_Contains(order.ptr(), request_id.ptr()) == 1 && PyDict_DelItem(order.ptr(), request_id.ptr()) < 0)
+        throw py::error_already_set();
+    order[request_id] = py::none();  // re-added: now the most recent
+    bound_cancel_marks(marks, py::reinterpret_borrow<py::dict>(order));
     return py::none();
 }
 
@@ -61,11 +118,13 @@ py::object debug_step_out(const py::object& self, const py::object&) {
     return py::none();
 }
 
-// The session ends with the reply: the debugger is forgotten once it is sent.
+// The session ends with the reply: the debugger is forgotten once it is sent (unless a
+// new session has taken its place meanwhile).
 Task stop_and_forget(py::handle self) {
-    debugger(self).attr(S("stop_debugging"))();
+    py::object stopped = debugger(self);
+    stopped.attr(S("stop_debugging"))();
     co_await pyco::await(send(self, msg::debug_terminated(self.attr(S("workbook_id")))));
-    self.attr(S("_debugger")) = py::none();
+    if (debugger(self).is(stopped)) self.attr(S("_debugger")) = py::none();
     co_return py::none();
 }
 
@@ -74,15 +133,50 @@ py::object debug_stop(const py::object& self, const py::object&) {
     return pyco::make_coroutine(stop_and_forget(self));
 }
 
+// The paused worker evaluates; the handler waits for it on a thread of the loop's default
+// executor, so the loop goes on reading (the expression may make a synchronous request,
+// or print more than the output backlog holds, and both need the loop).
+Task evaluate_and_reply(py::handle self, py::object session, py::object expression, py::object request_id) {
+    py::object loop = attr_of("asyncio", "get_running_loop")();
+    py::object result = co_await pyco::await(
+        loop.attr(S("run_in_executor"))(py::none(), session.attr(S("evaluate_expression")), expression));
+    co_await pyco::await(send(self, msg::debug_evaluate_result(self.attr(S("workbook_id")), request_id, expression, result)));
+    co_return py::none();
+}
+
 py::object debug_evaluate(const py::object& self, const py::object& message) {
     py::object expression = field(message, "expression", S(""));
     py::object request_id = field(message, "request_id");
-    py::object wb = self.attr(S("workbook_id"));
-    if (debugger_active(self)) {
-        py::object result = debugger(self).attr(S("evaluate_expression"))(expression);
-        return send(self, msg::debug_evaluate_result(wb, request_id, expression, result));
+    if (debugger_active(self)) return pyco::make_coroutine(evaluate_and_reply(self, debugger(self), expression, request_id));
+    return send(self, msg::debug_evaluate_result(self.attr(S("workbook_id")), request_id, expression, py::handle()));
+}
+
+// --- debug commands in arrival order -------------------------------------------
+//
+// An evaluation is answered by a task of its own (above); debug commands arriving while
+// one is pending wait for it, each as the next task of a chain (the kernel's
+// `_debug_chain` is its last), so that the replies of a session keep the order of the
+// requests. With nothing pending, a command is handled at once, inline.
+
+Task run_after(py::handle self, py::object previous, py::object message, Handler handler) {
+    if (!previous.is_none()) {
+        py::object done = co_await pyco::await_nothrow(previous);
+        if (!done) PyErr_Clear();  // the earlier command's failure is its own (its task reported it)
     }
-    return send(self, msg::debug_evaluate_result(wb, request_id, expression, py::handle()));
+    py::object step = handler(py::reinterpret_borrow<py::object>(self), message);
+    if (!step.is_none()) co_await pyco::await(step);
+    co_return py::none();
+}
+
+template <Handler handler, bool off_loop>
+py::object in_order(const py::object& self, const py::object& message) {
+    py::object tail = py::getattr(self, S("_debug_chain"), py::none());
+    bool busy = !tail.is_none() && !pyco::truthy(tail.attr(S("done"))());
+    if (!busy && !off_loop) return handler(self, message);
+    py::object task = attr_of("asyncio", "create_task")(
+        pyco::make_coroutine(run_after(self, busy ? tail : py::none(), message, handler)));
+    self.attr(S("_debug_chain")) = task;
+    return py::none();
 }
 
 py::object debug_update_breakpoints(const py::object& self, const py::object& message) {
@@ -96,12 +190,6 @@ py::object debug_update_breakpoints(const py::object& self, const py::object& me
         warning("[Kernel] Invalid breakpoints data type: {}", py::type::of(breakpoints));
     }
     return py::none();
-}
-
-py::object get_object_registry(const py::object& self, const py::object&) {
-    debug("[Kernel] Received get_object_registry request");
-    py::object registry = self.attr(S("get_object_registry"))();
-    return send(self, msg::object_registry_response(registry, self.attr(S("workbook_id"))));
 }
 
 py::object set_hover_mode(const py::object& self, const py::object& message) {
@@ -157,15 +245,15 @@ const Route kRoutes[] = {
     {"python_function_call", Runs::Task, handlers::python_function_call},
     {"execute_streaming_function", Runs::Task, handlers::execute_streaming_function},
     {"cancel_streaming_function", Runs::Control, cancel_streaming_function},
-    {"debug_continue", Runs::Control, debug_continue},
-    {"debug_step_over", Runs::Control, debug_step_over},
-    {"debug_step_into", Runs::Control, debug_step_into},
-    {"debug_step_out", Runs::Control, debug_step_out},
-    {"debug_stop", Runs::Control, debug_stop},
-    {"debug_evaluate", Runs::Control, debug_evaluate},
-    {"debug_update_breakpoints", Runs::Control, debug_update_breakpoints},
+    {"debug_continue", Runs::Control, in_order<debug_continue, false>},
+    {"debug_step_over", Runs::Control, in_order<debug_step_over, false>},
+    {"debug_step_into", Runs::Control, in_order<debug_step_into, false>},
+    {"debug_step_out", Runs::Control, in_order<debug_step_out, false>},
+    {"debug_stop", Runs::Control, in_order<debug_stop, false>},
+    {"debug_evaluate", Runs::Control, in_order<debug_evaluate, true>},
+    {"debug_update_breakpoints", Runs::Control, in_order<debug_update_breakpoints, false>},
     {"sys_response", Runs::Control, handlers::sys_response},
-    {"get_object_registry", Runs::Control, get_object_registry},
+    {"get_object_registry", Runs::Task, handlers::get_object_registry},
     {"set_hover_mode", Runs::Control, set_hover_mode},
 };
 

@@ -39,7 +39,9 @@ py::object execute_with_callbacks(py::object closure) {
         result = interrupted_result(e);
     }
     if (traced) debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
-    return result;
+    py::object value = result.attr(S("get"))(S("result"));
+    bool shows = pyco::truthy(result.attr(S("get"))(S("success"))) && !value.is_none();
+    return worker_outcome(result, shows ? value : py::object());
 }
 
 const std::string kOwner = "PythonKernel._execute_code_async";
@@ -67,7 +69,8 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     auto [out_cb, err_cb] = output_callbacks(output, kOwner);
     py::object worker = nested_function(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}), kOwner,
                                         py::make_tuple(self, code, request_id, out_cb, err_cb));
-    py::object result = co_await pyco::await(run_in_pool(output, worker));
+    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
+    py::object result = outcome.result;
     if (traced) debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, (now() - start_time) * 1000.0);
     py::object success = result[S("success")];
     debug_if(traced, "[Kernel] [Async Task] Execution finished, success={} (request_id={})", success, request_id);
@@ -83,11 +86,10 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     py::object value = result[S("result")];
     py::object shown = py::none();
     if (!value.is_none()) {
-        // repr() runs the user's __repr__: whatever it raises is this request's failure.
-        py::object failure;
-        shown = user_repr(value, failure);
-        if (failure) {
-            Task report = report_failure(self, failure, request_id, source, start_time);
+        // Whatever the user's __repr__ raised is this request's failure.
+        shown = outcome.shown;
+        if (outcome.failure) {
+            Task report = report_failure(self, outcome.failure, request_id, source, start_time);
             co_await pyco::await(std::move(report));
             co_return py::none();
         }

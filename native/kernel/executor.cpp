@@ -60,9 +60,15 @@ py::dict injected_namespace() {
     return ns;
 }
 
+// One dictionary serves as both `globals` and `locals`, as in every Python console: code
+// then runs as a module's top level does, so functions, lambdas, comprehensions and
+// classes defined in the console see the names bound before them (with two dictionaries
+// they would look only in `globals` and miss them), and `global` statements rebind the
+// names the console shows.
 py::object executor_init(py::object self) {
-    self.attr(S("globals")) = injected_namespace();
-    self.attr(S("locals")) = py::dict();
+    py::dict ns = injected_namespace();
+    self.attr(S("globals")) = ns;
+    self.attr(S("locals")) = ns;
     return py::none();
 }
 

@@ -4,7 +4,7 @@
 // result dictionary, replies in a fixed order.
 //
 // Whatever user code raises on the worker (SystemExit, KeyboardInterrupt and any other
-// BaseException included), and whatever the repr of its result raises on the loop, is
+// BaseException included), and whatever the repr of its result raises, is
 // that call's failure: it is reported with the call's error replies and the kernel goes on.
 #include "kernel/invocation.hpp"
 
@@ -139,6 +139,19 @@ py::object user_repr(const py::object& value, py::object& failure) {
     }
 }
 
+py::object worker_outcome(py::object result, const py::object& value) {
+    py::object shown = py::none(), failure;
+    if (value) shown = user_repr(value, failure);
+    if (!shown) shown = py::none();
+    return py::make_tuple(std::move(result), shown, failure ? failure : py::none());
+}
+
+WorkerOutcome unpack_outcome(const py::object& returned) {
+    py::tuple t = py::reinterpret_borrow<py::tuple>(returned);
+    py::object failure = t[2];
+    return {t[0], t[1], failure.is_none() ? py::object() : failure};
+}
+
 py::object body_failure(const py::object& outcome) {
     if (!outcome) return py::reinterpret_borrow<py::object>(pyco::take_exception().value);
     return outcome.is_none() ? py::object() : outcome;
@@ -199,8 +212,8 @@ py::object execute_function(py::object closure) {
         if (failure) print_traceback(failure);
         logs = captured_logs(out, err);
     }
-    if (failure) return msg::worker_error(logs, traceback_text(failure));
-    return msg::worker_success(serialized, raw, logs);
+    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object());
+    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw);
 }
 
 struct CustomCall {
@@ -225,17 +238,15 @@ Task custom_call_body(CustomCall call) {
     py::object worker = nested_function(pyco::fn<execute_function>("execute_function", {}), kCustomCall,
                                         py::make_tuple(call.self, call.module_name, call.function_name, call.args,
                                                        out_cb, err_cb));
-    py::object result =
-        co_await pyco::await(run_in_pool(output, worker));
+    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
+    py::object result = outcome.result;
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Function logs:\n{}", logs);
     if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
         py::object wire = result[S("result")];
         if (!wire.is_none()) {
-            py::object failure;
-            py::object shown = user_repr(result[S("base_result")], failure);
-            if (failure) co_return failure;
-            py::object content = S("Out: ") + shown + S("\n");
+            if (outcome.failure) co_return outcome.failure;
+            py::object content = S("Out: ") + outcome.shown + S("\n");
             co_await pyco::await(send(call.self, msg::result_output(content, call.request_id, call.workbook_id, call.source)));
         }
         co_await pyco::await(send(call.self, msg::call_result(wire, logs, call.request_id, call.module_name,
@@ -319,8 +330,8 @@ py::object execute_callable(py::object closure) {
         failure = pyco::caught(e);
     }
     py::object logs = captured_logs(out, err);
-    if (failure) return msg::worker_error(logs, traceback_text(failure));
-    return msg::worker_success(serialized, raw, logs);
+    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object());
+    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw);
 }
 
 struct CallableCall {
@@ -339,17 +350,15 @@ Task callable_call_body(CallableCall call) {
     auto [out_cb, err_cb] = output_callbacks(output, kCallableWorker);
     py::object worker = nested_function(pyco::fn<execute_callable>("execute_callable", {}), kCallableCall,
                                         py::make_tuple(call.self, call.callable_id, call.args, out_cb, err_cb));
-    py::object result =
-        co_await pyco::await(run_in_pool(output, worker));
+    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
+    py::object result = outcome.result;
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Callable logs:\n{}", logs);
     if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
         py::object wire = result[S("result")];
         if (!wire.is_none()) {
-            py::object failure;
-            py::object shown = user_repr(result[S("base_result")], failure);
-            if (failure) co_return failure;
-            py::object content = S("Out: ") + shown + S("\n");
+            if (outcome.failure) co_return outcome.failure;
+            py::object content = S("Out: ") + outcome.shown + S("\n");
             co_await pyco::await(send(call.self, msg::callable_result_output(content, call.request_id, call.workbook_id)));
         }
         co_await pyco::await(send(call.self, msg::callable_result(wire, logs, call.request_id, call.workbook_id)));

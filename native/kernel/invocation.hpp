@@ -68,6 +68,18 @@ py::object call_with(const py::object& func, const py::object& args);
 // in `failure` (the caller reports it as that call's failure).
 py::object user_repr(const py::object& value, py::object& failure);
 
+// What a worker hands back to its coroutine: its result dictionary, and the repr of the
+// value the coroutine shows (made on the worker, as the loop never runs a user __repr__:
+// a slow or blocking one would stall every request), or what that repr raised.
+struct WorkerOutcome {
+    py::object result;
+    py::object shown;    // the repr text, or None
+    py::object failure;  // what the repr raised, or None
+};
+// The worker's return value: `result` with the repr of `value` (no repr when `value` is null).
+py::object worker_outcome(py::object result, const py::object& value);
+WorkerOutcome unpack_outcome(const py::object& returned);
+
 // What went wrong in a call body awaited with await_nothrow (whose value is `outcome`): the
 // Exception it raised, or the exception it returned because user code raised it (in the
 // repr of a result); null when it completed. Anything else (a cancellation) is thrown on.

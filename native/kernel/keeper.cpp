@@ -1,7 +1,7 @@
 // The object keeper (user objects kept by key between calls, with every change announced
 // to the Business Layer) and the add-in UI requests. Callable from any thread: messages
 // are scheduled on the kernel's loop and not waited for.
-#include "kernel/routes.hpp"
+#include "kernel/invocation.hpp"
 
 namespace kernel {
 
@@ -15,7 +15,7 @@ void notify(const py::object& self, py::dict message) {
     py::object coroutine = send(self, message);
     try {
         attr_of("asyncio", "run_coroutine_threadsafe")(coroutine, self.attr(S("_loop")));
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         // Not scheduled (no loop yet): the caller hears of it, the coroutine is dropped quietly.
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
@@ -81,9 +81,19 @@ py::object clear_all_objects(py::object self) {
     return py::none();
 }
 
+// repr(value), or "<unrepresentable: T>" (T the exception's type) whatever its __repr__ raises.
+py::object guarded_repr(const py::object& value) {
+    PyObject* text = PyObject_Repr(value.ptr());
+    if (text) return py::reinterpret_steal<py::object>(text);
+    pyco::SavedError raised;
+    raised.fetch();
+    return pyco::fmt("<unrepresentable: {}>", reinterpret_cast<PyTypeObject*>(raised.type)->tp_name);
+}
+
 // The entries are read under the lock; the type names and reprs (user code, which may
-// call back into the keeper) are made after it is released.
-py::object get_object_registry(py::object self) {
+// call back into the keeper) are made after it is released. `guarded`: a repr that raises
+// shows as unrepresentable instead of raising.
+py::list registry_of(const py::object& self, bool guarded) {
     py::list items;
     {
         Locked lock(self.attr(S("_object_keeper_lock")));
@@ -93,9 +103,38 @@ py::object get_object_registry(py::object self) {
     for (py::handle item : items) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
         py::object value = pair[1];
-        registry.append(msg::registry_entry(pair[0], type_name(value), py::repr(value)));
+        registry.append(msg::registry_entry(pair[0], type_name(value), guarded ? guarded_repr(value) : py::repr(value)));
     }
     return registry;
+}
+
+py::object get_object_registry(py::object self) { return registry_of(self, false); }
+
+// The registry the peer is sent: get_object_registry(); when that raises (a kept object's
+// repr did, whatever it raised), the entries again with such reprs shown as
+// unrepresentable, so that one bad object neither hides the registry nor ends the kernel.
+py::object registry_for_peer(py::object closure) {
+    py::object self = closure;
+    try {
+        return self.attr(S("get_object_registry"))();
+    } catch (py::error_already_set& e) {
+        warning("[Kernel] get_object_registry failed ({}); unrepresentable entries are marked",
+                py::type::of(e.value()).attr(S("__name__")));
+    }
+    return registry_of(self, true);
+}
+
+// Reprs are user code: they are made on a thread of the loop's default executor, and the
+// reply is sent by a task of its own, so a slow or blocking __repr__ holds neither the
+// loop nor the reading of later messages.
+pyco::Task send_registry(py::handle self) {
+    py::object loop = attr_of("asyncio", "get_running_loop")();
+    py::object worker = nested_function(pyco::fn<registry_for_peer>("registry_for_peer", {}),
+                                        "PythonKernel.handle_message",
+                                        py::reinterpret_borrow<py::object>(self));
+    py::object registry = co_await pyco::await(loop.attr(S("run_in_executor"))(py::none(), worker));
+    co_await pyco::await(send(self, msg::object_registry_response(registry, self.attr(S("workbook_id")))));
+    co_return py::none();
 }
 
 py::object set_enable_events(py::object self, py::object enable) {
@@ -112,6 +151,15 @@ py::object show_message_box(py::object self, py::object message, py::object titl
 }
 
 }  // namespace
+
+namespace handlers {
+
+py::object get_object_registry(const py::object& self, const py::object&) {
+    debug("[Kernel] Received get_object_registry request");
+    return pyco::make_coroutine(send_registry(self));
+}
+
+}  // namespace handlers
 
 void add_keeper_methods(pyco::ClassBuilder& cls) {
     py::object any = g("Any");

@@ -51,6 +51,10 @@ inline bool has(py::handle container, py::handle item) {
 // str(obj), or "<unprintable T object>" when str() itself raises (as tracebacks show it).
 py::str safe_str(py::handle obj);
 
+// str(exc), or the exception's type name when that text is empty: a failure is never
+// reported as an empty (falsy) error text.
+py::str failure_text(py::handle exc);
+
 // The traceback text of an exception: extract_tracebak_string(e) for an Exception, the
 // same standard text for any other BaseException.
 py::object traceback_text(py::handle e);
@@ -100,6 +104,7 @@ class Locked {
 public:
     explicit Locked(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
     ~Locked() {
+        if (pyco::unwinding_at_exit()) return;
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
         PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);

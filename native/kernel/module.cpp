@@ -98,7 +98,7 @@ void setup(py::module_ m) {
     set_module(m.ptr());
     try {
         define_everything(m);
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         set_module(nullptr);
         throw;
     }

@@ -101,7 +101,7 @@ py::object run_streaming_in_thread(py::object closure) {
     }
     print_traceback(failure);
     error("[TIMING] Streaming error: request_id={}, error={}", request_id, safe_str(failure));
-    return msg::stream_failed(safe_str(failure), format_traceback(failure));
+    return msg::stream_failed(failure_text(failure), format_traceback(failure));
 }
 
 double elapsed_ms(double start) { return (now() - start) * 1000.0; }
@@ -163,7 +163,7 @@ Task execute_streaming_function(py::handle self, py::object request_id, py::obje
         py::object e = py::reinterpret_borrow<py::object>(err.value);
         error("[TIMING] Streaming exception: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms(start),
               safe_str(e));
-        py::object reply = send(self, msg::streaming_error(request_id, safe_str(e), self.attr(S("workbook_id"))));
+        py::object reply = send(self, msg::streaming_error(request_id, failure_text(e), self.attr(S("workbook_id"))));
         err.clear();
         py::object sent = co_await pyco::await_nothrow(reply);
         if (!sent) err.fetch();
@@ -200,7 +200,7 @@ py::object execute_streaming_function(const py::object& self, const py::object& 
     }
     if (failure) {
         error("[Kernel] Rejected execute_streaming_function: {}", failure);
-        throw Rejected{send(self, msg::streaming_error(request_id, safe_str(failure), self.attr(S("workbook_id"))))};
+        throw Rejected{send(self, msg::streaming_error(request_id, failure_text(failure), self.attr(S("workbook_id"))))};
     }
     return coroutine;
 }

@@ -220,6 +220,34 @@ py::object capture_getvalue(py::object self) {
     return self.attr(S("_buffer")).attr(S("getvalue"))();
 }
 
+// The run's own capture a router writes to now, or null (a late write goes to the kernel's
+// hooks or the interpreter's streams, which belong to the whole process).
+PyObject* routed_capture(int index, int kind) {
+    PyObject* target = route(index, kind);
+    int ignored;
+    if (Py_TYPE(target) == reinterpret_cast<PyTypeObject*>(capture_class) && router_of(target, &ignored) < 0) return target;
+    return nullptr;
+}
+
+// close(): routers are shared by every run, so closing one closes the run it writes to (its
+// own capture), never the router itself nor the process's streams; any other capture
+// closes as a text stream does.
+py::object capture_close(py::object self) {
+    int kind = 0;
+    int index = router_of(self.ptr(), &kind);
+    if (index < 0) return attr_of("io", "TextIOBase").attr(S("close"))(self);
+    if (PyObject* run = routed_capture(index, kind)) return py::handle(run).attr(S("close"))();
+    return py::none();
+}
+
+py::object capture_closed(py::object self) {
+    int kind = 0;
+    int index = router_of(self.ptr(), &kind);
+    if (index < 0) return attr_of("io", "TextIOBase").attr(S("closed")).attr(S("__get__"))(self);
+    if (PyObject* run = routed_capture(index, kind)) return py::handle(run).attr(S("closed"));
+    return py::bool_(false);
+}
+
 py::object do_nothing(py::object) { return py::none(); }
 py::object no(py::object) { return py::bool_(false); }
 py::object yes(py::object) { return py::bool_(true); }
@@ -329,7 +357,7 @@ CaptureScope::CaptureScope(py::object out, py::object err) {
         if (PyList_Append(routing.order, pair_.ptr()) < 0) throw py::error_already_set();
         install(0, r.streams[0]);
         install(1, r.streams[1]);
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         end();  // undoes whatever part was done
         throw;
     }
@@ -338,6 +366,8 @@ CaptureScope::CaptureScope(py::object out, py::object err) {
 CaptureScope::~CaptureScope() { end(); }
 
 void CaptureScope::end() noexcept {
+    // A thread ended at interpreter exit leaves the routing as it is.
+    if (pyco::unwinding_at_exit()) return;
     // May run while an exception propagates: the error indicator is kept intact.
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
@@ -422,6 +452,8 @@ void define_stream_classes(py::module_ m) {
             .method(pyco::fn<do_nothing>("flush", {"self"}))
             .method(pyco::fn<no>("readable", {"self"}))
             .method(pyco::fn<yes>("writable", {"self"}))
+            .method(pyco::fn<capture_close>("close", {"self"}))
+            .property(pyco::fn<capture_closed>("closed", {"self"}))
             .build();
     py::object hook =
         pyco::ClassBuilder("KernelStreamHook", module_name(), bases,

@@ -53,6 +53,12 @@ py::str safe_str(py::handle obj) {
     return pyco::fmt("<unprintable {} object>", py::type::of(obj).attr(S("__name__")));
 }
 
+py::str failure_text(py::handle exc) {
+    py::str text = safe_str(exc);
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 0) return text;
+    return py::str(py::type::of(exc).attr(S("__name__")));
+}
+
 py::object traceback_text(py::handle e) {
     if (PyObject_TypeCheck(e.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) return g("extract_tracebak_string")(e);
     py::object lines = attr_of("traceback", "format_exception")(py::type::of(e), e, e.attr(S("__traceback__")));

@@ -74,7 +74,7 @@ void missing_error(FuncObject* f, const std::vector<PyObject*>& names, const cha
     PyObject* listed = nullptr;
     try {
         listed = join_names(names);
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         set_error_from_current_exception();
         return;
     }
@@ -252,7 +252,7 @@ PyObject* bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyO
             if (p.check == Check::Any || arg_ok(a[i], p.check, p.allow_none)) continue;
             try {
                 check_arg(a[i], p.check, PyUnicode_AsUTF8(p.name), p.allow_none);
-            } catch (...) {
+            } PYCO_RETHROW_FORCED_UNWIND catch (...) {
                 set_error_from_current_exception();
             }
             return nullptr;

@@ -11,6 +11,53 @@
 //    exact-type argument checks and str()-style text formatting.
 #pragma once
 
+#include <Python.h>
+
+// --- threads ended at interpreter exit ------------------------------------------
+//
+// Once the interpreter finalizes, CPython 3.11 ends a daemon thread that wants the GIL
+// back (after a blocking call, or at a thread switch in Python code it runs) with
+// pthread_exit, which unwinds its stack: the destructors of C++ frames on it run without
+// the GIL while the main thread tears the interpreter down, and a catch (...) that does not
+// rethrow the unwinding aborts the process. So:
+//  - from the moment exit begins (an atexit hook, which runs before finalization), a
+//    reference released by a thread that does not hold the GIL is left alone (leaked,
+//    which is harmless at exit) instead of being released: every Py_DECREF and Py_XDECREF
+//    of this library, the modules and the pybind11 code they include goes through the
+//    check below (one load of a flag until exit begins);
+//  - destructors that call into the interpreter (scopes that restore state) return at
+//    once when unwinding_at_exit();
+//  - every catch (...) starts with PYCO_RETHROW_FORCED_UNWIND.
+namespace pyco {
+// Set by the atexit hook init() registers.
+inline bool exit_begun = false;
+// True on a thread that is being ended at exit (it does not hold the GIL).
+inline bool unwinding_at_exit() { return exit_begun && !PyGILState_Check(); }
+namespace detail {
+inline void checked_decref(PyObject* op) {
+    if (exit_begun && !PyGILState_Check()) return;
+    (Py_DECREF)(op);
+}
+inline void checked_xdecref(PyObject* op) {
+    if (op) checked_decref(op);
+}
+}  // namespace detail
+}  // namespace pyco
+#undef Py_DECREF
+#define Py_DECREF(op) ::pyco::detail::checked_decref(_PyObject_CAST(op))
+#undef Py_XDECREF
+#define Py_XDECREF(op) ::pyco::detail::checked_xdecref(_PyObject_CAST(op))
+
+// The unwinding that ends a thread is an exception every catch (...) must let through
+// (libstdc++: abi::__forced_unwind; other runtimes end threads without unwinding).
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define PYCO_RETHROW_FORCED_UNWIND \
+    catch (abi::__forced_unwind&) { throw; }
+#else
+#define PYCO_RETHROW_FORCED_UNWIND
+#endif
+
 #include <pybind11/pybind11.h>
 
 #include <coroutine>
@@ -354,7 +401,7 @@ Task async_with(py::handle cm, Body body) {
     py::object result = py::none();
     try {
         result = co_await await(body(std::move(value)));
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         set_error_from_current_exception();
         err.fetch();
     }
@@ -503,7 +550,7 @@ struct Thunk<F> {
             } else {
                 return py::object(F(take_arg<A>(args[I])...)).release().ptr();
             }
-        } catch (...) {
+        } PYCO_RETHROW_FORCED_UNWIND catch (...) {
             set_error_from_current_exception();
             return nullptr;
         }

@@ -18,9 +18,22 @@ namespace detail_func {
 void init_function_type();
 }
 
+namespace {
+py::object note_exit_begun(py::object) {
+    exit_begun = true;
+    return py::none();
+}
+}  // namespace
+
 void init() {
     detail_coro::init_coroutine_type();
     detail_func::init_function_type();
+    static bool hooked = false;  // once per module (each has its own copy of this library)
+    if (!hooked) {
+        py::module_::import("atexit").attr("register")(
+            make_function(fn<note_exit_begun>("_note_exit_begun", {}), py::str("pyco")));
+        hooked = true;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -83,9 +96,10 @@ void throw_error() {
 
 py::object caught(const py::error_already_set& e) {
     py::object value = e.value();
-    PyObject* tb = PyException_GetTraceback(value.ptr());
-    if (!tb && e.trace()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
-    Py_XDECREF(tb);
+    // What was fetched holds every frame the exception passed; the object's own
+    // __traceback__ holds only those up to where it was last caught (before a re-raise, a
+    // `finally` or a `with` exit), so the fetched one always wins.
+    if (e.trace()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
     return value;
 }
 
@@ -97,6 +111,7 @@ HandledScope::HandledScope(py::handle exc_value) : previous_(PyErr_GetHandledExc
 }
 
 HandledScope::~HandledScope() {
+    if (unwinding_at_exit()) return;
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
 }

@@ -38,7 +38,7 @@ Task cleanup_await(py::handle aw, py::handle cleanup) {
     py::object result;
     try {
         result = co_await pyco::await(aw);
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         pyco::set_error_from_current_exception();
         err.fetch();
     }

@@ -13,6 +13,12 @@ vantrel = sys.modules["vantrel"]
 
 RESULT_KEYS = ["success", "stdout", "stderr", "error", "result"]
 ERROR_KEYS = ["type", "message", "traceback"]
+INJECTED = ("__builtins__", "vantrel", "excel", "context")
+
+
+def user_names(executor):
+    """The names console code bound (the namespace less the injected ones)."""
+    return {k: v for k, v in executor.locals.items() if k not in INJECTED}
 
 
 def raised(code):
@@ -52,7 +58,7 @@ def test_split_rule(code, value, names, stdout):
     result = executor.execute(code)
     assert list(result) == RESULT_KEYS
     assert result == {"success": True, "stdout": stdout, "stderr": "", "error": None, "result": value}
-    assert executor.locals == names
+    assert user_names(executor) == names
 
 
 @pytest.mark.parametrize("code", [
@@ -73,7 +79,7 @@ def test_a_semicolon_inside_one_statement_is_no_split_point(code):
     result = executor.execute(code)
     assert result["error"] is None and result["success"] is True
     assert result["stdout"] == printed.getvalue()
-    assert executor.locals == expected_names
+    assert user_names(executor) == expected_names
 
 
 def reference_value(code, namespace):
@@ -106,7 +112,7 @@ def test_expression_or_statements_as_compile_decides(monkeypatch):
         assert type(result["result"]) is type(expected) and (callable(expected) or result["result"] == expected), code
         expected_names.pop("__builtins__")
         namespace = expected_names
-        assert executor.locals.keys() == namespace.keys(), code
+        assert user_names(executor).keys() == namespace.keys(), code
     # Text compile() refuses outright is refused as it would refuse it.
     for code in ["x = 1\0", "x = '\ud800'"]:
         with pytest.raises(Exception) as refused:
@@ -249,7 +255,7 @@ def test_injected_namespace():
     assert ns["vantrel"] is vantrel
     assert ns["excel"] is vantrel.excel and ns["context"] is vantrel.context
     assert executor.execute("len('abc')")["result"] == 3
-    assert executor.locals == {}
+    assert executor.locals is ns  # one namespace, as a module's top level has
 
 
 def test_names_persist_across_calls_until_reset():
@@ -268,6 +274,39 @@ def test_names_persist_across_calls_until_reset():
     assert old_locals["x"] == 41 and "vantrel" in old_globals
 
 
+# Sessions a Python console runs as one `exec` per entry in one dictionary would: the last
+# entry's value (or error) must be what that gives.
+REPL_SESSIONS = [
+    ["import math", "def m(): return math.pi", "m()"],
+    ["y = 2", "[x * y for x in range(3)]"],
+    ["def a(): return 1", "def b(): return a() + 1", "b()"],
+    ["def fact(n): return 1 if n < 2 else n * fact(n - 1)", "fact(5)"],
+    ["k = 3", "(lambda: k * 2)()"],
+    ["base = 10", "def outer():\n    def inner():\n        return base + 1\n    return inner()", "outer()"],
+    ["import os", "class C:\n    def sep(self):\n        return os.sep", "C().sep()"],
+    ["z = 1", "def bump():\n    global z\n    z = z + 10", "bump(); z"],
+    ["w = 5; del w", "w"],
+]
+
+
+@pytest.mark.parametrize("entries", REPL_SESSIONS, ids=lambda e: e[-1])
+def test_console_code_sees_its_own_names_as_a_repl_does(entries):
+    executor, ns = kmod.CodeExecutor(), {}
+    for entry in entries:
+        result = executor.execute(entry)
+        head, _, last = entry.partition("; ")
+        try:
+            if last:
+                exec(head, ns)
+            expected, failure = reference_value(last or entry, ns), None
+        except Exception as e:  # noqa: BLE001 - the entry's own error is the expected outcome
+            expected, failure = None, e
+        if failure is None:
+            assert (result["success"], result["result"]) == (True, expected), entry
+        else:
+            assert_error(result, failure)
+
+
 def test_reset_brings_back_the_bridge_names_user_code_overwrote(monkeypatch):
     executor = kmod.CodeExecutor()
     result = executor.execute("global vantrel, excel\nvantrel = excel = None\nglobals().pop('context')")
@@ -280,7 +319,7 @@ def test_reset_brings_back_the_bridge_names_user_code_overwrote(monkeypatch):
     assert executor.globals["vantrel"] is vantrel
     assert executor.globals["excel"] is replacement
     assert executor.globals["context"] is vantrel.context
-    assert executor.locals == {}
+    assert executor.locals is executor.globals
 
 
 def test_executors_do_not_share_namespaces():

@@ -102,7 +102,7 @@ class _ShortRepr(reprlib.Repr):
     def repr_instance(self, x, level):
         try:
             text = repr(x)
-        except Exception:
+        except BaseException:  # SystemExit, KeyboardInterrupt too: a repr never ends the run
             return f"<unrepresentable {type(x).__name__}>"
         if len(text) > self.maxother:
             text = text[:self.maxother - 3] + "..."
@@ -129,7 +129,7 @@ def _describe(error: BaseException) -> str:
     be had); never raises."""
     try:
         text = str(error)
-    except Exception:
+    except BaseException:
         text = ""
     name = type(error).__name__
     return f"{name}: {text}" if text else name
@@ -140,7 +140,7 @@ def _safe_repr(value: Any, limit: Optional[int] = None) -> str:
         text = _locals_repr.repr(value) if limit is None else repr(value)
         if not isinstance(text, str):
             raise TypeError("__repr__ returned a non-string")
-    except Exception:
+    except BaseException:  # whatever user code raises, the session stays paused
         return f"<unrepresentable {type(value).__name__}>"
     if limit is not None and len(text) > limit:
         text = text[:limit] + "..."
