@@ -79,6 +79,7 @@ py::object debug_execute(py::object closure) {
     CaptureScope scope(out, err);
     py::object failure;
     try {
+        Interruptible user_code(self, c[6]);
         py::object func = import_function(module_name, function_name, pyco::fmt("Module '{}' not found", module_name));
         py::object call_args = self.attr(S("_deserialize_args"))(c[3]);
         py::object runcall = debugger.attr(S("runcall"));

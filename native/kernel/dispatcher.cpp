@@ -255,6 +255,7 @@ const Route kRoutes[] = {
     {"sys_response", Runs::Control, handlers::sys_response},
     {"get_object_registry", Runs::Task, handlers::get_object_registry},
     {"set_hover_mode", Runs::Control, set_hover_mode},
+    {"interrupt_request", Runs::Control, handlers::interrupt_request},
 };
 
 // type text -> index into kRoutes (built once; lives as long as the process).

@@ -32,6 +32,7 @@ py::object execute_with_callbacks(py::object closure) {
     if (traced) debug("[Kernel] [Worker Thread {}] Executing code (request_id={})", current_thread_name(), request_id);
     py::object result;
     try {
+        Interruptible user_code(self, request_id);
         result = call_kw(self.attr(S("executor")).attr(S("execute")), {c[1]},
                          {{"stdout_callback", c[3]}, {"stderr_callback", c[4]}});
     } catch (py::error_already_set& e) {

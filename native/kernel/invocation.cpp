@@ -182,7 +182,7 @@ py::object deserialize_args(py::object self, py::object args) {
 
 // --- custom function calls ------------------------------------------------------------
 
-// closure: (kernel, module_name, function_name, args, stdout callback, stderr callback)
+// closure: (kernel, module_name, function_name, args, stdout callback, stderr callback, request_id)
 py::object execute_function(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], module_name = c[1], function_name = c[2];
@@ -194,6 +194,7 @@ py::object execute_function(py::object closure) {
     {
         CaptureScope scope(out, err);
         try {
+            Interruptible user_code(self, c[6]);
             py::object func = import_function(
                 module_name, function_name,
                 pyco::fmt("Module '{}' not found in sys.modules. Make sure the module has been synced via update_module.",
@@ -237,7 +238,7 @@ Task custom_call_body(CustomCall call) {
     auto [out_cb, err_cb] = output_callbacks(output, kCustomWorker);
     py::object worker = nested_function(pyco::fn<execute_function>("execute_function", {}), kCustomCall,
                                         py::make_tuple(call.self, call.module_name, call.function_name, call.args,
-                                                       out_cb, err_cb));
+                                                       out_cb, err_cb, call.request_id));
     WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
     py::object result = outcome.result;
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
@@ -294,7 +295,7 @@ Task handle_custom_function_call(py::handle self, py::object message) {
 
 // --- Python callable calls --------------------------------------------------------------
 
-// closure: (kernel, callable_id, args, stdout callback, stderr callback)
+// closure: (kernel, callable_id, args, stdout callback, stderr callback, request_id)
 py::object execute_callable(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], callable_id = c[1];
@@ -316,6 +317,7 @@ py::object execute_callable(py::object closure) {
         py::object args = self.attr(S("_deserialize_args"))(c[2]);
         py::object inner;
         try {
+            Interruptible user_code(self, c[5]);
             raw = call_with(target, args);
             serialized = to_wire(raw);
         } catch (py::error_already_set& e) {
@@ -349,7 +351,8 @@ Task callable_call_body(CallableCall call) {
     CallOutput output = call_output(call.self, call.request_id, call.workbook_id, S("addin"));
     auto [out_cb, err_cb] = output_callbacks(output, kCallableWorker);
     py::object worker = nested_function(pyco::fn<execute_callable>("execute_callable", {}), kCallableCall,
-                                        py::make_tuple(call.self, call.callable_id, call.args, out_cb, err_cb));
+                                        py::make_tuple(call.self, call.callable_id, call.args, out_cb, err_cb,
+                                                       call.request_id));
     WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
     py::object result = outcome.result;
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
@@ -393,7 +396,7 @@ Task handle_python_function_call(py::handle self, py::object message) {
 
 // --- event handlers ---------------------------------------------------------------------
 
-// closure: (kernel, module_name, function_name, args, stdout callback, stderr callback)
+// closure: (kernel, module_name, function_name, args, stdout callback, stderr callback, request_id)
 py::object execute_event(py::object closure) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     py::object self = c[0], module_name = c[1], function_name = c[2];
@@ -404,6 +407,7 @@ py::object execute_event(py::object closure) {
     CaptureScope scope(out, err);
     py::object failure;
     try {
+        Interruptible user_code(self, c[6]);
         py::object args = self.attr(S("_deserialize_args"))(c[3]);
         py::object handler =
             import_function(module_name, function_name, pyco::fmt("Module '{}' not found in sys.modules", module_name));
@@ -444,7 +448,7 @@ Task event_body(EventCall call, py::object args, py::object loop) {
     auto [out_cb, err_cb] = output_callbacks(output, kEventWorker);
     py::object worker = nested_function(pyco::fn<execute_event>("execute_event", {}), kEventCall,
                                         py::make_tuple(call.self, call.module_name, call.function_name, args,
-                                                       out_cb, err_cb));
+                                                       out_cb, err_cb, call.request_id));
     py::object result = co_await pyco::await(run_in_pool(output, worker));
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Event handler logs:\n{}", logs);

@@ -85,6 +85,26 @@ WorkerOutcome unpack_outcome(const py::object& returned);
 // repr of a result); null when it completed. Anything else (a cancellation) is thrown on.
 py::object body_failure(const py::object& outcome);
 
+// While alive, the user code of request `request_id` of kernel `self` runs on this thread:
+// an interrupt_request naming it raises KeyboardInterrupt here. On leaving, an interrupt
+// delivered but not yet raised is consumed, so it cannot reach later code of the thread.
+// A request id that is None or unhashable is not registered.
+class Interruptible {
+public:
+    Interruptible(py::handle self, py::handle request_id);
+    ~Interruptible();
+    Interruptible(const Interruptible&) = delete;
+    Interruptible& operator=(const Interruptible&) = delete;
+
+private:
+    py::object key_;    // (kernel, request_id), or null
+    py::object ident_;  // this thread's ident
+};
+
+// Delivers KeyboardInterrupt to the thread running the user code of `request_id`; false
+// when no user code of that request is running.
+bool interrupt(py::handle self, py::handle request_id);
+
 // The error object {type, message, traceback} of an exception.
 py::dict error_object_of(const py::object& exc);
 

@@ -49,6 +49,10 @@ py::object exec_module(py::object self, py::object module) {
         py::object compile = builtin("compile");
         py::object code = compile(source, filename, py::str("exec"));
         py::object ns = module.attr(S("__dict__"));
+        // As exec() does: the namespace gets __builtins__ when it has none (code that
+        // imports through the C API from this module's frames looks it up there).
+        if (PyDict_Check(ns.ptr()) && !PyDict_SetDefault(ns.ptr(), S("__builtins__").ptr(), PyEval_GetBuiltins()))
+            throw py::error_already_set();
         PyObject* r = PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr());
         if (!r) throw py::error_already_set();
         Py_DECREF(r);

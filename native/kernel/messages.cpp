@@ -450,4 +450,11 @@ py::dict streaming_error(H request_id, H error, H workbook_id) {
                  {"workbook_id", workbook_id}});
 }
 
+py::dict interrupt_reply(H request_id, bool interrupted, H workbook_id) {
+    return make({{"type", S("interrupt_reply")},
+                 {"request_id", request_id},
+                 {"interrupted", interrupted ? Py_True : Py_False},
+                 {"workbook_id", workbook_id}});
+}
+
 }  // namespace kernel::msg

@@ -106,4 +106,7 @@ py::dict registry_entry(H key, H type_name, H repr);
 py::dict set_enable_events(bool enable, H workbook_id);
 py::dict show_message_box(H message, H title, H msg_type, H workbook_id);
 
+// Interrupts.
+py::dict interrupt_reply(H request_id, bool interrupted, H workbook_id);
+
 }  // namespace kernel::msg

@@ -63,6 +63,9 @@ py::object python_function_call(const py::object& self, const py::object& messag
 py::object event_execution(const py::object& self, const py::object& message);
 py::object execute_streaming_function(const py::object& self, const py::object& message);
 
+// Interrupts of running user code (interrupt.cpp).
+py::object interrupt_request(const py::object& self, const py::object& message);
+
 // The object keeper (keeper.cpp).
 py::object get_object_registry(const py::object& self, const py::object& message);
 

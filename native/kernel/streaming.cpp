@@ -71,6 +71,7 @@ py::object run_streaming_in_thread(py::object closure) {
     CaptureScope scope(out, err);
     py::object failure;
     try {
+        Interruptible user_code(self, request_id);
         builtin("__import__")(module_name);
         py::object modules = attr_of("sys", "modules");
         if (!has(modules, module_name)) {

@@ -44,6 +44,10 @@ struct Routing {
     const void* hooks_owner = nullptr;  // that kernel (compared, never dereferenced)
     PyObject* permanent = nullptr;  // list: every hook ever registered (kept alive for good)
     PyObject* displaced = nullptr;  // list: streams of user code that were replaced (kept alive)
+    // dict: threading.Thread -> the (out, err) pair of the active run that started it. A
+    // thread started during a run writes to that run while it is active (its entries go
+    // when the run ends), as a child thread's output belongs to the cell that started it.
+    PyObject* children = nullptr;
     std::vector<RouterPair> routers;
 };
 Routing routing;
@@ -58,13 +62,16 @@ void ensure_routing() {
     PyObject* order = PyList_New(0);
     PyObject* permanent = PyList_New(0);
     PyObject* displaced = PyList_New(0);
-    if (!by_thread || !order || !permanent || !displaced) {
+    PyObject* children = PyDict_New();
+    if (!by_thread || !order || !permanent || !displaced || !children) {
         Py_XDECREF(by_thread);
         Py_XDECREF(order);
         Py_XDECREF(permanent);
         Py_XDECREF(displaced);
+        Py_XDECREF(children);
         throw py::error_already_set();
     }
+    routing.children = children;
     routing.by_thread = by_thread;
     routing.order = order;
     routing.permanent = permanent;
@@ -137,6 +144,45 @@ PyObject* own_run() {
     return PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1);
 }
 
+// threading._active, the threading module's own table of its threads (kept for good; set
+// when the start hook is installed).
+PyObject* threads_by_ident = nullptr;
+
+// The threading.Thread object of the calling thread, or null (a thread the threading
+// module does not know). Borrowed.
+PyObject* current_thread_object() {
+    PyObject* key = thread_key();
+    PyObject* thread = PyDict_GetItemWithError(threads_by_ident, key);
+    Py_DECREF(key);
+    if (!thread && PyErr_Occurred()) throw py::error_already_set();
+    return thread;
+}
+
+// The active run the writing thread was started from (its own, or its starter's), or null
+// (borrowed).
+PyObject* inherited_run() {
+    if (!routing.children || PyDict_GET_SIZE(routing.children) == 0) return nullptr;
+    PyObject* thread = current_thread_object();
+    if (!thread) return nullptr;
+    PyObject* pair = PyDict_GetItemWithError(routing.children, thread);
+    if (!pair && PyErr_Occurred()) throw py::error_already_set();
+    return pair;
+}
+
+// threading.Thread.start as the kernel installs it: the new thread belongs to the run of
+// the thread that starts it, if that has one. `closure` is the original start.
+py::object start_thread(py::object original, py::object thread) {
+    PyObject* run = own_run();
+    if (!run) run = inherited_run();
+    if (run && PyDict_SetItem(routing.children, thread.ptr(), run) < 0) throw py::error_already_set();
+    try {
+        return original(thread);
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
+        if (run && PyDict_DelItem(routing.children, thread.ptr()) < 0) PyErr_Clear();  // it never ran
+        throw;
+    }
+}
+
 // Where output goes when no run is active: the kernel's hooks, else the streams found
 // before the runs, else the interpreter's own streams.
 // Never a router: a router routed to itself would recurse without end.
@@ -154,6 +200,7 @@ PyObject* home(int kind) {
 // The object a write to router pair `index`, stream `kind`, goes to (borrowed).
 PyObject* route(int index, int kind) {
     if (PyObject* run = own_run()) return PyTuple_GET_ITEM(run, kind);
+    if (PyObject* run = inherited_run()) return PyTuple_GET_ITEM(run, kind);
     if (PyObject* bound = routing.routers[static_cast<size_t>(index)].bound) return PyTuple_GET_ITEM(bound, kind);
     // A late write (the run it stood for has ended): where output goes now.
     PyObject* current = sys_stream(kind);
@@ -318,6 +365,20 @@ int take_router() {
     return static_cast<int>(routing.routers.size() - 1);
 }
 
+// The threads of a run that ends write as late writers from now on.
+void forget_children(PyObject* pair) {
+    if (!routing.children || PyDict_GET_SIZE(routing.children) == 0) return;
+    py::list gone;
+    Py_ssize_t pos = 0;
+    PyObject *thread, *run;
+    while (PyDict_Next(routing.children, &pos, &thread, &run)) {
+        if (run == pair && PyList_Append(gone.ptr(), thread) < 0) throw py::error_already_set();
+    }
+    for (py::handle thread : gone) {
+        if (PyDict_DelItem(routing.children, thread.ptr()) < 0) throw py::error_already_set();
+    }
+}
+
 // Removes `item` (by identity) from `list`, if present.
 void remove_item(PyObject* list, PyObject* item) {
     for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
@@ -381,6 +442,7 @@ void CaptureScope::end() noexcept {
                 throw py::error_already_set();
         }
         remove_item(routing.order, pair_.ptr());
+        forget_children(pair_.ptr());
         PyObject* mine[2] = {nullptr, nullptr};
         if (router_ >= 0) {
             RouterPair& r = routing.routers[static_cast<size_t>(router_)];
@@ -467,6 +529,16 @@ void define_stream_classes(py::module_ m) {
     // The module is set up once per process, so these live as long as it does.
     capture_class = Py_NewRef(capture.ptr());
     hook_class = Py_NewRef(hook.ptr());
+    ensure_routing();
+    // Threads started from now on remember the run that started them.
+    py::module_ threading = py::module_::import("threading");
+    threads_by_ident = py::object(threading.attr("_active")).release().ptr();
+    py::object thread_class = threading.attr("Thread");
+    py::object original_start = thread_class.attr("start");
+    thread_class.attr("start") = pyco::make_function(pyco::fn<start_thread>("start", {"self"}, "Start the thread's activity.")
+                                                         .with_qualname("Thread.start")
+                                                         .with_closure(original_start),
+                                                     py::str("threading"));
     m.attr(S("StreamCapture")) = capture;
     m.attr(S("KernelStreamHook")) = hook;
 }
