@@ -1,10 +1,14 @@
 """Drives the console as a user would: a subprocess whose stdin is a pipe, with its
-stdout and stderr collected as they arrive."""
+stdout and stderr collected as they arrive, or one on a pseudo-terminal."""
+import fcntl
 import os
+import pty
 import re
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import threading
 from pathlib import Path
 
@@ -13,13 +17,19 @@ import pytest
 import vantrel_master
 
 SRC_DIR = str(Path(vantrel_master.__file__).resolve().parent.parent)
+HERE = str(Path(__file__).resolve().parent)
 WAIT = 30.0  # a guard against hanging, never a measured duration
+# Runs the console with another kernel command (the module in argv[1], e.g. fake_kernel).
+WITH_LAUNCHER = ("import sys; from vantrel_master.devtools import console; "
+                 "console.LAUNCHER = sys.argv[1]; sys.exit(console.main(sys.argv[2:]))")
+ANSI = re.compile(r"\x1b\[[0-?]*[ -/]*[@-~]|\x1b[=>]|\r")
 
 
 def child_env(scratch, **extra):
     env = {k: v for k, v in os.environ.items()
            if k not in ("VANTREL_SECURED", "VANTREL_LOG_FILE", "VANTREL_CONSOLE_GRACE", "PYTHONUNBUFFERED")}
-    env.update(PYTHONPATH=SRC_DIR, TMPDIR=str(scratch), **extra)
+    env.update(PYTHONPATH=SRC_DIR, TMPDIR=str(scratch))
+    env.update(extra)
     return env
 
 
@@ -39,13 +49,21 @@ def process_state(pid):
         return None
 
 
+def console_command(args, launcher=None):
+    if launcher is None:
+        return [sys.executable, "-m", "vantrel_master.devtools.console", *args]
+    return [sys.executable, "-c", WITH_LAUNCHER, launcher, *args]
+
+
 class ConsoleProcess:
-    def __init__(self, args, scratch):
+    def __init__(self, args, scratch, launcher=None, **env):
         self.scratch = scratch
+        if launcher is not None:
+            env.setdefault("PYTHONPATH", os.pathsep.join((SRC_DIR, HERE)))
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "vantrel_master.devtools.console", *args],
+            console_command(args, launcher),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env=child_env(scratch), cwd=str(scratch))
+            env=child_env(scratch, **env), cwd=str(scratch))
         self._text = {"out": "", "err": ""}
         self._changed = threading.Condition()
         self._readers = [threading.Thread(target=self._collect, args=(name, pipe), daemon=True)
@@ -108,13 +126,84 @@ class ConsoleProcess:
         return f"--- stdout:\n{self.out}\n--- stderr:\n{self.err}"
 
 
+def _controlling_terminal():
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+class TerminalConsole:
+    """A console on a pseudo-terminal: what it shows is collected as it comes; ``screen``
+    is that text without the terminal's control sequences."""
+
+    def __init__(self, args, scratch, **env):
+        self.scratch = scratch
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 160, 0, 0))
+        env = dict(TERM="xterm", PROMPT_TOOLKIT_NO_CPR="1", **env)
+        self.proc = subprocess.Popen(
+            console_command(args), stdin=slave, stdout=slave, stderr=slave,
+            env={k: v for k, v in child_env(scratch, **env).items() if k != "NO_COLOR"}, cwd=str(scratch),
+            start_new_session=True, preexec_fn=_controlling_terminal)
+        os.close(slave)
+        self.master = master
+        self._data = b""
+        self._changed = threading.Condition()
+        self._reader = threading.Thread(target=self._collect, daemon=True)
+        self._reader.start()
+        self.kernel_pid = None
+
+    def _collect(self):
+        while True:
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:  # the terminal closes when the console ends
+                data = b""
+            with self._changed:
+                self._data += data
+                self._changed.notify_all()
+            if not data:
+                return
+
+    @property
+    def raw(self):
+        with self._changed:
+            return self._data.decode("utf-8", "replace")
+
+    @property
+    def screen(self):
+        return ANSI.sub("", self.raw)
+
+    def wait_for(self, pattern, after=0):
+        """The first match of `pattern` in the screen text from offset `after`."""
+        with self._changed:
+            self._changed.wait_for(lambda: re.search(pattern, self.screen[after:], re.M)
+                                   or self.proc.poll() is not None, WAIT)
+        match = re.search(pattern, self.screen[after:], re.M)
+        assert match, f"{pattern!r} not on the screen:\n{self.screen}"
+        return match
+
+    def type(self, keys, wait=None):
+        """Types `keys`; with `wait`, returns once that pattern shows after them."""
+        mark = len(self.screen)
+        os.write(self.master, keys.encode())
+        return self.wait_for(wait, after=mark) if wait else None
+
+    def finish(self):
+        code = self.proc.wait(WAIT)
+        self._reader.join(WAIT)
+        os.close(self.master)
+        return code
+
+
 @pytest.fixture
 def console(scratch):
-    """Starts a console (`console(*args)`); whatever is left running is killed afterwards."""
+    """Starts a console (`console(*args)`, `console(*args, terminal=True)` on a
+    pseudo-terminal, `launcher=MODULE` with another kernel); whatever is left running is
+    killed afterwards."""
     started = []
 
-    def start(*args):
-        item = ConsoleProcess(list(args), scratch)
+    def start(*args, terminal=False, **options):
+        item = TerminalConsole(list(args), scratch, **options) if terminal else \
+            ConsoleProcess(list(args), scratch, **options)
         started.append(item)
         item.kernel_pid = int(item.wait_for(r"kernel pid (\d+)").group(1))
         return item

@@ -3,6 +3,7 @@ import re
 import signal
 import textwrap
 import time
+from pathlib import Path
 
 import pytest
 
@@ -28,6 +29,10 @@ def test_code_runs_with_streamed_output_results_and_tracebacks(console):
 
         total
         1/0
+        pair = [1,
+        2]
+        pair
+        print("no end", end="")
         :vars
         :quit
         """))
@@ -40,6 +45,10 @@ def test_code_runs_with_streamed_output_results_and_tracebacks(console):
     assert "In [6]: total\nOut: 3\n" in out
     assert re.search(r"Traceback \(most recent call last\):\n.*\nZeroDivisionError: division by zero\n", err, re.S)
     assert "Out:" not in out.split("In [7]: 1/0\n", 1)[1].split("In [8]: ")[0]
+    # an entry is complete when its bracket closes; output without its line end does not
+    # run into the next prompt
+    assert "In [8]: pair = [1,\n   ...: 2]\nIn [9]: pair\nOut: [1, 2]\n" in out
+    assert 'In [10]: print("no end", end="")\nno end\nIn [11]: :vars\n' in out
     listing = out.split(":vars\n", 1)[1]
     assert re.search(r"^sys\s+module$", listing, re.M)
     assert re.search(r"^total\s+int$", listing, re.M)
@@ -51,10 +60,15 @@ def test_code_runs_with_streamed_output_results_and_tracebacks(console):
 def test_load_module_then_reset_namespace_and_end_of_input(console, scratch):
     module = scratch / "shapes.py"
     module.write_text("def area(w, h):\n    return w * h\n")
+    broken = scratch / "broken.py"
+    broken.write_text("def area(w, h):\n    return w * h)\n")
     session = console()
+    log = Path(session.wait_for(r"log (\S+) \(removed at exit").group(1))
+    assert log.exists()
     code = session.run(textwrap.dedent(f"""\
         :load {module}
         :load {module} geometry
+        :load {broken}
         :modules
         import shapes, geometry; shapes.area(3, 4) + geometry.area(1, 1)
         :load {scratch / "missing.py"}
@@ -67,19 +81,22 @@ def test_load_module_then_reset_namespace_and_end_of_input(console, scratch):
     out, err = session.out, session.err
     assert f"module shapes updated from {module}" in out
     assert f"module geometry updated from {module}" in out
+    assert re.search(rf'File "{re.escape(str(broken))}", line 2\n.*\nSyntaxError: unmatched \'\)\'\n'
+                     rf'module broken not loaded', err, re.S)
     assert re.search(rf"^geometry  \({re.escape(str(module))}\)\nshapes  \({re.escape(str(module))}\)$", out, re.M)
     assert "Out: 13\n" in out
     assert "cannot read" in err and "missing.py" in err
     assert "namespace reset" in out and "(no names defined)" in out
     assert "NameError: name 'kept' is not defined" in err
     assert "kernel exited with code 0" in out
+    assert not log.parent.exists()
 
 
 def test_quit_while_a_cell_spins_forever_ends_the_kernel(console):
     session = console("--grace", "0.5")
     code = session.run("while True: pass\n:quit\nprint('never run')\n")
     assert_ended_cleanly(session, code)
-    assert "quitting: the running cell gets 0.5 s to finish" in session.err
+    assert "quitting: the running entry gets 0.5 s to finish" in session.err
     assert "never run" not in session.out
 
 
@@ -111,25 +128,43 @@ def test_terminating_signals_end_console_and_kernel(console, signum):
     assert_ended_cleanly(session, session.finish(), expected_code=128 + signum)
 
 
-def test_ctrl_c_notes_a_running_cell_and_a_second_one_quits(console, scratch):
-    flag = scratch / "release"
-    session = console()
-    session.send(f"import os, time\n"
-                 f"while not os.path.exists({str(flag)!r}): time.sleep(0.02)\n"
-                 "print('released')\n")
-    session.wait_for(r"^In \[2\]: while not")
+def test_ctrl_c_interrupts_the_running_entry_and_twice_ends_the_console(console, scratch):
+    """What the console sends, against a stand-in kernel that answers interrupts."""
+    session = console(launcher="fake_kernel", VANTREL_CONSOLE_CTRL_C_WINDOW="60")
+    session.send("spin()\n")
+    session.wait_for(r"^running spin\(\)$")
     session.proc.send_signal(signal.SIGINT)
-    session.wait_for("a running cell cannot be interrupted", stream="err")
-    flag.touch()  # the cell was not given up: it ends normally and the next entry runs
-    session.wait_for(r"^In \[3\]: print\('released'\)\nreleased\nIn \[4\]: \Z")
-    session.proc.send_signal(signal.SIGINT)  # at the prompt: nothing to interrupt
-    session.wait_for(r"^In \[4\]: KeyboardInterrupt\nIn \[4\]: \Z")
-    session.send("print('still here', flush=True); time.sleep(3600)\n")
-    session.wait_for(r"^still here$")
+    session.wait_for(r"KeyboardInterrupt: interrupted 'spin\(\)'\n", stream="err")  # named the running request
+    session.wait_for(r"^In \[2\]: \Z")  # it ended; the console reads on
+    assert "interrupting the running entry (Ctrl-C again within 60 s to end the console)" in session.err
+    session.proc.send_signal(signal.SIGINT)  # at the prompt: the entry being read is dropped
+    session.wait_for(r"^In \[2\]: KeyboardInterrupt\nIn \[2\]: \Z")
+    session.send("stubborn()\n")
+    session.wait_for(r"^running stubborn\(\)$")
     session.proc.send_signal(signal.SIGINT)
-    session.wait_for(r"cannot be interrupted[\s\S]*cannot be interrupted", stream="err")
-    session.proc.send_signal(signal.SIGINT)
+    session.wait_for(r"interrupting the running entry[^\n]*\n\Z", stream="err")
+    session.proc.send_signal(signal.SIGINT)  # again within the window, nobody to ask: the console ends
     assert_ended_cleanly(session, session.finish(), expected_code=130)
+    assert "stubborn" not in session.err  # never reported as interrupted
+
+
+def test_ctrl_c_interrupts_code_in_the_kernel(console, scratch):
+    module = scratch / "loops.py"
+    module.write_text("def spin():\n    while True:\n        pass\n")
+    session = console()
+    session.send(f":load {module}\nwhile True: pass\n")
+    session.wait_for(r"^In \[1\]: while True: pass\n\Z")
+    session.proc.send_signal(signal.SIGINT)
+    if "did not answer the interrupt" in session.wait_for(r"did not answer the interrupt|^KeyboardInterrupt$",
+                                                          stream="err").group(0):
+        pytest.skip("this kernel does not answer interrupt_request")
+    session.send("print('next')\n:call loops.spin\n")
+    session.wait_for(r"^In \[2\]: print\('next'\)\nnext\nIn \[2\]: :call loops.spin\n\Z")
+    session.proc.send_signal(signal.SIGINT)
+    session.wait_for(r"^KeyboardInterrupt$[\s\S]*^KeyboardInterrupt$", stream="err")
+    assert_ended_cleanly(session, session.run("6 * 7\n"))
+    assert "Out: 42\n" in session.out
+    assert "did not answer" not in session.err and "nothing to interrupt" not in session.err
 
 
 def test_kernel_process_dying_ends_the_console(console):
@@ -137,16 +172,30 @@ def test_kernel_process_dying_ends_the_console(console):
     code = session.run("import os; os._exit(3)\nprint('never run')\n")
     assert_ended_cleanly(session, code, expected_code=1)
     assert "kernel process exited with code 3" in session.err
+    log = re.search(r"last lines of (\S+) \(kept\)", session.err).group(1)
+    assert Path(log).exists()
     assert "never run" not in session.out
 
 
-def test_output_of_other_threads_is_shown_as_kernel_output(console):
+def test_output_of_other_threads_is_shown_as_kernel_output(console, scratch):
+    flag = scratch / "go"
     session = console()
-    session.send("import threading\ngate = threading.Event()\n"
-                 "threading.Thread(target=lambda gate=gate: gate.wait() and print('from a thread')).start()\n"
-                 "gate.set()\n")
-    session.wait_for(r"^\[kernel\] from a thread\n")  # on a line of its own, also below a prompt
-    assert_ended_cleanly(session, session.run(":quit\n"))
+    session.send(textwrap.dedent(f"""\
+        import os, threading, time
+        def chatter():
+            while not os.path.exists({str(flag)!r}):
+                time.sleep(0.01)
+            for i in range(3):
+                print(f"tick {{i}}", flush=True)
+
+        threading.Thread(target=chatter).start()
+        """))
+    session.wait_for(r"^In \[4\]: \Z")
+    flag.touch()  # the thread prints while the console waits for input
+    session.wait_for(r"^In \[4\]: \n\[kernel\] tick 0\n\[kernel\] tick 1\n\[kernel\] tick 2\n\Z")
+    assert_ended_cleanly(session, session.run("print('next')\n:quit\n"))
+    # the prompt is shown again once, before the next entry
+    assert "[kernel] tick 2\nIn [4]: print('next')\n" in session.out
 
 
 def test_tls_console(console):
@@ -162,9 +211,13 @@ def test_calls_streams_and_kept_objects(console, scratch):
     module.write_text(textwrap.dedent("""\
         import time, vantrel
 
-        def area(w, h):
+        def area(w, h, unit="m2"):
             print("computing")
             return w * h
+
+        def slow():
+            time.sleep(0.3)
+            print("slow done")
 
         def broken():
             raise ValueError("no cell here")
@@ -183,7 +236,9 @@ def test_calls_streams_and_kept_objects(console, scratch):
     session.wait_for(r"^\[2\] \{\"tick\": 1\}$")
     session.send(":cancel\n")
     canceled_after = int(session.wait_for(r"stream canceled after (\d+) values").group(1))
-    code = session.run(":stream cells.ticks 2\n:call cells.keep\n:objects\n:call nodot\n:quit\n")
+    code = session.run(":stream cells.ticks 2\n:call cells.keep\n:objects\n:call nodot\n"
+                       ":call cells.area 3, h=2\n:call cells.area w=2\n:call cells.area x\n"
+                       ":call cells.slow\n:quit\nprint('after quit')\n")
     assert_ended_cleanly(session, code)
     out, err = session.out, session.err
     assert ":call cells.area 3, 2.5\ncomputing\nOut: 7.5\n" in out
@@ -194,31 +249,58 @@ def test_calls_streams_and_kept_objects(console, scratch):
     assert "stream completed: 2 values" in out
     assert re.search(r"^answer\s+int\s+42$", out, re.M)
     assert "usage: :call MODULE.FUNCTION" in err
+    # keyword arguments are bound to the function's parameters; a name is no literal
+    assert ":call cells.area 3, h=2\ncomputing\nOut: 6\n" in out
+    assert "cannot pass the arguments to cells.area: TypeError: missing a required argument: 'h'" in err
+    assert ":call: x is a name, not a literal" in err and "ast.Name" not in err
+    # :quit while a call runs lets it finish, then quits
+    assert "slow done\n" in out and "after quit" not in out
 
 
 def test_debug_a_workbook_function(console, scratch):
     module = scratch / "calc.py"
     module.write_text(textwrap.dedent("""\
         def total(a, b):
-            doubled = a * 2
+            doubled = twice(a)
             result = doubled + b
             return result
+
+        def twice(x):
+            y = x * 2
+            return y
         """))
     session = console()
-    session.send(f":load {module}\n:break calc 3\n:debug calc.total 5, 1\n")
+    session.send(f":load {module}\n:break calc 3\n:break calc 5\n:break calc 40\n:break other 1\n"
+                 ":debug calc.total 5, b=1\n")
     session.wait_for(r"^stopped at calc:3 \(breakpoint\): result = doubled \+ b$")
-    code = session.run("p doubled * 100\nn\nc\n:break clear\n:debug calc.total 1, 1\n:quit\n")
+    session.send("p doubled * 100\nn\nc\n:break clear\n:break calc 7\n:debug calc.total 1, 1\n")
+    session.wait_for(r"^stopped at calc:7 \(breakpoint\): y = x \* 2$")
+    session.send("bt\nu\np a + 100\nl\nd\nb 8\nc\n")
+    session.wait_for(r"^stopped at calc:8 \(breakpoint\): return y$")  # the breakpoint added while paused
+    session.send("q\n:debug calc.total 2, 2\n")
+    session.wait_for(r"^debug run stopped\n[\s\S]*^stopped at calc:7 ")
+    code = session.run(":quit\n")  # stops the paused run, then quits
     assert_ended_cleanly(session, code)
-    out = session.out
+    out, err = session.out, session.err
+    assert "line 5 of calc runs no code when its functions are called (a blank line, a comment, a def line " \
+           "or module-level code); the nearest line that does is 4" in err
+    assert "calc has 8 lines: there is no line 40" in err
+    assert "unknown module other: breakpoints go in modules loaded with :load (loaded: calc)" in err
     assert re.search(r"^\s+doubled = 10\s+\(int\)$", out, re.M)
     assert "1000  (int)" in out
     assert re.search(r"^stopped at calc:4 \(step\): return result$", out, re.M)
     assert "Out: 11\ndebug run ended\n" in out
-    assert "Out: 3\ndebug run ended\n" in out  # no breakpoints left: runs to the end
+    # the stack, outermost first; up one frame, where the caller's names are
+    assert "(debug) bt\n  total (calc:2): doubled = twice(a)\n> twice (calc:7): y = x * 2\n" in out
+    assert "(debug) u\n> total (calc:2): doubled = twice(a)\n(debug) p a + 100\n101  (int)\n" in out
+    assert "   2  ->     doubled = twice(a)\n" in out and "   7 B       y = x * 2\n" in out
+    assert "(debug) d\n> twice (calc:7): y = x * 2\n(debug) b 8\nbreakpoint calc:8\n" in out
+    # q stops the run without a result; so does :quit
+    assert out.count("debug run stopped\n") == 2 and "Out: None" not in out
 
     # Input that ends while a run is paused stops the run, then the console ends.
     session = console()
     session.send(f":load {module}\n:break calc 3\n:debug calc.total 5, 1\n")
     session.wait_for(r"^stopped at calc:3 ")
     assert_ended_cleanly(session, session.finish())
-    assert "debug run ended\n" in session.out
+    assert "debug run stopped\n" in session.out
