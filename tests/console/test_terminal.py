@@ -1,0 +1,59 @@
+"""The console on a terminal (a pseudo-terminal): the line editor in front of a real kernel."""
+import re
+
+from .conftest import process_alive
+
+PASTE = "\x1b[200~{}\x1b[201~"  # bracketed paste, as a terminal sends pasted text
+UP, CTRL_C, CTRL_D = "\x1b[A", "\x03", "\x04"
+
+
+def test_editing_completion_history_and_ctrl_c(console, scratch):
+    history = scratch / "state" / "history"
+    module = scratch / "steps.py"
+    module.write_text("def step(n):\n    m = n + 1\n    return m\n")
+    session = console(terminal=True, VANTREL_CONSOLE_HISTORY=str(history), VANTREL_CONSOLE_CTRL_C_WINDOW="60")
+    session.wait_for(r"In \[1\]: ")
+    # an open bracket continues the entry; closing it runs it
+    session.type("x = [1,\r", wait=r"\.\.\.: ")
+    session.type("2]\r", wait=r"In \[2\]: ")
+    # Tab completes through the kernel, which knows x from the entry before
+    session.type("x.app\t", wait=r"end")  # the rest of "append", written in place
+    session.type("(3)\r", wait=r"In \[3\]: ")
+    session.type("x\r", wait=r"Out: \[1, 2, 3\]\nIn \[4\]: ")
+    # a pasted block keeps its blank line; Enter on the blank line at its end runs it
+    session.type(PASTE.format("def g():\n    a = 1\n\n    return a + 1\n") + "\r", wait=r"In \[5\]: ")
+    session.type("g()\r", wait=r"Out: 2\nIn \[6\]: ")
+    # output without its line end, then the prompt on a line of its own; a coloured traceback
+    session.type("print('no end', end='')\r", wait=r"In \[7\]: ")
+    assert "no end\r\n" in session.raw
+    session.type("1/0\r", wait=r"ZeroDivisionError: division by zero\nIn \[8\]: ")
+    assert re.search(r"\x1b\[[0-9;]*mZeroDivisionError", session.raw)
+    # Ctrl-C drops what is being typed; commands complete
+    session.type("half typed" + CTRL_C, wait=r"^KeyboardInterrupt\nIn \[8\]: ")
+    session.type(":lo\t", wait=r":load")
+    session.type(f"{module}\r", wait=r"module steps updated from .*\nIn \[8\]: ")
+    # the debugger reads its commands at its own prompt
+    session.type(":break steps 3\r", wait=r"breakpoint steps:3\nIn \[8\]: ")
+    session.type(":debug steps.step 4\r", wait=r"\(debug\) ")
+    session.type("p m * 10\r", wait=r"^50  \(int\)\n\(debug\) ")
+    session.type("c\r", wait=r"Out: 5\ndebug run ended\nIn \[8\]: ")
+    # Ctrl-C twice while an entry runs: asked first, the kernel is killed only on yes
+    session.type("import time; print('asleep'); time.sleep(3600)\r", wait=r"^asleep$")
+    session.type(CTRL_C, wait=r"interrupting the running entry")
+    session.type(CTRL_C, wait=r"Kill the kernel and leave the console\? \[y/N\] ")
+    session.type("n\r", wait=r"the entry keeps running")
+    assert process_alive(session.kernel_pid)
+    session.type(CTRL_C, wait=r"interrupting the running entry")
+    session.type(CTRL_C, wait=r"Kill the kernel and leave the console\? \[y/N\] ")
+    session.type("y\r", wait=r"kernel killed")
+    assert session.finish() == 130
+    assert not process_alive(session.kernel_pid)
+
+    # the next session has the history of this one, multi-line entries whole
+    assert "\n+x = [1,\n+2]\n" in history.read_text()
+    session = console(terminal=True, VANTREL_CONSOLE_HISTORY=str(history))
+    session.wait_for(r"In \[1\]: ")
+    session.type(UP, wait=r"import time; print\('asleep'\); time\.sleep\(3600\)")
+    session.type(CTRL_C, wait=r"^KeyboardInterrupt\nIn \[1\]: ")
+    session.type(CTRL_D, wait=r"kernel exited with code 0")
+    assert session.finish() == 0
