@@ -28,6 +28,8 @@ Benchmarks (--only picks some; the names):
     stream     execute_streaming_function of a generator: values per second
     flood      a run printing in a tight loop for 10 s against a fresh process: RSS growth
                (target < 64 MiB) and the round trip of "1+1" sent during the flood (target 1 s)
+    idle       a connected kernel left alone for 4 s: wake-ups (context switches) and CPU per
+               second (target at most 2 and 1 ms)
 
 Method: each benchmark first prepares every system and sends one probe with a short
 timeout; a system that does not answer, answers with an error or drops its connection
@@ -64,6 +66,7 @@ from typing import Any, Dict, List
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from kernelbench.flood import print_flood, run_flood  # noqa: E402
+from kernelbench.idle import print_idle, run_idle  # noqa: E402
 from kernelbench.jupyter import JupyterSystem  # noqa: E402
 from kernelbench.peer import LinkClosed, Peer  # noqa: E402
 from kernelbench.processes import script_system, vantrel_system  # noqa: E402
@@ -71,7 +74,7 @@ from kernelbench.report import add_ratios, print_table, summarize  # noqa: E402
 from kernelbench.throws import ThrowLog, build_shim  # noqa: E402
 from kernelbench.workloads import BENCHES, BadReply, NotAvailable  # noqa: E402
 
-NAMES = [b.name for b in BENCHES] + ["flood"]
+NAMES = [b.name for b in BENCHES] + ["flood", "idle"]
 clock = time.perf_counter_ns
 
 
@@ -195,6 +198,13 @@ async def main_async(args) -> int:
             t0 = time.monotonic()
             results[bench.name] = await run_bench(bench, systems, peer, mode, args.rounds)
             print(f"  {bench.name}: {time.monotonic() - t0:.0f} s", file=sys.stderr, flush=True)
+        if not args.only or "idle" in args.only:
+            idle: Dict[str, Any] = {}
+            for system in systems:
+                if system.kind in ("vantrel", "floor"):
+                    idle[system.label] = await run_idle(system, peer, args.idle_seconds)
+            results["idle"] = idle
+            print("  idle: done", file=sys.stderr, flush=True)
         if not args.only or "flood" in args.only:
             seconds = args.flood_seconds or (3.0 if args.quick else 10.0)
             flood: Dict[str, Any] = {}
@@ -221,6 +231,8 @@ async def main_async(args) -> int:
     print()
     if selected:
         print_table(selected, results, systems, bool(shim))
+    if "idle" in results:
+        print_idle(results["idle"], args.idle_seconds)
     if "flood" in results:
         print_flood(results["flood"], args.flood_seconds or (3.0 if args.quick else 10.0))
     print(f"\n{info['seconds']:.0f} s; load average {info['loadavg_start'][0]:.2f} at start, "
@@ -249,6 +261,7 @@ def main(argv=None) -> int:
                    help="also measure the kernel installed for this interpreter (an earlier build), at WARNING")
     p.add_argument("--compression", choices=["deflate", "none"], default="deflate",
                    help="permessage-deflate on the peer's side (deflate: what websockets negotiates by default)")
+    p.add_argument("--idle-seconds", type=float, default=4.0, help="length of the idle probe (default 4 s)")
     p.add_argument("--flood-seconds", type=float, help="length of the flood (default 10, quick 3)")
     p.add_argument("--flood-drain-cap", type=float, default=60.0,
                    help="how long after the flood to wait for its reply (default 60 s)")

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace kernel {
 
@@ -18,6 +19,12 @@ using pyco::Task;
 // Above either limit a writer waits until the backlog is down to half of both.
 constexpr Py_ssize_t kMaxPendingSends = 1000;
 constexpr Py_ssize_t kMaxPendingChars = 4 * 1024 * 1024;
+// An open stream message takes writes until its text would pass this many characters
+// (it then goes out whole, without chunking).
+constexpr Py_ssize_t kMaxMergedChars = 60 * 1024;
+// Writes are merged only once this many sends of the call wait for the loop: a few writes
+// in a row stay a message each.
+constexpr Py_ssize_t kMergeWhenPending = 16;
 // A writer that sees no send finish for this long stops waiting (the loop may be stuck
 // behind something the writer holds; output then goes on without back-pressure).
 constexpr auto kNoProgressLimit = std::chrono::seconds(2);
@@ -31,6 +38,13 @@ struct Backlog {
     int waiters = 0;
     unsigned long loop_thread = 0;
     PyObject* loop = nullptr;  // owned
+    // The call's open stream message: the last one scheduled, while its send has not
+    // started; writes of the same stream are appended to it (as pieces, joined when it
+    // closes). Owned; touched only with the GIL held.
+    PyObject* open_message = nullptr;
+    PyObject* open_pieces = nullptr;
+    PyObject* open_kind = nullptr;
+    Py_ssize_t open_chars = 0;
 
     bool over_limit() const { return sends > kMaxPendingSends || chars > kMaxPendingChars; }
     bool caught_up() const { return sends <= kMaxPendingSends / 2 && chars <= kMaxPendingChars / 2; }
@@ -45,6 +59,9 @@ void destroy_backlog(PyObject* capsule) {
         return;
     }
     Py_XDECREF(b->loop);
+    Py_XDECREF(b->open_message);
+    Py_XDECREF(b->open_pieces);
+    Py_XDECREF(b->open_kind);
     delete b;
 }
 
@@ -61,8 +78,30 @@ void release(Backlog* b, Py_ssize_t chars) {
     if (b->waiters > 0 && b->caught_up()) b->cv.notify_all();
 }
 
-// The send, counted until it has finished (whatever its outcome).
-Task counted_send(py::object coroutine, py::object backlog, Py_ssize_t chars) {
+// An open stream message takes no more text: its pieces become its content.
+void close_open(Backlog* b) {
+    if (!b->open_message) return;
+    py::object message = py::reinterpret_steal<py::object>(std::exchange(b->open_message, nullptr));
+    py::object pieces = py::reinterpret_steal<py::object>(std::exchange(b->open_pieces, nullptr));
+    Py_CLEAR(b->open_kind);
+    b->open_chars = 0;
+    if (PyList_GET_SIZE(pieces.ptr()) > 1) message[S("content")] = py::str("").attr(S("join"))(pieces);
+}
+
+Py_ssize_t content_chars(const py::object& message) {
+    PyObject* content = PyDict_GetItemWithError(message.ptr(), S("content").ptr());
+    return content && PyUnicode_Check(content) ? PyUnicode_GET_LENGTH(content) : 0;
+}
+
+// The send, counted until it has finished (whatever its outcome). For a stream message
+// (`message` not None) the send starting closes it if it is still open, and what is
+// released is its whole text, merged writes included.
+Task counted_send(py::object coroutine, py::object backlog, Py_ssize_t chars, py::object message) {
+    if (!message.is_none()) {
+        Backlog* b = backlog_of(backlog);
+        if (b->open_message == message.ptr()) close_open(b);
+        chars = content_chars(message);
+    }
     py::object result = co_await pyco::await_nothrow(coroutine);
     release(backlog_of(backlog), chars);
     if (!result) pyco::throw_error();
@@ -121,11 +160,14 @@ py::object make_backlog(py::handle loop) {
     return py::reinterpret_steal<py::object>(capsule);
 }
 
-void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py::handle loop) {
+namespace {
+
+void schedule_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py::handle loop,
+                      py::object message) {
     Backlog* b = backlog_of(backlog);
     py::object inner = coroutine;
     py::object counted = pyco::make_coroutine(
-        counted_send(std::move(coroutine), py::reinterpret_borrow<py::object>(backlog), chars));
+        counted_send(std::move(coroutine), py::reinterpret_borrow<py::object>(backlog), chars, std::move(message)));
     {
         std::lock_guard<std::mutex> lock(b->m);
         b->sends += 1;
@@ -135,6 +177,7 @@ void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py
         attr_of("asyncio", "run_coroutine_threadsafe")(counted, loop);
     } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         release(b, chars);
+        close_open(b);
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
         // The send is dropped: neither coroutine will run (and neither warns that it
@@ -148,6 +191,49 @@ void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py
         throw;
     }
     if (b->over_limit() && PyThread_get_thread_ident() != b->loop_thread) wait_for_room(b);
+}
+
+}  // namespace
+
+void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py::handle loop) {
+    schedule_counted(backlog, std::move(coroutine), chars, loop, py::none());
+}
+
+bool append_to_open_stream(py::handle backlog, py::handle kind, py::handle text) {
+    Backlog* b = backlog_of(backlog);
+    if (!b->open_message || PyUnicode_Compare(b->open_kind, kind.ptr()) != 0) return false;
+    {
+        std::lock_guard<std::mutex> lock(b->m);
+        if (b->sends < kMergeWhenPending) return false;
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (b->open_chars + n > kMaxMergedChars) {
+        close_open(b);
+        return false;
+    }
+    if (PyList_Append(b->open_pieces, text.ptr()) < 0) throw py::error_already_set();
+    b->open_chars += n;
+    {
+        std::lock_guard<std::mutex> lock(b->m);
+        b->chars += n;
+    }
+    if (b->over_limit() && PyThread_get_thread_ident() != b->loop_thread) wait_for_room(b);
+    return true;
+}
+
+void send_stream_counted(py::handle backlog, py::dict message, py::handle kind, py::object coroutine,
+                         py::handle loop) {
+    Backlog* b = backlog_of(backlog);
+    close_open(b);
+    py::object text = message[S("content")];
+    PyObject* pieces = PyList_New(1);
+    if (!pieces) throw py::error_already_set();
+    PyList_SET_ITEM(pieces, 0, Py_NewRef(text.ptr()));
+    b->open_message = Py_NewRef(message.ptr());
+    b->open_pieces = pieces;
+    b->open_kind = Py_NewRef(kind.ptr());
+    b->open_chars = PyUnicode_GET_LENGTH(text.ptr());
+    schedule_counted(backlog, std::move(coroutine), b->open_chars, loop, message);
 }
 
 }  // namespace kernel

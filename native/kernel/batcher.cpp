@@ -15,6 +15,8 @@ py::object batcher_init(py::object self, py::object kernel) {
     self.attr(S("_queue")) = attr_of("asyncio", "Queue")();
     self.attr(S("_flush_task")) = py::none();
     self.attr(S("_running")) = py::bool_(false);
+    // Set by enqueue: the flush loop sleeps until there is something to flush.
+    self.attr(S("_wake")) = attr_of("asyncio", "Event")();
     return py::none();
 }
 
@@ -24,8 +26,22 @@ Task start(py::handle self) {
     co_return py::none();
 }
 
+// self._wake.wait() after clearing the event, or null when something is queued already.
+// (Made here so that no reference to the event outlives the call in the awaiting frame,
+// where the collector would not see it.)
+py::object wait_for_wake(py::handle self) {
+    py::object wake = self.attr(S("_wake"));
+    wake.attr(S("clear"))();
+    if (!pyco::truthy(self.attr(S("_queue")).attr(S("empty"))())) return py::object();
+    return wake.attr(S("wait"))();
+}
+
+// An interval starts when something is queued, not on a timer: an idle kernel's loop
+// waits without waking up.
 Task flush_loop(py::handle self) {
     while (pyco::truthy(py::object(self.attr(S("_running"))))) {
+        py::object waiting = wait_for_wake(self);
+        if (waiting) co_await pyco::await(std::move(waiting));
         co_await pyco::await(attr_of("asyncio", "sleep")(self.attr(S("FLUSH_INTERVAL"))));
         co_await pyco::await(pyco::call_method(self, "_flush_now"));
     }
@@ -34,6 +50,7 @@ Task flush_loop(py::handle self) {
 
 Task enqueue(py::handle self, py::object message) {
     co_await pyco::await(self.attr(S("_queue")).attr(S("put"))(message));
+    self.attr(S("_wake")).attr(S("set"))();
     co_return py::none();
 }
 

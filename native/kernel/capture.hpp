@@ -47,4 +47,15 @@ void clear_kernel_hooks(py::handle owner, py::handle restore_out, py::handle res
 py::object make_backlog(py::handle loop);
 void send_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py::handle loop);
 
+// Stream output of a call while the loop is behind (a number of its sends wait): a write is appended to the call's open
+// stream message (the last one scheduled, of the same stream, whose send has not started)
+// instead of becoming a message of its own; when the loop keeps up, every write is still
+// a message sent at once. Text, order and stream kind are kept; only the number of
+// messages falls. append_to_open_stream is true when `text` was appended; otherwise
+// send_stream_counted schedules the write's own `message` (its `content` is the text),
+// which is then open.
+bool append_to_open_stream(py::handle backlog, py::handle kind, py::handle text);
+void send_stream_counted(py::handle backlog, py::dict message, py::handle kind, py::object coroutine,
+                         py::handle loop);
+
 }  // namespace kernel

@@ -24,10 +24,11 @@ using pyco::Task;
 py::object stream_callback(py::object closure, py::object text) {
     py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
     try {
+        if (append_to_open_stream(c[6], c[5], text)) return py::none();
         py::object self = c[0];
         py::object wb = pyco::truthy(c[7]) ? py::object(self.attr(S("workbook_id"))) : py::object(c[2]);
         py::dict message = msg::request_stream(c[5], text, c[1], wb, c[3]);
-        send_counted(c[6], send(self, message), PyUnicode_GET_LENGTH(text.ptr()), c[4]);
+        send_stream_counted(c[6], message, c[5], send(self, message), c[4]);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("[Kernel] {} streaming error: {}", py::object(c[5]), e.value());

@@ -169,7 +169,9 @@ def test_fast_output_waits_for_the_loop_and_keeps_every_piece_in_order():
         kernel._thread_pool.shutdown(wait=True)
     streamed = [m["content"] for m in received if m["type"] == "stdout"]
     expected = [piece for i in range(lines) for piece in (str(i), "\n")] + ["x" * (1 << 20), "\n"] * 12
-    assert streamed == expected
+    # writes made while earlier ones wait for the loop go out together: the same text, in
+    # order, in fewer messages
+    assert "".join(streamed) == "".join(expected) and len(streamed) < len(expected)
     assert received[-1]["type"] == "execution_result"
     assert most[0] <= 1002  # bounded by the number of pending sends (1000), not by the output
 

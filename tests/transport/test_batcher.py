@@ -120,3 +120,28 @@ def test_the_kernels_batcher_sends_through_the_socket_and_is_flushed_on_disconne
             assert s.messages()[-1] == {"type": "last words"}
 
     run(main())
+
+
+def test_an_idle_batcher_waits_without_flushing_and_wakes_for_the_next_message():
+    async def main():
+        owner = RecordingKernel()
+        batcher = kmod.MessageBatcher(owner)
+        batcher.FLUSH_INTERVAL = 0.005
+        flushes = []
+        flush_now = batcher._flush_now
+
+        async def counted_flush():
+            flushes.append(len(owner.sent))
+            await flush_now()
+
+        batcher._flush_now = counted_flush
+        await batcher.start()
+        await asyncio.sleep(0.25)  # fifty intervals with nothing queued
+        assert flushes == [] and not batcher._flush_task.done()
+        await batcher.enqueue({"type": "late"})
+        await asyncio.wait_for(until(lambda: owner.sent), 5)
+        await asyncio.sleep(0.05)
+        assert owner.sent == [{"type": "late"}] and flushes == [0]  # one interval, one flush, idle again
+        await batcher.stop()
+
+    run(main())
