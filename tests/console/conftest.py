@@ -17,11 +17,7 @@ import pytest
 import vantrel_master
 
 SRC_DIR = str(Path(vantrel_master.__file__).resolve().parent.parent)
-HERE = str(Path(__file__).resolve().parent)
 WAIT = 30.0  # a guard against hanging, never a measured duration
-# Runs the console with another kernel command (the module in argv[1], e.g. fake_kernel).
-WITH_LAUNCHER = ("import sys; from vantrel_master.devtools import console; "
-                 "console.LAUNCHER = sys.argv[1]; sys.exit(console.main(sys.argv[2:]))")
 ANSI = re.compile(r"\x1b\[[0-?]*[ -/]*[@-~]|\x1b[=>]|\r")
 
 
@@ -49,19 +45,15 @@ def process_state(pid):
         return None
 
 
-def console_command(args, launcher=None):
-    if launcher is None:
-        return [sys.executable, "-m", "vantrel_master.devtools.console", *args]
-    return [sys.executable, "-c", WITH_LAUNCHER, launcher, *args]
+def console_command(args):
+    return [sys.executable, "-m", "vantrel_master.devtools.console", *args]
 
 
 class ConsoleProcess:
-    def __init__(self, args, scratch, launcher=None, **env):
+    def __init__(self, args, scratch, **env):
         self.scratch = scratch
-        if launcher is not None:
-            env.setdefault("PYTHONPATH", os.pathsep.join((SRC_DIR, HERE)))
         self.proc = subprocess.Popen(
-            console_command(args, launcher),
+            console_command(args),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             env=child_env(scratch, **env), cwd=str(scratch))
         self._text = {"out": "", "err": ""}
@@ -197,8 +189,8 @@ class TerminalConsole:
 @pytest.fixture
 def console(scratch):
     """Starts a console (`console(*args)`, `console(*args, terminal=True)` on a
-    pseudo-terminal, `launcher=MODULE` with another kernel); whatever is left running is
-    killed afterwards."""
+    pseudo-terminal; keyword arguments are environment variables); whatever is left
+    running is killed afterwards."""
     started = []
 
     def start(*args, terminal=False, **options):
