@@ -45,6 +45,21 @@ def process_state(pid):
         return None
 
 
+def collect(fd, changed, take):
+    """Reads `fd` to its end, handing each piece to `take` and notifying `changed`."""
+    while True:
+        try:
+            data = os.read(fd, 65536)
+        except OSError:  # a pseudo-terminal fails with EIO once the console has ended
+            data = b""
+        with changed:
+            if data:
+                take(data)
+            changed.notify_all()
+        if not data:
+            return
+
+
 def console_command(args):
     return [sys.executable, "-m", "vantrel_master.devtools.console", *args]
 
@@ -58,21 +73,17 @@ class ConsoleProcess:
             env=child_env(scratch, **env), cwd=str(scratch))
         self._text = {"out": "", "err": ""}
         self._changed = threading.Condition()
-        self._readers = [threading.Thread(target=self._collect, args=(name, pipe), daemon=True)
+        self._readers = [threading.Thread(target=collect, args=(pipe.fileno(), self._changed, self._take(name)),
+                                          daemon=True)
                          for name, pipe in (("out", self.proc.stdout), ("err", self.proc.stderr))]
         for reader in self._readers:
             reader.start()
         self.kernel_pid = None
 
-    def _collect(self, name, pipe):
-        while True:
-            data = os.read(pipe.fileno(), 65536)
-            with self._changed:
-                if data:
-                    self._text[name] += data.decode("utf-8", "replace")
-                self._changed.notify_all()
-            if not data:
-                return
+    def _take(self, name):
+        def take(data):
+            self._text[name] += data.decode("utf-8", "replace")
+        return take
 
     @property
     def out(self):
@@ -139,21 +150,12 @@ class TerminalConsole:
         self.master = master
         self._data = b""
         self._changed = threading.Condition()
-        self._reader = threading.Thread(target=self._collect, daemon=True)
+        self._reader = threading.Thread(target=collect, args=(master, self._changed, self._take), daemon=True)
         self._reader.start()
         self.kernel_pid = None
 
-    def _collect(self):
-        while True:
-            try:
-                data = os.read(self.master, 65536)
-            except OSError:  # the terminal closes when the console ends
-                data = b""
-            with self._changed:
-                self._data += data
-                self._changed.notify_all()
-            if not data:
-                return
+    def _take(self, data):
+        self._data += data
 
     @property
     def raw(self):
