@@ -372,7 +372,11 @@ class Console:
             self._eof = True
             self.line_start()
             return None
-        if item is not INTERRUPT and not self.interactive:
+        if item is INTERRUPT:
+            return item
+        if self.interactive:
+            self._line_open[False] = False  # the terminal echoed the line and its end
+        else:
             if reprompt is not None:
                 self._prompt(reprompt)  # once, after the output that came while waiting
             self._write(item + "\n")
