@@ -541,10 +541,14 @@ class Console:
         if not self._started or self._quitting:
             return []
         request_id = f"complete-{uuid.uuid4().hex[:12]}"
-        reply = await self._ask({"type": "completion_request", "code": code, "line": line, "column": column,
-                                 "request_id": request_id, "workbook_id": self.workbook_id},
-                                lambda m: m.get("type") == "completion_response" and m.get("request_id") == request_id,
-                                timeout=COMPLETION_TIMEOUT, quiet=True)
+        try:
+            reply = await self._ask({"type": "completion_request", "code": code, "line": line, "column": column,
+                                     "request_id": request_id, "workbook_id": self.workbook_id},
+                                    lambda m: m.get("type") == "completion_response"
+                                    and m.get("request_id") == request_id,
+                                    timeout=COMPLETION_TIMEOUT, quiet=True)
+        except Exception:  # the kernel went away: no completions (the console is ending anyway)
+            return []
         items = reply.get("completions") if reply is not None else None
         return [item for item in items if isinstance(item, dict)] if isinstance(items, list) else []
 
