@@ -65,30 +65,40 @@ double now();
 // Logging through the module-level `logger`.
 enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
 bool log_enabled(Level level);
-void log(Level level, py::handle text);
+
+// A line's text pattern with where it is logged from (the calling C++ function and line,
+// the record's source).
+struct Pattern {
+    std::string_view text;
+    const char* function;
+    int line;
+    Pattern(const char* text, const char* function = __builtin_FUNCTION(), int line = __builtin_LINE())
+        : text(text), function(function), line(line) {}
+};
+void log(Level level, py::handle text, const Pattern& where);
 
 template <class... A>
-void debug(std::string_view pattern, const A&... args) {
-    if (log_enabled(DEBUG)) log(DEBUG, pyco::fmt(pattern, args...));
+void debug(Pattern pattern, const A&... args) {
+    if (log_enabled(DEBUG)) log(DEBUG, pyco::fmt(pattern.text, args...), pattern);
 }
 // A debug line when `enabled` (log_enabled(DEBUG) asked once for several lines).
 template <class... A>
-void debug_if(bool enabled, std::string_view pattern, const A&... args) {
-    if (enabled) log(DEBUG, pyco::fmt(pattern, args...));
+void debug_if(bool enabled, Pattern pattern, const A&... args) {
+    if (enabled) log(DEBUG, pyco::fmt(pattern.text, args...), pattern);
 }
 
 // A line is built only when the logger is enabled for its level.
 template <class... A>
-void info(std::string_view pattern, const A&... args) {
-    if (log_enabled(INFO)) log(INFO, pyco::fmt(pattern, args...));
+void info(Pattern pattern, const A&... args) {
+    if (log_enabled(INFO)) log(INFO, pyco::fmt(pattern.text, args...), pattern);
 }
 template <class... A>
-void warning(std::string_view pattern, const A&... args) {
-    if (log_enabled(WARNING)) log(WARNING, pyco::fmt(pattern, args...));
+void warning(Pattern pattern, const A&... args) {
+    if (log_enabled(WARNING)) log(WARNING, pyco::fmt(pattern.text, args...), pattern);
 }
 template <class... A>
-void error(std::string_view pattern, const A&... args) {
-    if (log_enabled(ERROR)) log(ERROR, pyco::fmt(pattern, args...));
+void error(Pattern pattern, const A&... args) {
+    if (log_enabled(ERROR)) log(ERROR, pyco::fmt(pattern.text, args...), pattern);
 }
 
 // Pieces of the module's set-up, in the order the module defines them.

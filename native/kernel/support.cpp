@@ -69,6 +69,8 @@ double now() { return attr_of("time", "time")().cast<double>(); }
 
 bool log_enabled(Level level) { return names.log_enabled(static_cast<int>(level)); }
 
-void log(Level level, py::handle text) { names.log(static_cast<int>(level), text); }
+void log(Level level, py::handle text, const Pattern& where) {
+    names.log_at(static_cast<int>(level), text, where.function, where.line);
+}
 
 }  // namespace kernel

@@ -94,6 +94,22 @@ void ModuleNames::log(int level, py::handle text) const {
     Py_DECREF(r);
 }
 
+void ModuleNames::log_at(int level, py::handle text, const char* function, int line) const {
+    py::object logger = get("logger");
+    if (!logger_class) logger_class = py::object(py::module_::import("logging").attr("Logger")).release().ptr();
+    int is_logger = PyObject_IsInstance(logger.ptr(), logger_class);
+    if (is_logger < 0) throw py::error_already_set();
+    if (!is_logger) return log(level, text);
+    PyObject* file = PyModule_GetFilenameObject(module_);
+    if (!file) PyErr_Clear();
+    py::object path = file ? py::reinterpret_steal<py::object>(file) : get("__name__");
+    py::object record = attribute(logger.ptr(), "makeRecord")(attribute(logger.ptr(), "name"), level, path, line,
+                                                                text, py::tuple(), py::none(), py::str(function));
+    PyObject* r = PyObject_CallMethodOneArg(logger.ptr(), intern("handle"), record.ptr());
+    if (!r) throw py::error_already_set();
+    Py_DECREF(r);
+}
+
 py::object builtin(const char* name) {
     PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), intern(name));
     if (!value) {

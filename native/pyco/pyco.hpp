@@ -622,6 +622,11 @@ public:
     // Logger's cached answer is read without a call), and one line at that level.
     bool log_enabled(int level) const;
     void log(int level, py::handle text) const;
+    // The same line as a record made and handled directly (Logger.makeRecord and
+    // Logger.handle, for a logging.Logger; the call above otherwise), its source the
+    // module's file and the C++ function and line given: no stack walk, which from C++
+    // would only find whatever Python frame happens to be below.
+    void log_at(int level, py::handle text, const char* function, int line) const;
 
 private:
     PyObject* module_ = nullptr;
