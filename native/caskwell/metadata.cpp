@@ -13,10 +13,18 @@ using pyco::Check;
 py::object empty_set(const Request&, Failure, py::handle) { return py::set(); }
 py::object empty_list(const Request&, Failure, py::handle) { return py::list(); }
 
-// info.requires_dist of a version document ([] when absent).
+// info.requires_dist of a version document ([] when absent). Anything but a list where
+// it is not empty is a malformed document: TypeError, so that the query fails as a whole
+// instead of reading, say, a string character by character.
 py::object requires_dist_of(py::handle data) {
     py::object info = get_or(data, S("info"), py::dict());
-    return get_or(info, S("requires_dist"), py::list());
+    py::object requires_dist = get_or(info, S("requires_dist"), py::list());
+    if (!PyList_Check(requires_dist.ptr()) && truthy(requires_dist)) {
+        PyErr_Format(PyExc_TypeError, "requires_dist must be a list of requirement strings, not %.200s",
+                     Py_TYPE(requires_dist.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return requires_dist;
 }
 
 // --- extras -------------------------------------------------------------------------------
