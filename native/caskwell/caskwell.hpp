@@ -129,7 +129,10 @@ private:
 
 // The metadata of the best match's link: finder.get_metadata(link) where the finder has
 // it, else the core metadata file the index advertises, else a wheel's METADATA. None
-// when there is none to be had without building the distribution.
+// when there is none to be had without building the distribution, or when it is larger
+// than the module's _MAX_METADATA_BYTES (logged). A download that takes longer than the
+// module's _METADATA_REQUEST_SECONDS or _WHEEL_DOWNLOAD_SECONDS is logged as a failed
+// query and raises TimeoutError.
 py::object link_metadata(const py::object& finder, const py::object& link, const py::object& package_name);
 
 // --- the multi-index search and the per-index request (search.cpp) ----------------------
