@@ -108,4 +108,5 @@ def test_malformed_requirement_lists_are_a_failed_query(server, settings, client
     assert [level for level, _ in problems] == ["ERROR"] * 3
     assert all(message.startswith(f"Failed to query {a} for p: ") for _, message in problems)
     if not isinstance(requires, list):
-        assert problems[0][1].endswith(f"requires_dist must be a list of requirement strings, not {type(requires).__name__}")
+        expected = f"requires_dist must be a list of requirement strings, not {type(requires).__name__}"
+        assert problems[0][1].endswith(expected)
