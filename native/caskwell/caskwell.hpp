@@ -57,6 +57,10 @@ py::str str_of(py::handle obj);
 Py_ssize_t length_of(py::handle obj);
 // The exception class asyncio raises for timeouts, read when used.
 py::object timeout_error();
+// Loops over the entries of a document (requirement lists have no length limit) call this
+// for every entry: now and then it lets other threads take the interpreter, so that such
+// a loop in a worker thread does not hold up the event loop.
+void pass_turn(Py_ssize_t& count);
 
 // --- logging through the module-level `logger` -----------------------------------------
 

@@ -131,16 +131,24 @@ py::object get_extras_via_unearth(py::object self, py::object package_name, py::
 
 // --- dependencies ---------------------------------------------------------------------------
 
-// The dependency records of a version document, parsed by the client's own parser.
-py::object dependencies_of_document(const Request& r, const py::object& data) {
-    py::object requires_dist = requires_dist_of(data);
-    if (!truthy(requires_dist)) return py::list();
+// The records of the requirement strings that parse, by the client's own parser.
+py::list parse_all(const py::object& self, py::handle requires_dist) {
     py::list dependencies;
-    py::object parse = r.self.attr("_parse_requirement");
+    py::object parse = self.attr("_parse_requirement");
+    Py_ssize_t count = 0;
     for (py::handle req : requires_dist) {
+        pass_turn(count);
         py::object dependency = parse(req);
         if (truthy(dependency)) dependencies.append(dependency);
     }
+    return dependencies;
+}
+
+// The dependency records of a version document.
+py::object dependencies_of_document(const Request& r, const py::object& data) {
+    py::object requires_dist = requires_dist_of(data);
+    if (!truthy(requires_dist)) return py::list();
+    py::list dependencies = parse_all(r.self, requires_dist);
     debug("Found {} dependencies for {}=={}", PyList_GET_SIZE(dependencies.ptr()), r.package_name, r.version);
     return dependencies;
 }
@@ -232,14 +240,8 @@ py::object get_dependencies_via_unearth(py::object self, py::object package_name
                                         py::object index_url) {
     try {
         py::object requires_dist = requires_dist_via_unearth(package_name, version, index_url);
-        py::list dependencies;
-        if (requires_dist.is_none()) return dependencies;
-        py::object parse = self.attr("_parse_requirement");
-        for (py::handle req : requires_dist) {
-            py::object dependency = parse(req);
-            if (truthy(dependency)) dependencies.append(dependency);
-        }
-        return dependencies;
+        if (requires_dist.is_none()) return py::list();
+        return parse_all(self, requires_dist);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("Unearth get_dependencies failed: {}", e.value());
