@@ -57,6 +57,10 @@ py::str str_of(py::handle obj);
 Py_ssize_t length_of(py::handle obj);
 // The exception class asyncio raises for timeouts, read when used.
 py::object timeout_error();
+// Loops over the entries of a document (requirement lists have no length limit) call this
+// for every entry: now and then it lets other threads take the interpreter, so that such
+// a loop in a worker thread does not hold up the event loop.
+void pass_turn(Py_ssize_t& count);
 
 // --- logging through the module-level `logger` -----------------------------------------
 
@@ -129,7 +133,10 @@ private:
 
 // The metadata of the best match's link: finder.get_metadata(link) where the finder has
 // it, else the core metadata file the index advertises, else a wheel's METADATA. None
-// when there is none to be had without building the distribution.
+// when there is none to be had without building the distribution, or when it is larger
+// than the module's _MAX_METADATA_BYTES (logged). A download that takes longer than the
+// module's _METADATA_REQUEST_SECONDS or _WHEEL_DOWNLOAD_SECONDS is logged as a failed
+// query and raises TimeoutError.
 py::object link_metadata(const py::object& finder, const py::object& link, const py::object& package_name);
 
 // --- the multi-index search and the per-index request (search.cpp) ----------------------

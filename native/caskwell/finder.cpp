@@ -1,23 +1,37 @@
 // The package finder for indexes without an API pattern: one finder per query, closed
 // when the query is done, and the metadata of a distribution link (the finder's own
 // get_metadata where it has one, else the core metadata file the index advertises, else
-// the METADATA file of a downloaded wheel).
+// the METADATA file of a downloaded wheel). Metadata files and wheels are fetched in a
+// thread of their own under a deadline for the whole download, and metadata is read in
+// pieces up to a size limit.
 #include "caskwell/caskwell.hpp"
 
 namespace caskwell {
 
 namespace {
 
-// Limits of the metadata fallback: time for a whole wheel download, per request of the
-// metadata file, and the size of a METADATA file read out of a wheel.
-constexpr double kWheelDownloadSeconds = 60.0;
-constexpr double kMetadataRequestSeconds = 10.0;
-constexpr Py_ssize_t kMaxMetadataBytes = 16 * 1024 * 1024;
+// The limits of the metadata fallback are module-level names, read when used:
+// _WHEEL_DOWNLOAD_SECONDS for a whole wheel download (connect, headers, body and the
+// METADATA read out of it), _METADATA_REQUEST_SECONDS for a whole core metadata file
+// request, _MAX_METADATA_BYTES for a metadata file or a wheel's METADATA member.
+Py_ssize_t max_metadata_bytes() {
+    Py_ssize_t n = PyNumber_AsSsize_t(g("_MAX_METADATA_BYTES").ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return n;
+}
+
+// Metadata files and members are read in pieces of this size at most.
+constexpr Py_ssize_t kReadPiece = 64 * 1024;
 
 py::object optional_attr(py::handle obj, const char* name) {
     PyObject* value = nullptr;
     if (_PyObject_LookupAttr(obj.ptr(), pyco::intern(name), &value) < 0) throw py::error_already_set();
     return value ? py::reinterpret_steal<py::object>(value) : py::object();
+}
+
+[[noreturn]] void raise(PyObject* type, const py::str& text) {
+    PyErr_SetObject(type, text.ptr());
+    throw py::error_already_set();
 }
 
 // What a finder opened: its class's close() where it has one, else the HTTP session
@@ -42,22 +56,238 @@ void close_finder(const py::object& finder) {
     if (session_close) py::module_::import("atexit").attr("unregister")(session_close);
 }
 
-// Ends a wheel download that runs past its deadline (called by the finder per chunk).
-py::object download_deadline(py::object state, py::object link, py::object completed, py::object total) {
-    double deadline = PyFloat_AsDouble(PyTuple_GET_ITEM(state.ptr(), 0));
-    if (PyErr_Occurred()) throw py::error_already_set();
-    double now = py::module_::import("time").attr("monotonic")().cast<double>();
-    if (now > deadline) {
-        py::str text = pyco::fmt("Download of {} took longer than {} seconds", link, kWheelDownloadSeconds);
-        PyErr_SetObject(PyExc_TimeoutError, text.ptr());
+// `resource.close()` after `body()`, whatever way the body ends (a failing close does not
+// replace the body's error).
+template <class Body>
+py::object closing(const py::object& resource, Body body) {
+    py::object result;
+    try {
+        result = body();
+    } catch (...) {
+        PyObject* r = PyObject_CallMethodNoArgs(resource.ptr(), pyco::intern("close"));
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        throw;
+    }
+    resource.attr("close")();
+    return result;
+}
+
+// `with cm as value: body(value)`.
+template <class Body>
+void with_entered(const py::object& cm, Body body) {
+    py::object value = cm.attr("__enter__")();
+    try {
+        body(value);
+    } catch (...) {
+        pyco::set_error_from_current_exception();
+        pyco::SavedError err;
+        err.fetch();
+        PyObject* args[] = {cm.ptr(), err.type, err.value ? err.value : Py_None, err.tb ? err.tb : Py_None};
+        PyObject* suppress = PyObject_VectorcallMethod(pyco::intern("__exit__"), args, 4, nullptr);
+        if (!suppress) throw py::error_already_set();  // __exit__'s own error, as Python would raise it
+        int r = PyObject_IsTrue(suppress);
+        Py_DECREF(suppress);
+        if (r < 0) throw py::error_already_set();
+        if (r) return;
+        err.restore();
         throw py::error_already_set();
     }
+    cm.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+// The first hash the index gave for a file that hashlib can compute (a mapping of
+// algorithm to one value or to a list of accepted values), computed over the bytes as
+// they arrive. Without one nothing is checked.
+class Digest {
+public:
+    explicit Digest(const py::object& advertised) {
+        if (!advertised || !PyDict_Check(advertised.ptr())) return;
+        py::module_ hashlib = py::module_::import("hashlib");
+        py::object known = hashlib.attr("algorithms_available");
+        for (auto item : py::reinterpret_borrow<py::dict>(advertised)) {
+            if (!known.contains(item.first)) continue;
+            name_ = py::reinterpret_borrow<py::object>(item.first);
+            expected_ = py::reinterpret_borrow<py::object>(item.second);
+            hasher_ = hashlib.attr("new")(name_);
+            return;
+        }
+    }
+    void update(py::handle piece) {
+        if (hasher_) hasher_.attr("update")(piece);
+    }
+    // ValueError when the bytes do not have an accepted value.
+    void check(const py::object& url) const {
+        if (!hasher_) return;
+        py::object digest = hasher_.attr("hexdigest")();
+        bool accepted = PyList_Check(expected_.ptr()) ? expected_.contains(digest) : digest.equal(expected_);
+        if (!accepted) {
+            raise(PyExc_ValueError, pyco::fmt("Hash mismatch of {}: expected {} {}, got {}", url, name_, expected_, digest));
+        }
+    }
+
+private:
+    py::object name_, expected_, hasher_;
+};
+
+// A metadata file parsed as it arrives (the pieces decoded as UTF-8 with replacement and
+// fed to the email parser, as Parser().parsestr would see the whole text), so that no
+// single step holds the interpreter for long, and refused once it is larger than the limit.
+class MetadataReader {
+public:
+    MetadataReader()
+        : limit_(max_metadata_bytes()),
+          decoder_(py::module_::import("codecs").attr("getincrementaldecoder")(S("utf-8"))(S("replace"))),
+          parser_(py::module_::import("email.parser").attr("FeedParser")()) {}
+    // False (and nothing fed) once the pieces add up to more than the limit.
+    bool feed(py::handle piece) {
+        size_ += length_of(piece);
+        if (size_ > limit_) return false;
+        parser_.attr("feed")(decoder_.attr("decode")(piece));
+        return true;
+    }
+    py::object close() {
+        parser_.attr("feed")(decoder_.attr("decode")(py::bytes(), true));
+        return parser_.attr("close")();
+    }
+    // The error line of a refused file; the query goes on without metadata.
+    py::object refuse(const py::object& package_name, const py::object& where) const {
+        error("Metadata of {} at {} is larger than {} bytes; not read", package_name, where, limit_);
+        return py::none();
+    }
+
+private:
+    Py_ssize_t limit_;
+    Py_ssize_t size_ = 0;
+    py::object decoder_, parser_;
+};
+
+// GETs `url` through the finder's session and hands the body to `sink` piece by piece, as
+// the pieces arrive, until it returns false. Stops with TimeoutError once `cancelled` (a
+// threading.Event) is set: the deadline has passed and nobody waits for the answer.
+template <class Sink>
+void stream(const py::object& session, const py::object& url, const py::object& cancelled, Sink sink) {
+    with_entered(session.attr("get_stream")(url), [&](const py::object& response) {
+        response.attr("raise_for_status")();
+        for (py::handle piece : response.attr("iter_bytes")(py::none())) {
+            if (truthy(cancelled.attr("is_set")())) {
+                raise(PyExc_TimeoutError, pyco::fmt("Download of {} cancelled", url));
+            }
+            if (!sink(piece)) return;
+        }
+    });
+}
+
+// The jobs run under a deadline; each gets its closure (session, url, hashes, package
+// name) and the cancellation event, and returns the parsed metadata or None.
+
+// The core metadata file served next to the distribution (PEP 658, PEP 714).
+py::object metadata_file_job(py::object state, py::object cancelled) {
+    py::object session = state[py::int_(0)], url = state[py::int_(1)], package_name = state[py::int_(3)];
+    Digest digest(state[py::int_(2)]);
+    MetadataReader reader;
+    bool complete = true;
+    stream(session, url, cancelled, [&](py::handle piece) {
+        digest.update(piece);
+        return complete = reader.feed(piece);
+    });
+    if (!complete) return reader.refuse(package_name, url);
+    digest.check(url);
+    return reader.close();
+}
+
+py::object metadata_member(const py::object& archive, const py::object& package_name, const py::object& where) {
+    py::list candidates;
+    for (py::handle name : archive.attr("namelist")()) {
+        if (!truthy(name.attr("endswith")(S(".dist-info/METADATA")))) continue;
+        if (!py::object(name.attr("count")(S("/"))).equal(py::int_(1))) continue;
+        candidates.append(name);
+    }
+    if (PyList_GET_SIZE(candidates.ptr()) == 0) {
+        raise(PyExc_ValueError, pyco::fmt("No .dist-info/METADATA in {}", where));
+    }
+    // "name-version.dist-info/METADATA": prefer the directory of the queried project.
+    py::object wanted = normalize_name(package_name);
+    for (py::handle name : candidates) {
+        py::object project = name.attr("split")(S("-"), 1)[py::int_(0)];
+        if (PyUnicode_Check(project.ptr()) && normalize_name(project).equal(wanted)) return py::reinterpret_borrow<py::object>(name);
+    }
+    return candidates[0];
+}
+
+// A wheel downloaded (and hash-checked) into an anonymous temporary file, and the
+// METADATA read out of it.
+py::object wheel_job(py::object state, py::object cancelled) {
+    py::object session = state[py::int_(0)], url = state[py::int_(1)], package_name = state[py::int_(3)];
+    py::object file = py::module_::import("tempfile").attr("TemporaryFile")(py::arg("prefix") = S("caskwell-"));
+    return closing(file, [&] {
+        Digest digest(state[py::int_(2)]);
+        py::object write = file.attr("write");
+        stream(session, url, cancelled, [&](py::handle piece) {
+            digest.update(piece);
+            write(piece);
+            return true;
+        });
+        digest.check(url);
+        py::object archive = py::module_::import("zipfile").attr("ZipFile")(file);
+        return closing(archive, [&] {
+            py::object member = archive.attr("open")(metadata_member(archive, package_name, url));
+            return closing(member, [&] {
+                MetadataReader reader;
+                for (;;) {
+                    py::object piece = member.attr("read")(kReadPiece);
+                    if (length_of(piece) == 0) return reader.close();
+                    if (!reader.feed(piece)) return reader.refuse(package_name, url);
+                }
+            });
+        });
+    });
+}
+
+// The body of a deadline's thread. Closure: (job, cancelled, done, box); the job's result
+// goes to box[0], its exception to box[1], then `done` is set.
+py::object deadline_worker(py::object state) {
+    py::object box = state[py::int_(3)];
+    try {
+        box[py::int_(0)] = state[py::int_(0)](state[py::int_(1)]);
+    } catch (py::error_already_set& e) {
+        box[py::int_(1)] = pyco::caught(e);
+    } catch (...) {
+        pyco::set_error_from_current_exception();
+        box[py::int_(1)] = pyco::caught(py::error_already_set());
+    }
+    state[py::int_(2)].attr("set")();
     return py::none();
 }
 
-py::object parse_metadata(py::handle content) {
-    py::object text = content.attr("decode")(S("utf-8"), S("replace"));
-    return py::module_::import("email.parser").attr("Parser")().attr("parsestr")(text);
+// job(cancelled) in a thread of its own, waited for at most the seconds the module-level
+// `limit` names. Past them the job is told to stop, the expiry is logged as a failed
+// query and TimeoutError raised; the job's thread ends at its next piece, or when the
+// session's own timeout or the finder's closing ends its read.
+py::object with_deadline(const char* limit, pyco::Def job, py::tuple job_state) {
+    py::object url = job_state[1], package_name = job_state[3];
+    py::object seconds = g(limit);
+    py::module_ threading = py::module_::import("threading");
+    py::object cancelled = threading.attr("Event")();
+    py::object done = threading.attr("Event")();
+    py::list box;
+    box.append(py::none());
+    box.append(py::none());
+    py::object work = function(job.with_closure(std::move(job_state)));
+    pyco::Def worker = pyco::fn<deadline_worker>("deadline_worker", {});
+    py::object target = function(worker.with_closure(py::make_tuple(work, cancelled, done, box)));
+    threading.attr("Thread")(py::arg("target") = target, py::arg("name") = S("caskwell-download")).attr("start")();
+    if (!truthy(done.attr("wait")(seconds))) {
+        cancelled.attr("set")();
+        py::str text = pyco::fmt("Download of {} for {} took longer than {} seconds", url, package_name, seconds);
+        error("{}", text);
+        raise(PyExc_TimeoutError, text);
+    }
+    if (!box[1].is_none()) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(box[1].ptr())), box[1].ptr());
+        throw py::error_already_set();
+    }
+    return box[0];
 }
 
 py::object url_without_fragment(const py::object& link) {
@@ -70,94 +300,6 @@ bool is_wheel(const py::object& link) {
     py::object flag = optional_attr(link, "is_wheel");
     if (flag && !flag.is_none()) return truthy(flag);
     return truthy(url_without_fragment(link).attr("endswith")(S(".whl")));
-}
-
-// Checks `content` against the first hash the index gave that hashlib knows.
-void verify_hash(const py::object& advertised, py::handle content, const py::object& url) {
-    if (!PyDict_Check(advertised.ptr())) return;
-    py::module_ hashlib = py::module_::import("hashlib");
-    py::object known = hashlib.attr("algorithms_available");
-    for (auto item : py::reinterpret_borrow<py::dict>(advertised)) {
-        if (!known.contains(item.first)) continue;
-        py::object digest = hashlib.attr("new")(item.first, content).attr("hexdigest")();
-        if (!digest.equal(item.second)) {
-            py::str text = pyco::fmt("Hash mismatch of {}: expected {} {}, got {}", url, item.first, item.second, digest);
-            PyErr_SetObject(PyExc_ValueError, text.ptr());
-            throw py::error_already_set();
-        }
-        return;
-    }
-}
-
-// The core metadata file served next to the distribution (PEP 658, PEP 714).
-py::object core_metadata_file(const py::object& finder, const py::object& link, const py::object& advertised) {
-    py::object url = concat(url_without_fragment(link), S(".metadata"));
-    py::object response = finder.attr("session").attr("get")(url, py::arg("timeout") = kMetadataRequestSeconds);
-    response.attr("raise_for_status")();
-    py::object content = response.attr("content");
-    verify_hash(advertised, content, url);
-    return parse_metadata(content);
-}
-
-py::object metadata_member(const py::object& archive, const py::object& package_name, const py::object& where) {
-    py::list candidates;
-    for (py::handle name : archive.attr("namelist")()) {
-        if (!truthy(name.attr("endswith")(S(".dist-info/METADATA")))) continue;
-        if (!py::object(name.attr("count")(S("/"))).equal(py::int_(1))) continue;
-        candidates.append(name);
-    }
-    if (PyList_GET_SIZE(candidates.ptr()) == 0) {
-        py::str text = pyco::fmt("No .dist-info/METADATA in {}", where);
-        PyErr_SetObject(PyExc_ValueError, text.ptr());
-        throw py::error_already_set();
-    }
-    // "name-version.dist-info/METADATA": prefer the directory of the queried project.
-    py::object wanted = normalize_name(package_name);
-    for (py::handle name : candidates) {
-        py::object project = name.attr("split")(S("-"), 1)[py::int_(0)];
-        if (PyUnicode_Check(project.ptr()) && normalize_name(project).equal(wanted)) return py::reinterpret_borrow<py::object>(name);
-    }
-    return candidates[0];
-}
-
-// The METADATA of a wheel, downloaded (hash-checked by the finder) into a temporary
-// directory that is removed again.
-py::object wheel_metadata(const py::object& finder, const py::object& link, const py::object& package_name) {
-    py::object tmp = py::module_::import("tempfile").attr("TemporaryDirectory")(py::arg("prefix") = S("caskwell-"));
-    py::object result;
-    try {
-        double deadline = py::module_::import("time").attr("monotonic")().cast<double>() + kWheelDownloadSeconds;
-        pyco::Def def = pyco::fn<download_deadline>("download_deadline", {"link", "completed", "total"});
-        py::object reporter = function(def.with_closure(py::make_tuple(deadline)));
-        py::object path = finder.attr("download")(link, tmp.attr("name"), py::arg("download_reporter") = reporter);
-        py::object archive = py::module_::import("zipfile").attr("ZipFile")(path);
-        try {
-            py::object member = metadata_member(archive, package_name, path);
-            py::object content = archive.attr("open")(member).attr("read")(kMaxMetadataBytes + 1);
-            if (length_of(content) > kMaxMetadataBytes) {
-                py::str text = pyco::fmt("{} in {} is larger than {} bytes", member, path, kMaxMetadataBytes);
-                PyErr_SetObject(PyExc_ValueError, text.ptr());
-                throw py::error_already_set();
-            }
-            result = parse_metadata(content);
-        } catch (...) {
-            archive.attr("close")();
-            throw;
-        }
-        archive.attr("close")();
-    } catch (...) {
-        // Keep the first error; the directory goes in any case.
-        pyco::set_error_from_current_exception();
-        pyco::SavedError err;
-        err.fetch();
-        PyObject* r = PyObject_CallMethodNoArgs(tmp.ptr(), pyco::intern("cleanup"));
-        Py_XDECREF(r);
-        if (!r) PyErr_Clear();
-        err.restore();
-        throw py::error_already_set();
-    }
-    tmp.attr("cleanup")();
-    return result;
 }
 
 }  // namespace
@@ -191,8 +333,18 @@ py::object link_metadata(const py::object& finder, const py::object& link, const
     py::object get_metadata = optional_attr(finder, "get_metadata");
     if (get_metadata) return get_metadata(link);
     py::object advertised = optional_attr(link, "dist_info_metadata");
-    if (advertised && truthy(advertised)) return core_metadata_file(finder, link, advertised);
-    if (is_wheel(link)) return wheel_metadata(finder, link, package_name);
+    if (advertised && truthy(advertised)) {
+        py::tuple job = py::make_tuple(finder.attr("session"), concat(url_without_fragment(link), S(".metadata")),
+                                       advertised, package_name);
+        return with_deadline("_METADATA_REQUEST_SECONDS", pyco::fn<metadata_file_job>("metadata_file_job", {"cancelled"}),
+                             std::move(job));
+    }
+    if (is_wheel(link)) {
+        py::object hashes = optional_attr(link, "hash_option");
+        py::tuple job = py::make_tuple(finder.attr("session"), url_without_fragment(link),
+                                       hashes ? hashes : py::object(py::none()), package_name);
+        return with_deadline("_WHEEL_DOWNLOAD_SECONDS", pyco::fn<wheel_job>("wheel_job", {"cancelled"}), std::move(job));
+    }
     debug("No metadata for {} without building it: {}", package_name, url_without_fragment(link));
     return py::none();
 }

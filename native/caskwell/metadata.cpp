@@ -13,10 +13,18 @@ using pyco::Check;
 py::object empty_set(const Request&, Failure, py::handle) { return py::set(); }
 py::object empty_list(const Request&, Failure, py::handle) { return py::list(); }
 
-// info.requires_dist of a version document ([] when absent).
+// info.requires_dist of a version document ([] when absent). Anything but a list where
+// it is not empty is a malformed document: TypeError, so that the query fails as a whole
+// instead of reading, say, a string character by character.
 py::object requires_dist_of(py::handle data) {
     py::object info = get_or(data, S("info"), py::dict());
-    return get_or(info, S("requires_dist"), py::list());
+    py::object requires_dist = get_or(info, S("requires_dist"), py::list());
+    if (!PyList_Check(requires_dist.ptr()) && truthy(requires_dist)) {
+        PyErr_Format(PyExc_TypeError, "requires_dist must be a list of requirement strings, not %.200s",
+                     Py_TYPE(requires_dist.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return requires_dist;
 }
 
 // --- extras -------------------------------------------------------------------------------
@@ -123,16 +131,24 @@ py::object get_extras_via_unearth(py::object self, py::object package_name, py::
 
 // --- dependencies ---------------------------------------------------------------------------
 
-// The dependency records of a version document, parsed by the client's own parser.
-py::object dependencies_of_document(const Request& r, const py::object& data) {
-    py::object requires_dist = requires_dist_of(data);
-    if (!truthy(requires_dist)) return py::list();
+// The records of the requirement strings that parse, by the client's own parser.
+py::list parse_all(const py::object& self, py::handle requires_dist) {
     py::list dependencies;
-    py::object parse = r.self.attr("_parse_requirement");
+    py::object parse = self.attr("_parse_requirement");
+    Py_ssize_t count = 0;
     for (py::handle req : requires_dist) {
+        pass_turn(count);
         py::object dependency = parse(req);
         if (truthy(dependency)) dependencies.append(dependency);
     }
+    return dependencies;
+}
+
+// The dependency records of a version document.
+py::object dependencies_of_document(const Request& r, const py::object& data) {
+    py::object requires_dist = requires_dist_of(data);
+    if (!truthy(requires_dist)) return py::list();
+    py::list dependencies = parse_all(r.self, requires_dist);
     debug("Found {} dependencies for {}=={}", PyList_GET_SIZE(dependencies.ptr()), r.package_name, r.version);
     return dependencies;
 }
@@ -224,14 +240,8 @@ py::object get_dependencies_via_unearth(py::object self, py::object package_name
                                         py::object index_url) {
     try {
         py::object requires_dist = requires_dist_via_unearth(package_name, version, index_url);
-        py::list dependencies;
-        if (requires_dist.is_none()) return dependencies;
-        py::object parse = self.attr("_parse_requirement");
-        for (py::handle req : requires_dist) {
-            py::object dependency = parse(req);
-            if (truthy(dependency)) dependencies.append(dependency);
-        }
-        return dependencies;
+        if (requires_dist.is_none()) return py::list();
+        return parse_all(self, requires_dist);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("Unearth get_dependencies failed: {}", e.value());

@@ -66,6 +66,14 @@ void import_companions(py::module_& m) {
     bind(m, "logger", g("get_logger")(module_name()));
 }
 
+// Limits of the metadata fallback for indexes without an API pattern (finder.cpp), read
+// when used so that they can be changed at run time.
+void define_limits(py::module_& m) {
+    bind(m, "_WHEEL_DOWNLOAD_SECONDS", py::float_(60.0));
+    bind(m, "_METADATA_REQUEST_SECONDS", py::float_(10.0));
+    bind(m, "_MAX_METADATA_BYTES", py::int_(16 * 1024 * 1024));
+}
+
 // The class's methods in the order of its interface.
 constexpr const char* kMethodOrder[] = {
     "__init__",
@@ -127,6 +135,7 @@ void setup(py::module_ m) {
     import_standard_modules(m);
     import_optional_dependencies(m);
     import_companions(m);
+    define_limits(m);
     define_placeholder_classes(m);
     define_caskwell_class(m);
 }

@@ -93,7 +93,9 @@ py::object extra_marker(py::handle req) {
 
 py::set extras_of(py::handle requires_dist) {
     py::set found;
+    Py_ssize_t count = 0;
     for (py::handle req : requires_dist) {
+        pass_turn(count);
         py::object name = extra_marker(req);
         if (!name.is_none()) found.add(name);
     }

@@ -58,6 +58,14 @@ Py_ssize_t length_of(py::handle obj) {
 
 py::object timeout_error() { return attr_of("asyncio", "TimeoutError"); }
 
+void pass_turn(Py_ssize_t& count) {
+    if (++count % 1024 != 0) return;
+    // A thread waiting for the interpreter takes it here (the interpreter hands it over when
+    // a thread has asked for it), as it would between two bytecodes of Python code.
+    Py_BEGIN_ALLOW_THREADS
+    Py_END_ALLOW_THREADS
+}
+
 bool log_enabled(Level level) { return names.log_enabled(static_cast<int>(level)); }
 
 void log(Level level, py::handle text) { names.log(static_cast<int>(level), text); }

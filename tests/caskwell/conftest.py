@@ -70,6 +70,8 @@ class IndexServer:
     def __init__(self):
         self.routes = {}
         self.requests = []
+        self.streamed = {}  # path -> how its last streamed body ended
+        self._streamed_changed = threading.Condition()
         self.loop = asyncio.new_event_loop()
         self._ready = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
@@ -93,6 +95,8 @@ class IndexServer:
         route = self.routes.get(request.path)
         if route is None:
             return web.Response(status=404)
+        if route[0] == "stream":
+            return await self._stream(request, route[1])
         status, body, content_type, delay = route
         if delay:
             await asyncio.sleep(delay)
@@ -103,6 +107,34 @@ class IndexServer:
 
     def raw(self, path, body, status=200, content_type="application/json", delay=0):
         self.routes[path] = (status, body.encode() if isinstance(body, str) else body, content_type, delay)
+
+    def stream(self, path, pieces):
+        """Serves the body given as (bytes, pause) pairs, pausing after each piece (an
+        endless iterator makes an endless body); see `stream_end`."""
+        self.routes[path] = ("stream", pieces)
+
+    async def _stream(self, request, pieces):
+        response = web.StreamResponse(headers={"Content-Type": "application/octet-stream"})
+        await response.prepare(request)
+        try:
+            for data, pause in pieces:
+                await response.write(data)
+                await asyncio.sleep(pause)
+            await response.write_eof()
+            ended = "sent"
+        except ConnectionError:
+            ended = "dropped"
+        with self._streamed_changed:
+            self.streamed[request.path] = ended
+            self._streamed_changed.notify_all()
+        return response
+
+    def stream_end(self, path):
+        """How the streamed body of `path` ended: "sent", or "dropped" when the client hung
+        up first (waits for the end; None if it has not come within a minute)."""
+        with self._streamed_changed:
+            self._streamed_changed.wait_for(lambda: path in self.streamed, 60)
+        return self.streamed.get(path)
 
     def doc(self, path, document, status=200):
         self.raw(path, json.dumps(document), status)
@@ -158,6 +190,7 @@ def _server():
 def server(_server):
     _server.routes.clear()
     _server.requests.clear()
+    _server.streamed.clear()
     return _server
 
 

@@ -4,6 +4,7 @@ import asyncio
 import email.message
 import gc
 import glob
+import itertools
 import logging
 import os
 import tempfile
@@ -138,6 +139,47 @@ def test_substituted_finders_and_finder_failures(server, settings, client, caskw
     assert ask(c, c._get_dependencies_from_index("alpha", "1.0", w)) == []
     assert ask(c, c._get_package_info_from_index("alpha", w)) == {"error": f"No API pattern configured for {w}"}
     assert log()[before:] == [("DEBUG", f"No API pattern and unearth not available for {w}")] * 2
+
+
+def test_a_wheel_download_ends_at_its_deadline(server, settings, client, caskwell, log, monkeypatch):
+    publish(server)
+    # A wheel whose response headers come late, and one whose body trickles in.
+    for name, serve in (("stalled", lambda path, data: server.raw(path, data, delay=5)),
+                        ("trickled", lambda path, data: server.stream(path, [(data[i:i + 64], 0.5)
+                                                                             for i in range(0, len(data), 64)]))):
+        wheel = make_wheel(name, "1.0", REQUIRES, ["fast", "docs"])
+        server.project("/w", name, [wheel])
+        serve(f"/w/files/{wheel[0]}", wheel[1])
+    monkeypatch.setattr(caskwell, "_WHEEL_DOWNLOAD_SECONDS", 1.0)
+    c = client(settings(("/w", True, False)))
+    assert ask(c, c.get_extras("alpha", "1.0")) == ["docs", "fast"]  # a wheel served at once is read in time
+    for name in ("stalled", "trickled"):
+        assert ask(c, c.get_extras(name, "1.0")) == []
+        url = server.url(f"/w/files/{name}-1.0-py3-none-any.whl")
+        assert ("ERROR", f"Download of {url} for {name} took longer than 1.0 seconds") in log()
+    # The download stopped with the query: the client hung up before the whole wheel was sent.
+    assert server.stream_end("/w/files/trickled-1.0-py3-none-any.whl") == "dropped"
+
+
+def test_metadata_larger_than_the_limit_is_not_read(server, settings, client, caskwell, log, monkeypatch):
+    publish(server)
+    metadata_file = "/m/files/alpha-1.0-py3-none-any.whl.metadata"
+    size = len(server.routes[metadata_file][1])  # the same bytes as the wheel's METADATA
+    m, w = client(settings(("/m", True, False))), client(settings(("/w", True, False)))
+    monkeypatch.setattr(caskwell, "_MAX_METADATA_BYTES", size)
+    assert ask(m, m.get_extras("alpha", "1.0")) == ask(w, w.get_extras("alpha", "1.0")) == ["docs", "fast"]
+    monkeypatch.setattr(caskwell, "_MAX_METADATA_BYTES", size - 1)
+    assert ask(m, m.get_extras("alpha", "1.0")) == ask(w, w.get_dependencies("alpha", "1.0")) == []
+    errors = [message for level, message in log() if level == "ERROR"]
+    assert errors == [f"Metadata of alpha at {server.url(path)} is larger than {size - 1} bytes; not read"
+                      for path in (metadata_file, "/w/files/alpha-1.0-py3-none-any.whl")]
+    # An endless metadata file: reading stops past the limit, and the server sees the client go.
+    monkeypatch.setattr(caskwell, "_MAX_METADATA_BYTES", 1 << 20)
+    server.stream(metadata_file, itertools.repeat((b"Requires-Dist: pad; extra == 'pad'\n" * 2000, 0)))
+    assert ask(m, m.get_dependencies("alpha", "1.0")) == []
+    assert log()[-2:] == [("ERROR", f"Metadata of alpha at {server.url(metadata_file)} is larger than 1048576 "
+                                      "bytes; not read"), ("DEBUG", "No dependencies found for alpha in any index")]
+    assert server.stream_end(metadata_file) == "dropped"
 
 
 def test_concurrent_queries_share_the_session_and_use_worker_threads(server, settings, client):

@@ -94,9 +94,19 @@ def test_rules_agree_with_the_reference_on_a_generated_corpus(caskwell, server, 
     assert got == ref_extras(requires) and {"a\u00e9\U0001f40d", "\ud800b"} <= got
 
 
-@pytest.mark.parametrize("bad", [None, 5])
-def test_non_text_requirements_in_a_document_are_a_failed_query(server, settings, client, log, bad):
-    server.doc("/a/pypi/p/1/json", {"info": {"requires_dist": ["ok; extra == 'e'", bad]}})
+@pytest.mark.parametrize("requires", [["ok; extra == 'e'", None], ["ok", 5], "ab1; extra == 'e'", {"ok": 1}, 7])
+def test_malformed_requirement_lists_are_a_failed_query(server, settings, client, log, requires):
+    server.doc("/a/pypi/p/1/json", {"info": {"requires_dist": requires}})
     c = client(settings(("/a", True, True)))
-    assert ask(c, c._get_extras_from_index("p", "1", server.url("/a/simple"))) == set()
-    assert log()[-1][0] == "ERROR" and log()[-1][1].startswith("Failed to query ")
+    a = server.url("/a/simple")
+    assert ask(c, c._get_extras_from_index("p", "1", a)) == set()
+    assert ask(c, c.get_dependencies("p", "1", a)) == []
+    assert ask(c, c.get_dependencies("p", "1", a)) == []  # the cached document, read the same way
+    assert server.requests.count("/a/pypi/p/1/json") == 2
+    # One failure line a query, nothing made up from the pieces of the field.
+    problems = [(level, message) for level, message in log() if level in ("WARNING", "ERROR")]
+    assert [level for level, _ in problems] == ["ERROR"] * 3
+    assert all(message.startswith(f"Failed to query {a} for p: ") for _, message in problems)
+    if not isinstance(requires, list):
+        expected = f"requires_dist must be a list of requirement strings, not {type(requires).__name__}"
+        assert problems[0][1].endswith(expected)
