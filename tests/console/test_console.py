@@ -141,6 +141,14 @@ def test_ctrl_c_interrupts_the_running_entry_and_twice_ends_the_console(console,
         def ticks():
             while True:
                 yield 1
+
+        def nap():  # blocked in a C call, and never interrupted in Python code
+            while True:
+                try:
+                    print("asleep", flush=True)
+                    time.sleep(3600)
+                except KeyboardInterrupt:
+                    pass
         """))
     session = console(VANTREL_CONSOLE_CTRL_C_WINDOW="60")
     session.send(f":load {module}\nimport loops; loops.spin()\n")
@@ -159,9 +167,9 @@ def test_ctrl_c_interrupts_the_running_entry_and_twice_ends_the_console(console,
         session.wait_for(r"^stream failed: KeyboardInterrupt$", stream="err")  # or the interrupt did
     session.proc.send_signal(signal.SIGINT)  # at the prompt: the entry being read is dropped
     session.wait_for(r"^In \[3\]: KeyboardInterrupt\nIn \[3\]: \Z")
-    session.send("import time; print('asleep', flush=True); time.sleep(3600)\n")
+    session.send("loops.nap()\n")
     session.wait_for(r"^asleep$")
-    session.proc.send_signal(signal.SIGINT)  # raised once the sleep returns to Python: not for a while
+    session.proc.send_signal(signal.SIGINT)
     session.wait_for(r"interrupting the running entry \(Ctrl-C again within 60 s to end the console\)\n\Z",
                      stream="err")
     session.proc.send_signal(signal.SIGINT)  # again within the window, nobody to ask: the console ends

@@ -1,5 +1,6 @@
 """The console on a terminal (a pseudo-terminal): the line editor in front of a real kernel."""
 import re
+import textwrap
 
 from .conftest import process_alive
 
@@ -10,7 +11,21 @@ UP, CTRL_C, CTRL_D = "\x1b[A", "\x03", "\x04"
 def test_editing_completion_history_and_ctrl_c(console, scratch):
     history = scratch / "state" / "history"
     module = scratch / "steps.py"
-    module.write_text("def step(n):\n    m = n + 1\n    return m\n")
+    module.write_text(textwrap.dedent("""\
+        import time
+
+        def step(n):
+            m = n + 1
+            return m
+
+        def nap():  # blocked in a C call, and never interrupted in Python code
+            while True:
+                try:
+                    print("asleep", flush=True)
+                    time.sleep(3600)
+                except KeyboardInterrupt:
+                    pass
+        """))
     session = console(terminal=True, VANTREL_CONSOLE_HISTORY=str(history), VANTREL_CONSOLE_CTRL_C_WINDOW="60")
     session.wait_for(r"In \[1\]: ")
     # an open bracket continues the entry; closing it runs it
@@ -33,12 +48,12 @@ def test_editing_completion_history_and_ctrl_c(console, scratch):
     session.type(":lo\t", wait=r":load")
     session.type(f"{module}\r", wait=r"module steps updated from .*\nIn \[8\]: ")
     # the debugger reads its commands at its own prompt
-    session.type(":break steps 3\r", wait=r"breakpoint steps:3\nIn \[8\]: ")
+    session.type(":break steps 5\r", wait=r"breakpoint steps:5\nIn \[8\]: ")
     session.type(":debug steps.step 4\r", wait=r"\(debug\) ")
     session.type("p m * 10\r", wait=r"^50  \(int\)\n\(debug\) ")
     session.type("c\r", wait=r"Out: 5\ndebug run ended\nIn \[8\]: ")
     # Ctrl-C twice while an entry runs: asked first, the kernel is killed only on yes
-    session.type("import time; print('asleep'); time.sleep(3600)\r", wait=r"^asleep$")
+    session.type("import steps; steps.nap()\r", wait=r"^asleep$")
     session.type(CTRL_C, wait=r"interrupting the running entry")
     session.type(CTRL_C, wait=r"Kill the kernel and leave the console\? \[y/N\] ")
     session.type("n\r", wait=r"the entry keeps running")
@@ -53,7 +68,7 @@ def test_editing_completion_history_and_ctrl_c(console, scratch):
     assert "\n+x = [1,\n+2]\n" in history.read_text()
     session = console(terminal=True, VANTREL_CONSOLE_HISTORY=str(history))
     session.wait_for(r"In \[1\]: ")
-    session.type(UP, wait=r"import time; print\('asleep'\); time\.sleep\(3600\)")
+    session.type(UP, wait=r"import steps; steps\.nap\(\)")
     session.type(CTRL_C, wait=r"^KeyboardInterrupt\nIn \[1\]: ")
     session.type(CTRL_D, wait=r"kernel exited with code 0")
     assert session.finish() == 0
