@@ -19,21 +19,31 @@ using pyco::Task;
 const std::string kOwner = "PythonKernel._handle_debug_run_module";
 const std::string kWorker = kOwner + ".<locals>.debug_execute";
 
-// closure: (kernel, func, call arguments, loop, request_id, workbook_id, source, backlog)
+// What a debugged generator's driver needs.
+struct GeneratorRun {
+    py::object self, func, positional, loop, request_id, workbook_id, source, backlog;
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&self, &func, &positional, &loop, &request_id, &workbook_id, &source, &backlog})
+            visit(*f);
+    }
+};
+
 // Yield lines are sent as run output is: not waited for, but counted in the run's
 // backlog, so a generator yielding faster than the loop sends waits here.
 py::object iteration_to_debug(py::object closure) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    py::object self = c[0];
+    GeneratorRun& c = pyco::closure_of<GeneratorRun>(closure);
+    py::object self = c.self;
     py::list values;
     Py_ssize_t count = 0;
-    py::object generator = call_with(c[1], c[2]);
+    py::object generator = call_with(c.func, c.positional);
     for (py::handle item : generator) {
         ++count;
         values.append(item);
         py::object content = pyco::fmt("Yield [{}]: {}\n", count, py::repr(item));
         Py_ssize_t chars = PyUnicode_GET_LENGTH(content.ptr());
-        send_counted(c[7], send(self, msg::result_output(content, c[4], c[5], c[6])), chars, c[3]);
+        send_counted(c.backlog, send(self, msg::result_output(content, c.request_id, c.workbook_id, c.source)), chars,
+                     c.loop);
     }
     return py::make_tuple(values, count);
 }
@@ -69,19 +79,30 @@ bool send_debug_exception(const py::object& self, const py::object& debugger, co
     }
 }
 
-// closure: (kernel, module_name, function_name, args, workbook_id, loop, request_id, source,
-//           stdout callback, stderr callback, the session's debugger, backlog)
-// The run uses its own debugger throughout: a later session may replace _debugger.
+// What a debug run's worker needs. The run uses its own debugger throughout: a later
+// session may replace _debugger.
+struct DebugRun {
+    py::object self, module_name, function_name, args, debugger, out_cb, err_cb;
+    CallOutput output;
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&self, &module_name, &function_name, &args, &debugger, &out_cb, &err_cb}) visit(*f);
+        output.fields(visit);
+    }
+};
+
 py::object debug_execute(py::object closure) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    py::object self = c[0], module_name = c[1], function_name = c[2], workbook_id = c[4], debugger = c[10];
-    auto [out, err] = make_captures(c[8], c[9]);
+    DebugRun& c = pyco::closure_of<DebugRun>(closure);
+    const CallOutput& o = c.output;
+    py::object self = c.self, module_name = c.module_name, function_name = c.function_name, workbook_id = o.workbook_id,
+               debugger = c.debugger;
+    auto [out, err] = make_captures(c.out_cb, c.err_cb);
     CaptureScope scope(out, err);
     py::object failure;
     try {
-        Interruptible user_code(self, c[6]);
+        Interruptible user_code(self, o.request_id);
         py::object func = import_function(module_name, function_name, pyco::fmt("Module '{}' not found", module_name));
-        py::object call_args = self.attr(S("_deserialize_args"))(c[3]);
+        py::object call_args = self.attr(S("_deserialize_args"))(c.args);
         py::object runcall = debugger.attr(S("runcall"));
         py::tuple positional = py::reinterpret_steal<py::tuple>(PySequence_Tuple(call_args.ptr()));
         if (!positional) throw py::error_already_set();
@@ -91,7 +112,8 @@ py::object debug_execute(py::object closure) {
         // The generator from the first call is dropped unstarted; the debugger drives a fresh one.
         value = py::object();
         py::object drive = nested_function(pyco::fn<iteration_to_debug>("iteration_to_debug", {}), kWorker,
-                                           py::make_tuple(self, func, positional, c[5], c[6], workbook_id, c[7], c[11]));
+                                           pyco::make_closure(GeneratorRun{self, func, positional, o.loop, o.request_id,
+                                                                           workbook_id, o.source, o.backlog}));
         py::object driven = debugger.attr(S("runcall"))(drive);
         if (pyco::truthy(driven))
             return worker_outcome(msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]), py::object());
@@ -155,9 +177,9 @@ Task debug_session(py::handle self, py::list mine, py::object module_name, py::o
     CallOutput output = call_output(self, request_id, workbook_id, source);
     auto [out_cb, err_cb] = output_callbacks(output, kWorker);
     py::object worker = nested_function(pyco::fn<debug_execute>("debug_execute", {}), kOwner,
-                                        py::make_tuple(self, module_name, function_name, args, workbook_id,
-                                                       output.loop, request_id, source, out_cb, err_cb, debugger,
-                                                       output.backlog));
+                                        pyco::make_closure(DebugRun{py::reinterpret_borrow<py::object>(self), module_name,
+                                                                    function_name, args, debugger, out_cb, err_cb,
+                                                                    output}));
     WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
     py::object result = outcome.result;
     if (py::object(result[S("status")]).equal(S("success"))) {

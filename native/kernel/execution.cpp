@@ -23,18 +23,26 @@ py::dict interrupted_result(const py::error_already_set& e) {
     return result;
 }
 
-// closure: (kernel, code, request_id, stdout callback, stderr callback)
+// What the console run's worker needs.
+struct ConsoleRun {
+    py::object self, code, request_id, out_cb, err_cb;
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&self, &code, &request_id, &out_cb, &err_cb}) visit(*f);
+    }
+};
+
 py::object execute_with_callbacks(py::object closure) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    py::object self = c[0];
-    py::object request_id = c[2];
+    ConsoleRun& c = pyco::closure_of<ConsoleRun>(closure);
+    py::object self = c.self;
+    py::object request_id = c.request_id;
     bool traced = log_enabled(DEBUG);
     if (traced) debug("[Kernel] [Worker Thread {}] Executing code (request_id={})", current_thread_name(), request_id);
     py::object result;
     try {
         Interruptible user_code(self, request_id);
-        result = call_kw(self.attr(S("executor")).attr(S("execute")), {c[1]},
-                         {{"stdout_callback", c[3]}, {"stderr_callback", c[4]}});
+        result = call_kw(self.attr(S("executor")).attr(S("execute")), {c.code},
+                         {{"stdout_callback", c.out_cb}, {"stderr_callback", c.err_cb}});
     } catch (py::error_already_set& e) {
         // This thread runs only the user's code: whatever escapes it is the run's outcome.
         result = interrupted_result(e);
@@ -69,7 +77,8 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     CallOutput output = call_output(self, request_id, py::object(), source);
     auto [out_cb, err_cb] = output_callbacks(output, kOwner);
     py::object worker = nested_function(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}), kOwner,
-                                        py::make_tuple(self, code, request_id, out_cb, err_cb));
+                                        pyco::make_closure(ConsoleRun{py::reinterpret_borrow<py::object>(self), code,
+                                                                      request_id, out_cb, err_cb}));
     WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
     py::object result = outcome.result;
     if (traced) debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, (now() - start_time) * 1000.0);

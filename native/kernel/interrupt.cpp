@@ -61,12 +61,13 @@ Interruptible::Interruptible(py::handle self, py::handle request_id) {
     if (PyDict_SetItem(running, key_.ptr(), ident_.ptr()) < 0) throw py::error_already_set();
 }
 
-Interruptible::~Interruptible() {
+void Interruptible::end() {
     if (!key_ || pyco::unwinding_at_exit()) return;
+    py::object key = std::move(key_);
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
-    PyObject* current = PyDict_GetItemWithError(running, key_.ptr());
-    if (current && PyObject_RichCompareBool(current, ident_.ptr(), Py_EQ) == 1) PyDict_DelItem(running, key_.ptr());
+    PyObject* current = PyDict_GetItemWithError(running, key.ptr());
+    if (current && PyObject_RichCompareBool(current, ident_.ptr(), Py_EQ) == 1) PyDict_DelItem(running, key.ptr());
     int was_delivered = PySet_Discard(delivered, ident_.ptr());
     PyErr_Clear();
     if (was_delivered == 1) consume_pending_interrupt();

@@ -9,6 +9,7 @@
 #include "kernel/invocation.hpp"
 
 #include <unordered_map>
+#include <vector>
 
 namespace kernel {
 
@@ -20,18 +21,29 @@ using pyco::arg;
 using pyco::Check;
 using pyco::Task;
 
-// closure: (kernel, request_id, workbook_id, source, loop, stream type, backlog, own workbook id)
+// Where one stream (stdout or stderr) of a call goes.
+struct StreamTarget {
+    CallOutput output;
+    py::object kind;  // "stdout" or "stderr"
+    template <class V>
+    void fields(V&& visit) {
+        output.fields(visit);
+        visit(kind);
+    }
+};
+
 py::object stream_callback(py::object closure, py::object text) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
+    StreamTarget& t = pyco::closure_of<StreamTarget>(closure);
+    const CallOutput& o = t.output;
     try {
-        if (append_to_open_stream(c[6], c[5], text)) return py::none();
-        py::object self = c[0];
-        py::object wb = pyco::truthy(c[7]) ? py::object(self.attr(S("workbook_id"))) : py::object(c[2]);
-        py::dict message = msg::request_stream(c[5], text, c[1], wb, c[3]);
-        send_stream_counted(c[6], message, c[5], send(self, message), c[4]);
+        if (append_to_open_stream(o.backlog, t.kind, text)) return py::none();
+        // no workbook id of the request's own: the kernel's, read when the message is built
+        py::object wb = o.workbook_id ? o.workbook_id : py::object(o.self.attr(S("workbook_id")));
+        py::dict message = msg::request_stream(t.kind, text, o.request_id, wb, o.source);
+        send_stream_counted(o.backlog, message, t.kind, send(o.self, message), o.loop);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
-        debug("[Kernel] {} streaming error: {}", py::object(c[5]), e.value());
+        debug("[Kernel] {} streaming error: {}", t.kind, e.value());
     }
     return py::none();
 }
@@ -63,12 +75,9 @@ py::object nested_function(pyco::Def def, const std::string& owner, py::object c
 }
 
 std::pair<py::object, py::object> output_callbacks(const CallOutput& o, const std::string& owner) {
-    bool own = !o.workbook_id;
-    py::object wb = own ? py::none() : o.workbook_id;
     auto make = [&](const char* name, const char* kind) {
         return nested_function(pyco::fn<stream_callback>(name, {arg("text").type(Check::Str)}), owner,
-                               py::make_tuple(o.self, o.request_id, wb, o.source, o.loop, S(kind), o.backlog,
-                                              py::bool_(own)));
+                               pyco::make_closure(StreamTarget{o, S(kind)}));
     };
     return {make("stdout_callback", "stdout"), make("stderr_callback", "stderr")};
 }
@@ -165,9 +174,7 @@ py::dict error_object_of(const py::object& exc) {
 namespace {
 
 const std::string kCustomCall = "PythonKernel._handle_custom_function_call";
-const std::string kCustomWorker = kCustomCall + ".<locals>.execute_function";
 const std::string kCallableCall = "PythonKernel._handle_python_function_call";
-const std::string kCallableWorker = kCallableCall + ".<locals>.execute_callable";
 const std::string kEventCall = "PythonKernel._handle_event_execution";
 const std::string kEventWorker = kEventCall + ".<locals>.execute_event";
 
@@ -181,26 +188,40 @@ py::object deserialize_args(py::object self, py::object args) {
     return converted;
 }
 
-// --- custom function calls ------------------------------------------------------------
+// --- the worker closure of calls --------------------------------------------------------
 
-// closure: (kernel, module_name, function_name, args, stdout callback, stderr callback, request_id)
+// What a call's worker needs: the kernel, what to call (a module and function name, or a
+// callable id), the wire arguments, the request id and the two output callbacks.
+struct CallWorker {
+    py::object self, target, function_name, args, request_id, out_cb, err_cb;
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&self, &target, &function_name, &args, &request_id, &out_cb, &err_cb}) visit(*f);
+    }
+};
+
+// --- custom function calls and Python callable calls ---------------------------------------
+//
+// Both run the same way: a worker calls the user's code with its output captured, the
+// coroutine sends "Out: repr" when there is a value, then the result replies; what differs
+// is how the code is found and the replies' shapes and log lines (CallShape).
+
 py::object execute_function(py::object closure) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    py::object self = c[0], module_name = c[1], function_name = c[2];
+    CallWorker& c = pyco::closure_of<CallWorker>(closure);
     if (log_enabled(DEBUG))
-        debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), module_name,
-              function_name);
-    auto [out, err] = make_captures(c[4], c[5]);
+        debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), c.target,
+              c.function_name);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb);
     py::object raw, serialized, failure, logs;
     {
         CaptureScope scope(out, err);
         try {
-            Interruptible user_code(self, c[6]);
+            Interruptible user_code(c.self, c.request_id);
             py::object func = import_function(
-                module_name, function_name,
+                c.target, c.function_name,
                 pyco::fmt("Module '{}' not found in sys.modules. Make sure the module has been synced via update_module.",
-                          module_name));
-            raw = call_with(func, self.attr(S("_deserialize_args"))(c[3]));
+                          c.target));
+            raw = call_with(func, c.self.attr(S("_deserialize_args"))(c.args));
             if (pyco::truthy(attr_of("inspect", "isgenerator")(raw))) {
                 py::list items;
                 for (py::handle item : raw) items.append(to_wire(py::reinterpret_borrow<py::object>(item)));
@@ -218,107 +239,26 @@ py::object execute_function(py::object closure) {
     return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw);
 }
 
-struct CustomCall {
-    py::object self, module_name, function_name, args, request_id, workbook_id, source;
-};
-
-Task custom_send_error(CustomCall call, py::object error_type, py::object error_message, py::object traceback_str) {
-    py::dict error = msg::error_object(error_type, error_message, traceback_str);
-    co_await pyco::await(send(call.self, msg::call_failure(error, call.request_id, call.module_name,
-                                                           call.function_name, call.workbook_id, call.source)));
-    co_await pyco::await(send(call.self, msg::function_result_failure(call.request_id, error)));
-    co_return py::none();
-}
-
-// Runs the call and sends its replies; returns the exception to report when the repr of
-// the result failed, None otherwise.
-Task custom_call_body(CustomCall call) {
-    debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: {}.{}", call.module_name,
-          call.function_name);
-    CallOutput output = call_output(call.self, call.request_id, call.workbook_id, call.source);
-    auto [out_cb, err_cb] = output_callbacks(output, kCustomWorker);
-    py::object worker = nested_function(pyco::fn<execute_function>("execute_function", {}), kCustomCall,
-                                        py::make_tuple(call.self, call.module_name, call.function_name, call.args,
-                                                       out_cb, err_cb, call.request_id));
-    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
-    py::object result = outcome.result;
-    py::object logs = result.attr(S("get"))(S("logs"), S(""));
-    if (pyco::truthy(logs)) info("[Kernel] Function logs:\n{}", logs);
-    if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
-        py::object wire = result[S("result")];
-        if (!wire.is_none()) {
-            if (outcome.failure) co_return outcome.failure;
-            py::object content = S("Out: ") + outcome.shown + S("\n");
-            co_await pyco::await(send(call.self, msg::result_output(content, call.request_id, call.workbook_id, call.source)));
-        }
-        co_await pyco::await(send(call.self, msg::call_result(wire, logs, call.request_id, call.module_name,
-                                                              call.function_name, call.workbook_id, call.source)));
-        co_await pyco::await(send(call.self, msg::function_result_success(call.request_id, wire, logs)));
-        info("[Kernel] Custom function call succeeded: {}.{}", call.module_name, call.function_name);
-    } else {
-        py::object error_text = result.attr(S("get"))(S("error"), S("Unknown error"));
-        co_await pyco::await(send(call.self, msg::call_error(error_text, logs, call.request_id, call.module_name,
-                                                             call.function_name, call.workbook_id, call.source)));
-        co_await pyco::await(send(call.self, msg::function_result_error(call.request_id, logs, error_text)));
-        error("[Kernel] Custom function call failed: {}.{}", call.module_name, call.function_name);
-    }
-    co_return py::none();
-}
-
-Task handle_custom_function_call(py::handle self, py::object message) {
-    CustomCall call{py::reinterpret_borrow<py::object>(self),
-                    field(message, "module_name", S("")),
-                    field(message, "function_name", S("")),
-                    field(message, "args", py::list()),
-                    field(message, "request_id"),
-                    field(message, "workbook_id"),
-                    field(message, "source", S("addin"))};
-    info("[Kernel] Received custom_function_call: {}.{} (source={}, request_id={})", call.module_name,
-         call.function_name, call.source, call.request_id);
-    const char* missing = !pyco::truthy(call.module_name)     ? "Missing module_name"
-                          : !pyco::truthy(call.function_name) ? "Missing function_name"
-                                                               : nullptr;
-    if (missing) {
-        Task reply = custom_send_error(call, S("ValidationError"), py::str(missing), S(""));
-        co_await pyco::await(std::move(reply));
-        co_return py::none();
-    }
-    Task body = custom_call_body(call);
-    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    py::object failure = body_failure(outcome);
-    if (!failure) co_return py::none();
-    error("[Kernel] Unexpected error in _handle_custom_function_call: {}", safe_str(failure));
-    Task reply = custom_send_error(call, py::type::of(failure).attr(S("__name__")), safe_str(failure),
-                                   traceback_text(failure));
-    co_await pyco::await(std::move(reply));
-    co_return py::none();
-}
-
-// --- Python callable calls --------------------------------------------------------------
-
-// closure: (kernel, callable_id, args, stdout callback, stderr callback, request_id)
 py::object execute_callable(py::object closure) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    py::object self = c[0], callable_id = c[1];
-    if (log_enabled(DEBUG))
-        debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), callable_id);
-    auto [out, err] = make_captures(c[3], c[4]);
+    CallWorker& c = pyco::closure_of<CallWorker>(closure);
+    if (log_enabled(DEBUG)) debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), c.target);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb);
     py::object serialized, raw, failure;
     try {
         CaptureScope scope(out, err);
-        py::object target = g("vantrel").attr(S("messaging")).attr(S("get_callable"))(callable_id);
+        py::object target = g("vantrel").attr(S("messaging")).attr(S("get_callable"))(c.target);
         if (target.is_none()) {
-            PyErr_SetObject(PyExc_ValueError, pyco::fmt("Callable '{}' not found in registry", callable_id).ptr());
+            PyErr_SetObject(PyExc_ValueError, pyco::fmt("Callable '{}' not found in registry", c.target).ptr());
             throw py::error_already_set();
         }
         if (!PyCallable_Check(target.ptr())) {
-            PyErr_SetObject(PyExc_TypeError, pyco::fmt("Object with id '{}' is not callable", callable_id).ptr());
+            PyErr_SetObject(PyExc_TypeError, pyco::fmt("Object with id '{}' is not callable", c.target).ptr());
             throw py::error_already_set();
         }
-        py::object args = self.attr(S("_deserialize_args"))(c[2]);
+        py::object args = c.self.attr(S("_deserialize_args"))(c.args);
         py::object inner;
         try {
-            Interruptible user_code(self, c[5]);
+            Interruptible user_code(c.self, c.request_id);
             raw = call_with(target, args);
             serialized = to_wire(raw);
         } catch (py::error_already_set& e) {
@@ -337,79 +277,188 @@ py::object execute_callable(py::object closure) {
     return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw);
 }
 
-struct CallableCall {
-    py::object self, callable_id, args, request_id, workbook_id;
+// A call as its handler read it from the message (`target`: the module name, or the callable id).
+struct Call {
+    py::object self, target, function_name, args, request_id, workbook_id, source;
 };
 
-Task callable_send_error(CallableCall call, py::object error_type, py::object error_message, py::object traceback_str) {
-    py::dict error = msg::error_object(error_type, error_message, traceback_str);
-    co_await pyco::await(send(call.self, msg::callable_failure(error, call.request_id, call.workbook_id)));
+using Messages = std::vector<py::dict>;
+
+// Where a cell function call and a callable call differ.
+struct CallShape {
+    const char* handler;           // the handler method, as "Unexpected error in ..." names it
+    const std::string* owner;      // its qualified name (owner of the nested worker)
+    pyco::Def (*worker)();         // the worker body
+    py::dict (*out_line)(const Call&, py::handle content);
+    Messages (*succeeded)(const Call&, py::handle wire, py::handle logs);
+    Messages (*failed)(const Call&, py::handle error_text, py::handle logs);
+    Messages (*refused)(const Call&, py::handle error);  // the reduced reply: an error object
+    void (*log_logs)(py::handle logs);
+    void (*log_outcome)(const Call&, bool succeeded);
+};
+
+const CallShape kCustomShape{
+    "_handle_custom_function_call",
+    &kCustomCall,
+    [] { return pyco::fn<execute_function>("execute_function", {}); },
+    [](const Call& c, py::handle content) { return msg::result_output(content, c.request_id, c.workbook_id, c.source); },
+    [](const Call& c, py::handle wire, py::handle logs) {
+        return Messages{msg::call_result(wire, logs, c.request_id, c.target, c.function_name, c.workbook_id, c.source),
+                        msg::function_result_success(c.request_id, wire, logs)};
+    },
+    [](const Call& c, py::handle error_text, py::handle logs) {
+        return Messages{
+            msg::call_error(error_text, logs, c.request_id, c.target, c.function_name, c.workbook_id, c.source),
+            msg::function_result_error(c.request_id, logs, error_text)};
+    },
+    [](const Call& c, py::handle error) {
+        return Messages{msg::call_failure(error, c.request_id, c.target, c.function_name, c.workbook_id, c.source),
+                        msg::function_result_failure(c.request_id, error)};
+    },
+    [](py::handle logs) { info("[Kernel] Function logs:\n{}", logs); },
+    [](const Call& c, bool ok) {
+        if (ok) {
+            info("[Kernel] Custom function call succeeded: {}.{}", c.target, c.function_name);
+        } else {
+            error("[Kernel] Custom function call failed: {}.{}", c.target, c.function_name);
+        }
+    },
+};
+
+const CallShape kCallableShape{
+    "_handle_python_function_call",
+    &kCallableCall,
+    [] { return pyco::fn<execute_callable>("execute_callable", {}); },
+    [](const Call& c, py::handle content) { return msg::callable_result_output(content, c.request_id, c.workbook_id); },
+    [](const Call& c, py::handle wire, py::handle logs) {
+        return Messages{msg::callable_result(wire, logs, c.request_id, c.workbook_id)};
+    },
+    [](const Call& c, py::handle error_text, py::handle logs) {
+        return Messages{msg::callable_error(error_text, logs, c.request_id, c.workbook_id)};
+    },
+    [](const Call& c, py::handle error) { return Messages{msg::callable_failure(error, c.request_id, c.workbook_id)}; },
+    [](py::handle logs) { info("[Kernel] Callable logs:\n{}", logs); },
+    [](const Call& c, bool ok) {
+        if (ok) {
+            info("[Kernel] Python function call succeeded: callable_id={}", c.target);
+        } else {
+            error("[Kernel] Python function call failed: callable_id={}", c.target);
+        }
+    },
+};
+
+Task send_all(py::handle self, Messages messages) {
+    for (py::dict& message : messages) co_await pyco::await(send(self, std::move(message)));
     co_return py::none();
 }
 
-Task callable_call_body(CallableCall call) {
-    debug("[Kernel] [Async Task] Dispatching python_function_call to worker: callable_id={}", call.callable_id);
-    CallOutput output = call_output(call.self, call.request_id, call.workbook_id, S("addin"));
-    auto [out_cb, err_cb] = output_callbacks(output, kCallableWorker);
-    py::object worker = nested_function(pyco::fn<execute_callable>("execute_callable", {}), kCallableCall,
-                                        py::make_tuple(call.self, call.callable_id, call.args, out_cb, err_cb,
-                                                       call.request_id));
+// The reduced error replies of a call, for `error_type`, `error_message` and `traceback_str`.
+Task send_refusal(Call call, const CallShape* shape, py::object error_type, py::object error_message,
+                  py::object traceback_str) {
+    py::dict error = msg::error_object(error_type, error_message, traceback_str);
+    Task replies = send_all(call.self, shape->refused(call, error));
+    co_await pyco::await(std::move(replies));
+    co_return py::none();
+}
+
+// Runs the call and sends its replies; returns the exception to report when the repr of
+// the result failed, None otherwise.
+Task call_body(Call call, const CallShape* shape) {
+    CallOutput output = call_output(call.self, call.request_id, call.workbook_id, call.source);
+    std::string worker_owner = *shape->owner + ".<locals>." + shape->worker().name;
+    auto [out_cb, err_cb] = output_callbacks(output, worker_owner);
+    py::object worker = nested_function(shape->worker(), *shape->owner,
+                                        pyco::make_closure(CallWorker{call.self, call.target, call.function_name,
+                                                                      call.args, call.request_id, out_cb, err_cb}));
     WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
     py::object result = outcome.result;
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
-    if (pyco::truthy(logs)) info("[Kernel] Callable logs:\n{}", logs);
-    if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
+    if (pyco::truthy(logs)) shape->log_logs(logs);
+    bool ok = py::object(result.attr(S("get"))(S("status"))).equal(S("success"));
+    Messages replies;
+    if (ok) {
         py::object wire = result[S("result")];
         if (!wire.is_none()) {
             if (outcome.failure) co_return outcome.failure;
-            py::object content = S("Out: ") + outcome.shown + S("\n");
-            co_await pyco::await(send(call.self, msg::callable_result_output(content, call.request_id, call.workbook_id)));
+            replies.push_back(shape->out_line(call, S("Out: ") + outcome.shown + S("\n")));
         }
-        co_await pyco::await(send(call.self, msg::callable_result(wire, logs, call.request_id, call.workbook_id)));
-        info("[Kernel] Python function call succeeded: callable_id={}", call.callable_id);
+        for (py::dict& m : shape->succeeded(call, wire, logs)) replies.push_back(std::move(m));
     } else {
-        py::object error_text = result.attr(S("get"))(S("error"), S("Unknown error"));
-        co_await pyco::await(send(call.self, msg::callable_error(error_text, logs, call.request_id, call.workbook_id)));
-        error("[Kernel] Python function call failed: callable_id={}", call.callable_id);
+        replies = shape->failed(call, result.attr(S("get"))(S("error"), S("Unknown error")), logs);
     }
+    Task sending = send_all(call.self, std::move(replies));
+    co_await pyco::await(std::move(sending));
+    shape->log_outcome(call, ok);
+    co_return py::none();
+}
+
+// A validated call, run with anything unexpected answered by the reduced replies.
+Task run_call(Call call, const CallShape* shape) {
+    Task body = call_body(call, shape);
+    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
+    py::object failure = body_failure(outcome);
+    if (!failure) co_return py::none();
+    error("[Kernel] Unexpected error in {}: {}", shape->handler, safe_str(failure));
+    Task reply = send_refusal(call, shape, py::type::of(failure).attr(S("__name__")), safe_str(failure),
+                              traceback_text(failure));
+    co_await pyco::await(std::move(reply));
+    co_return py::none();
+}
+
+Task handle_custom_function_call(py::handle self, py::object message) {
+    Call call{py::reinterpret_borrow<py::object>(self),
+              field(message, "module_name", S("")),
+              field(message, "function_name", S("")),
+              field(message, "args", py::list()),
+              field(message, "request_id"),
+              field(message, "workbook_id"),
+              field(message, "source", S("addin"))};
+    info("[Kernel] Received custom_function_call: {}.{} (source={}, request_id={})", call.target,
+         call.function_name, call.source, call.request_id);
+    const char* missing = !pyco::truthy(call.target)          ? "Missing module_name"
+                          : !pyco::truthy(call.function_name) ? "Missing function_name"
+                                                               : nullptr;
+    if (missing) {
+        Task reply = send_refusal(call, &kCustomShape, S("ValidationError"), py::str(missing), S(""));
+        co_await pyco::await(std::move(reply));
+        co_return py::none();
+    }
+    debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: {}.{}", call.target, call.function_name);
+    Task run = run_call(call, &kCustomShape);
+    co_await pyco::await(std::move(run));
     co_return py::none();
 }
 
 Task handle_python_function_call(py::handle self, py::object message) {
-    CallableCall call{py::reinterpret_borrow<py::object>(self), field(message, "callable_id", S("")), field(message, "args", py::list()),
-                      field(message, "request_id"), field(message, "workbook_id")};
-    info("[Kernel] Received python_function_call: callable_id={} (request_id={})", call.callable_id, call.request_id);
-    if (!pyco::truthy(call.callable_id)) {
-        Task reply = callable_send_error(call, S("ValidationError"), S("Missing callable_id"), S(""));
+    Call call{py::reinterpret_borrow<py::object>(self), field(message, "callable_id", S("")), py::none(),
+              field(message, "args", py::list()), field(message, "request_id"), field(message, "workbook_id"),
+              S("addin")};
+    info("[Kernel] Received python_function_call: callable_id={} (request_id={})", call.target, call.request_id);
+    if (!pyco::truthy(call.target)) {
+        Task reply = send_refusal(call, &kCallableShape, S("ValidationError"), S("Missing callable_id"), S(""));
         co_await pyco::await(std::move(reply));
         co_return py::none();
     }
-    Task body = callable_call_body(call);
-    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    py::object failure = body_failure(outcome);
-    if (!failure) co_return py::none();
-    error("[Kernel] Unexpected error in _handle_python_function_call: {}", safe_str(failure));
-    Task reply = callable_send_error(call, py::type::of(failure).attr(S("__name__")), safe_str(failure),
-                                     traceback_text(failure));
-    co_await pyco::await(std::move(reply));
+    debug("[Kernel] [Async Task] Dispatching python_function_call to worker: callable_id={}", call.target);
+    Task run = run_call(call, &kCallableShape);
+    co_await pyco::await(std::move(run));
     co_return py::none();
 }
 
 // --- event handlers ---------------------------------------------------------------------
 
-// closure: (kernel, module_name, function_name, args, stdout callback, stderr callback, request_id)
 py::object execute_event(py::object closure) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    py::object self = c[0], module_name = c[1], function_name = c[2];
+    CallWorker& c = pyco::closure_of<CallWorker>(closure);
+    py::object self = c.self, module_name = c.target, function_name = c.function_name;
     if (log_enabled(DEBUG))
         debug("[Kernel] [Worker Thread {}] Executing event handler: {}.{}", current_thread_name(), module_name,
               function_name);
-    auto [out, err] = make_captures(c[4], c[5]);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb);
     CaptureScope scope(out, err);
     py::object failure;
     try {
-        Interruptible user_code(self, c[6]);
-        py::object args = self.attr(S("_deserialize_args"))(c[3]);
+        Interruptible user_code(self, c.request_id);
+        py::object args = self.attr(S("_deserialize_args"))(c.args);
         py::object handler =
             import_function(module_name, function_name, pyco::fmt("Module '{}' not found in sys.modules", module_name));
         py::object value = call_with(handler, args);
@@ -448,8 +497,8 @@ Task event_body(EventCall call, py::object args, py::object loop) {
     CallOutput output{call.self, call.request_id, call.workbook_id, S("addin"), loop, make_backlog(loop)};
     auto [out_cb, err_cb] = output_callbacks(output, kEventWorker);
     py::object worker = nested_function(pyco::fn<execute_event>("execute_event", {}), kEventCall,
-                                        py::make_tuple(call.self, call.module_name, call.function_name, args,
-                                                       out_cb, err_cb, call.request_id));
+                                        pyco::make_closure(CallWorker{call.self, call.module_name, call.function_name,
+                                                                      args, call.request_id, out_cb, err_cb}));
     py::object result = co_await pyco::await(run_in_pool(output, worker));
     py::object logs = result.attr(S("get"))(S("logs"), S(""));
     if (pyco::truthy(logs)) info("[Kernel] Event handler logs:\n{}", logs);

@@ -20,6 +20,15 @@ struct CallOutput {
     py::object source;
     py::object loop;
     py::object backlog;
+    template <class V>
+    void fields(V&& visit) {
+        visit(self);
+        visit(request_id);
+        visit(workbook_id);
+        visit(source);
+        visit(loop);
+        visit(backlog);
+    }
 };
 
 // The output of a call made from the running loop (the loop and a fresh backlog).
@@ -92,7 +101,9 @@ py::object body_failure(const py::object& outcome);
 class Interruptible {
 public:
     Interruptible(py::handle self, py::handle request_id);
-    ~Interruptible();
+    ~Interruptible() { end(); }
+    // Ends interruptibility early (the request is about to send its final reply); idempotent.
+    void end();
     Interruptible(const Interruptible&) = delete;
     Interruptible& operator=(const Interruptible&) = delete;
 

@@ -64,13 +64,21 @@ py::object has_active_debugger(py::object self) {
 
 // --- closures installed by connect ----------------------------------------------
 
-// closure: (kernel, backlog)
+// The stream hooks' sender: the kernel and the backlog of its plain stream messages.
+struct HookOutput {
+    py::object self, backlog;
+    template <class V>
+    void fields(V&& visit) {
+        visit(self);
+        visit(backlog);
+    }
+};
+
 py::object send_stream_message(py::object closure, py::object stream_type, py::object content) {
     try {
-        py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-        py::object self = c[0];
-        py::dict message = msg::stream(stream_type, content, self.attr(S("workbook_id")));
-        send_counted(c[1], send(self, message), PyUnicode_GET_LENGTH(content.ptr()), self.attr(S("_loop")));
+        HookOutput& o = pyco::closure_of<HookOutput>(closure);
+        py::dict message = msg::stream(stream_type, content, o.self.attr(S("workbook_id")));
+        send_counted(o.backlog, send(o.self, message), PyUnicode_GET_LENGTH(content.ptr()), o.self.attr(S("_loop")));
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
         debug("[Kernel] {} streaming error: {}", stream_type, e.value());
@@ -150,7 +158,7 @@ Task connect(py::handle self) {
     py::object stream_sender = closure(pyco::fn<send_stream_message>(
                                            "send_stream_message", {arg("stream_type").type(Check::Str),
                                                                    arg("content").type(Check::Str)}),
-                                       py::make_tuple(self, make_backlog(self.attr(S("_loop")))));
+                                       pyco::make_closure(HookOutput{py::reinterpret_borrow<py::object>(self), make_backlog(self.attr(S("_loop")))}));
     py::object hook = g("KernelStreamHook");
     py::object sys = g("sys");
     py::object out_hook = hook(S("stdout"), stream_sender);

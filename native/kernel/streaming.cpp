@@ -43,12 +43,15 @@ py::list public_names(const py::object& names, Py_ssize_t limit) {
 }
 
 // The generator's values, one message each, until it is exhausted or the request is
-// cancelled.
-py::dict drain(const py::object& self, const py::object& loop, const py::object& request_id, py::object generator) {
+// cancelled. A cancelled stream's "Canceled" message is its final one: an interrupt can no
+// longer add another.
+py::dict drain(const py::object& self, const py::object& loop, const py::object& request_id, py::object generator,
+               Interruptible& user_code) {
     py::object canceled = self.attr(S("_canceled_streaming_requests"));
     Py_ssize_t count = 0;
     for (py::handle value : generator) {
         if (has(canceled, request_id)) {
+            user_code.end();
             canceled.attr(S("discard"))(request_id);
             send_and_wait(self, loop, msg::streaming_canceled(request_id, self.attr(S("workbook_id"))));
             return msg::stream_canceled();
@@ -60,14 +63,23 @@ py::dict drain(const py::object& self, const py::object& loop, const py::object&
     return msg::stream_completed(count);
 }
 
-// closure: (kernel, request_id, module_name, function_name, args, loop, stdout callback,
-//           stderr callback)
+// What the stream's worker needs.
+struct StreamRun {
+    py::object self, request_id, module_name, function_name, args, loop, out_cb, err_cb;
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&self, &request_id, &module_name, &function_name, &args, &loop, &out_cb, &err_cb})
+            visit(*f);
+    }
+};
+
 py::object run_streaming_in_thread(py::object closure) {
-    py::tuple c = py::reinterpret_borrow<py::tuple>(closure);
-    py::object self = c[0], request_id = c[1], module_name = c[2], function_name = c[3], loop = c[5];
+    StreamRun& c = pyco::closure_of<StreamRun>(closure);
+    py::object self = c.self, request_id = c.request_id, module_name = c.module_name, function_name = c.function_name,
+               loop = c.loop;
     if (log_enabled(DEBUG))
         debug("[TIMING] Streaming worker started: thread={}, request_id={}", current_thread_name(), request_id);
-    auto [out, err] = make_captures(c[6], c[7]);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb);
     CaptureScope scope(out, err);
     py::object failure;
     try {
@@ -90,13 +102,13 @@ py::object run_streaming_in_thread(py::object closure) {
         }
         py::object func = builtin("getattr")(module, function_name);
         debug("[Kernel] Found function: {}", function_name);
-        py::object generator = call_with(func, self.attr(S("_deserialize_args"))(c[4]));
+        py::object generator = call_with(func, self.attr(S("_deserialize_args"))(c.args));
         if (!pyco::truthy(attr_of("inspect", "isgenerator")(generator))) {
             error("[Kernel] Function {} is not a generator function", function_name);
             return msg::stream_refused(pyco::fmt("Function {} is not a generator function", function_name));
         }
         info("[Kernel] Starting to stream results from generator: {}", function_name);
-        return drain(self, loop, request_id, std::move(generator));
+        return drain(self, loop, request_id, std::move(generator), user_code);
     } catch (py::error_already_set& e) {
         failure = pyco::caught(e);  // whatever the generator raised: the stream's failure
     }
@@ -114,7 +126,8 @@ Task stream_body(py::handle self, py::object request_id, py::object module_name,
     auto [out_cb, err_cb] = output_callbacks(output, kWorker);
     py::object worker = nested_function(
         pyco::fn<run_streaming_in_thread>("run_streaming_in_thread", {}), kOwner,
-        py::make_tuple(self, request_id, module_name, function_name, args, output.loop, out_cb, err_cb));
+        pyco::make_closure(StreamRun{py::reinterpret_borrow<py::object>(self), request_id, module_name, function_name,
+                                     args, output.loop, out_cb, err_cb}));
     py::object result = co_await pyco::await(run_in_pool(output, worker));
     double elapsed = elapsed_ms(start);
     py::object error_text = result.attr(S("get"))(S("error"));

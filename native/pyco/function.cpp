@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 namespace pyco {
 
@@ -576,8 +577,47 @@ PyObject* function_attr(PyObject* function, int which) {
     }
 }
 
+namespace {
+
+// The holder of a closure struct (make_closure).
+struct ClosureObject {
+    PyObject_HEAD
+    void* value;
+    const detail_closure::Ops* ops;
+};
+
+PyTypeObject ClosureType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+int closure_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* c = reinterpret_cast<ClosureObject*>(self);
+    return c->value ? c->ops->traverse(c->value, visit, arg) : 0;
+}
+
+int closure_clear(PyObject* self) {
+    auto* c = reinterpret_cast<ClosureObject*>(self);
+    if (c->value) c->ops->clear(c->value);
+    return 0;
+}
+
+void closure_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<ClosureObject*>(self);
+    PyObject_GC_UnTrack(self);
+    if (c->value) c->ops->destroy(std::exchange(c->value, nullptr));
+    PyObject_GC_Del(self);
+}
+
+}  // namespace
+
 void init_function_type() {
     if (ready) return;
+    ClosureType.tp_name = "pyco.closure";
+    ClosureType.tp_basicsize = sizeof(ClosureObject);
+    ClosureType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    ClosureType.tp_dealloc = closure_dealloc;
+    ClosureType.tp_traverse = closure_traverse;
+    ClosureType.tp_clear = closure_clear;
+    ClosureType.tp_doc = "The closure of a function whose body is C++ code.";
+    if (PyType_Ready(&ClosureType) < 0) throw_error();
     FuncType.tp_name = "function";
     FuncType.tp_basicsize = sizeof(FuncObject);
     FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
@@ -596,5 +636,32 @@ void init_function_type() {
     ready = true;
 }
 }  // namespace detail_func
+
+namespace detail_closure {
+
+py::object hold(void* value, const Ops* ops) {
+    detail_func::init_function_type();
+    auto* c = PyObject_GC_New(detail_func::ClosureObject, &detail_func::ClosureType);
+    if (!c) {
+        ops->destroy(value);
+        throw_error();
+    }
+    c->value = value;
+    c->ops = ops;
+    PyObject_GC_Track(c);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(c));
+}
+
+void* held(py::handle holder, const Ops* ops) {
+    if (Py_TYPE(holder.ptr()) != &detail_func::ClosureType ||
+        reinterpret_cast<detail_func::ClosureObject*>(holder.ptr())->ops != ops ||
+        !reinterpret_cast<detail_func::ClosureObject*>(holder.ptr())->value) {
+        PyErr_SetString(PyExc_TypeError, "a C++ function was given a closure of another kind");
+        throw_error();
+    }
+    return reinterpret_cast<detail_func::ClosureObject*>(holder.ptr())->value;
+}
+
+}  // namespace detail_closure
 
 }  // namespace pyco

@@ -513,6 +513,57 @@ py::object make_function(const Def& def, py::handle module);
 py::object with_closure(py::handle prototype, py::object closure);
 bool is_function(py::handle obj);
 
+// ---------------------------------------------------------------------------
+// Closures as named structs
+// ---------------------------------------------------------------------------
+//
+// A C++ struct of Python references carried as a function's closure (make_function's
+// first C++ argument), its fields read by name instead of as tuple items by position.
+// The holder is a GC-tracked object: the collector sees every reference the struct names,
+// so a cycle through them is collected. T lists its references:
+//
+//   struct Call {
+//       py::object self, request_id;
+//       template <class V> void fields(V&& visit) { visit(self); visit(request_id); }
+//   };
+//   py::object closure = pyco::make_closure(Call{self, request_id});
+//   ... Call& call = pyco::closure_of<Call>(closure);
+namespace detail_closure {
+struct Ops {
+    int (*traverse)(void* value, visitproc visit, void* arg);
+    void (*clear)(void* value);
+    void (*destroy)(void* value);
+};
+py::object hold(void* value, const Ops* ops);
+void* held(py::handle holder, const Ops* ops);  // TypeError unless `holder` holds that kind of value
+
+template <class T>
+struct OpsOf {
+    static int traverse(void* value, visitproc visit, void* arg) {
+        int result = 0;
+        static_cast<T*>(value)->fields([&](py::object& field) {
+            if (result == 0 && field) result = visit(field.ptr(), arg);
+        });
+        return result;
+    }
+    static void clear(void* value) {
+        static_cast<T*>(value)->fields([](py::object& field) { py::object gone = std::move(field); });
+    }
+    static void destroy(void* value) { delete static_cast<T*>(value); }
+    static constexpr Ops ops{traverse, clear, destroy};
+};
+}  // namespace detail_closure
+
+template <class T>
+py::object make_closure(T value) {
+    return detail_closure::hold(new T(std::move(value)), &detail_closure::OpsOf<T>::ops);
+}
+
+template <class T>
+T& closure_of(py::handle holder) {
+    return *static_cast<T*>(detail_closure::held(holder, &detail_closure::OpsOf<T>::ops));
+}
+
 // Converts arguments and results between the vectorcall world and typed C++ bodies.
 namespace detail {
 template <class T>

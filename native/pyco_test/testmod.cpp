@@ -285,6 +285,24 @@ py::object make_closure(py::object module, py::object value) {
     return pyco::make_function(pyco::fn<closure_body>("closure_fn", {"x"}).with_closure(value), module);
 }
 
+// A closure as a named struct: the function returns its two fields.
+struct Pair {
+    py::object first, second;
+    template <class V>
+    void fields(V&& visit) {
+        visit(first);
+        visit(second);
+    }
+};
+py::object pair_body(py::object closure) {
+    Pair& pair = pyco::closure_of<Pair>(closure);
+    return py::make_tuple(pair.first, pair.second);
+}
+py::object make_pair_closure(py::object module, py::object first, py::object second) {
+    return pyco::make_function(pyco::fn<pair_body>("pair_fn", {}).with_closure(pyco::make_closure(Pair{first, second})),
+                               module);
+}
+
 // More parameters than fit the argument slots kept on the stack.
 py::object many(py::object a0, py::object a1, py::object a2, py::object a3, py::object a4, py::object a5,
                 py::object a6, py::object a7, py::object a8, py::object a9, py::object a10, py::object a11,
@@ -394,6 +412,7 @@ void setup(py::module_ m) {
                                               arg("attrs").type(Check::Dict, true).def_none()})
             .with_closure(name));
     def(pyco::fn<make_closure>("make_closure", {"value"}).with_closure(name));
+    def(pyco::fn<make_pair_closure>("make_pair_closure", {"first", "second"}).with_closure(name));
     def(pyco::fn<many>("many", {"a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8", "a9", "a10",
                                 arg("a11").def(py::int_(11)), pyco::kwonly("a12").def(py::int_(12)),
                                 pyco::kwonly("a13").type(Check::Str)}));

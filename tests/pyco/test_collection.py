@@ -64,3 +64,20 @@ def test_recycled_coroutines_are_finalised_every_time():
             del holder.coro  # closed by its finaliser when dropped
         assert len(cleaned) == i + 1
     assert t.live_coroutines() == start
+
+
+def test_a_closure_struct_is_seen_by_the_collector():
+    import weakref
+
+    class Owner:
+        pass
+
+    owner, other = Owner(), Owner()
+    fn = t.make_pair_closure(owner, other)
+    assert fn() == (owner, other)
+    owner.fn = fn  # owner -> function -> its closure struct -> owner
+    gone = weakref.ref(owner)
+    del owner, fn
+    gc.collect()
+    assert gone() is None
+    assert t.make_pair_closure(1, None)() == (1, None)
