@@ -353,7 +353,6 @@ py::object field(const py::object& message, const char* key, py::object fallback
 }
 py::object field(const py::object& message, const char* key) { return field(message, key, py::none()); }
 
-py::object send(py::handle self, py::dict message) { return pyco::call_method(self, "send_message", message); }
 
 void add_dispatch_methods(pyco::ClassBuilder& cls) {
     cls.method(pyco::fn<handle_message>("handle_message", {"self", arg("message").type(Check::Dict)},

@@ -279,7 +279,6 @@ void define_environment_classes(py::module_ m) {
             .method(pyco::fn<venv_reset_path>("reset_path", {"self"}))
             .method(pyco::fn<venv_get_paths>("get_paths", {"self"}).annotated(annotations({{"return", builtin("list")}})))
             .build();
-    define_executor_classes(m);
 }
 
 }  // namespace kernel

@@ -243,7 +243,6 @@ void define_executor_functions(py::module_ m) {
 }
 
 void define_executor_classes(py::module_ m) {
-    define_stream_classes(m);
     m.attr(S("CodeExecutor")) =
         pyco::ClassBuilder("CodeExecutor", module_name(), py::tuple(),
                            "Runs console code against one persistent namespace.")

@@ -145,93 +145,109 @@ bool drop_oldest(py::handle self, const py::object& buffers, const py::object& k
     return false;
 }
 
-py::object reassemble(py::handle self, py::object message) {
-    py::object get = message.attr(S("get"));
-    py::object chunk_id = get(py::str("chunk_id"));
-    py::object chunk_index = get(py::str("chunk_index"));
-    py::object total_chunks = get(py::str("total_chunks"));
-    py::object data = get(py::str("data"), py::str(""));
+// One chunk as it arrived.
+struct Chunk {
+    py::object id, index, total, data;
+};
 
-    if (chunk_index.is_none() || total_chunks.is_none() || chunk_id.is_none()) {
+// The chunk's fields, or false (logged) when the message is not a usable chunk.
+bool read_chunk(const py::object& message, Chunk& c) {
+    py::object get = message.attr(S("get"));
+    c.id = get(py::str("chunk_id"));
+    c.index = get(py::str("chunk_index"));
+    c.total = get(py::str("total_chunks"));
+    c.data = get(py::str("data"), py::str(""));
+    if (c.index.is_none() || c.total.is_none() || c.id.is_none()) {
         error("[Kernel] Invalid chunk message: missing required fields");
-        return py::none();
+        return false;
     }
-    if (!is_int(chunk_index) || !is_int(total_chunks)) {
+    if (!is_int(c.index) || !is_int(c.total)) {
         error("[Kernel] Invalid chunk message: chunk_index and total_chunks must be integers");
-        return py::none();
+        return false;
     }
-    if (chunk_index < py::int_(0) || chunk_index >= total_chunks) {
-        error("[Kernel] Invalid chunk_index {} for total_chunks {}", chunk_index, total_chunks);
-        return py::none();
+    if (c.index < py::int_(0) || c.index >= c.total) {
+        error("[Kernel] Invalid chunk_index {} for total_chunks {}", c.index, c.total);
+        return false;
     }
-    if (total_chunks > py::int_(kMaxChunks)) {
-        error("[Kernel] Invalid chunk message: total_chunks {} exceeds the limit of {}", total_chunks, kMaxChunks);
-        return py::none();
+    if (c.total > py::int_(kMaxChunks)) {
+        error("[Kernel] Invalid chunk message: total_chunks {} exceeds the limit of {}", c.total, kMaxChunks);
+        return false;
     }
-    if (PyObject_Hash(chunk_id.ptr()) == -1) {
+    if (PyObject_Hash(c.id.ptr()) == -1) {
         PyErr_Clear();
         error("[Kernel] Invalid chunk message: chunk_id must be a string");
-        return py::none();
+        return false;
     }
-    if (!PyUnicode_Check(data.ptr())) {
+    if (!PyUnicode_Check(c.data.ptr())) {
         error("[Kernel] Invalid chunk message: data must be a string");
-        return py::none();
+        return false;
     }
+    return true;
+}
 
-    py::object buffers = self.attr(S("_chunk_buffers"));
-    if (!has(buffers, chunk_id)) {
+// The buffer of the chunk's message, opened (within the bound on open messages) for its
+// first chunk.
+py::object buffer_of(py::handle self, const py::object& buffers, const Chunk& c) {
+    if (!has(buffers, c.id)) {
         while (PyObject_Length(buffers.ptr()) >= kMaxOpenChunkIds &&
                drop_oldest(self, buffers, py::object(), "more than 64 chunked messages are open")) {
         }
         py::list slots(0);
-        Py_ssize_t total = total_chunks.cast<Py_ssize_t>();
+        Py_ssize_t total = c.total.cast<Py_ssize_t>();
         for (Py_ssize_t i = 0; i < total; ++i) slots.append(py::none());
         py::dict buffer;
         buffer["chunks"] = slots;
         buffer["received"] = py::int_(0);
-        buffer["total"] = total_chunks;
-        buffers[chunk_id] = buffer;
+        buffer["total"] = c.total;
+        buffers[c.id] = buffer;
     }
-    py::object buffer = buffers[chunk_id];
-    py::object chunks = buffer[py::str("chunks")];
-    if (!total_chunks.equal(buffer[py::str("total")]) || chunk_index >= py::int_(PyObject_Length(chunks.ptr()))) {
-        error("[Kernel] Chunk total_chunks {} does not match {} for chunk_id {}, rejecting", total_chunks,
-              py::object(buffer[py::str("total")]), chunk_id);
-        return py::none();
-    }
-    if (py::object(chunks[chunk_index]).is_none()) {
-        Py_ssize_t size = PyUnicode_GET_LENGTH(data.ptr());
-        if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
-            set_buffered_chars(self, count_buffered_chars(buffers));
-            while (buffered_chars(self) + size > kMaxBufferedChunkChars &&
-                   drop_oldest(self, buffers, chunk_id, "more than 268435456 characters of chunks are buffered")) {
-            }
-            if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
-                set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
-                buffers.attr(S("__delitem__"))(chunk_id);
-                warning("[Kernel] Dropped incomplete chunked message {}: {}", chunk_id,
-                        "more than 268435456 characters of chunks are buffered");
-                return py::none();
-            }
-        }
-        set_buffered_chars(self, buffered_chars(self) + size);
-        chunks[chunk_index] = data;
-        buffer[py::str("received")] = py::object(buffer[py::str("received")]) + py::int_(1);
-    }
-    if (!py::object(buffer[py::str("received")]).equal(buffer[py::str("total")])) return py::none();
+    return buffers[c.id];
+}
 
+// Keeps the chunk's text (a repeated chunk is ignored) within the bound on buffered text;
+// false when its message had to be dropped for it.
+bool store(py::handle self, const py::object& buffers, const py::object& buffer, const Chunk& c) {
+    py::object chunks = buffer[py::str("chunks")];
+    if (!py::object(chunks[c.index]).is_none()) return true;
+    Py_ssize_t size = PyUnicode_GET_LENGTH(c.data.ptr());
+    if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
+        set_buffered_chars(self, count_buffered_chars(buffers));
+        while (buffered_chars(self) + size > kMaxBufferedChunkChars &&
+               drop_oldest(self, buffers, c.id, "more than 268435456 characters of chunks are buffered")) {
+        }
+        if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
+            set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
+            buffers.attr(S("__delitem__"))(c.id);
+            warning("[Kernel] Dropped incomplete chunked message {}: {}", c.id,
+                    "more than 268435456 characters of chunks are buffered");
+            return false;
+        }
+    }
+    set_buffered_chars(self, buffered_chars(self) + size);
+    chunks[c.index] = c.data;
+    buffer[py::str("received")] = py::object(buffer[py::str("received")]) + py::int_(1);
+    return true;
+}
+
+// The whole JSON text of a complete message (its buffer is released), or null.
+py::object joined(py::handle self, const py::object& buffers, const py::object& buffer, const py::object& chunk_id) {
+    py::object chunks = buffer[py::str("chunks")];
     for (py::handle piece : chunks) {
         if (piece.is_none()) {
             error("[Kernel] Incomplete chunk buffer for chunk_id {}", chunk_id);
             set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
             buffers.attr(S("__delitem__"))(chunk_id);
-            return py::none();
+            return py::object();
         }
     }
     py::object full_json = py::str("").attr(S("join"))(chunks);
     set_buffered_chars(self, buffered_chars(self) - PyUnicode_GET_LENGTH(full_json.ptr()));
     buffers.attr(S("__delitem__"))(chunk_id);
+    return full_json;
+}
 
+// The message a complete chunked text holds, or None (logged) when it is not a message.
+py::object parsed(const py::object& full_json, const py::object& chunk_id) {
     py::object result;
     try {
         result = attr_of("json", "loads")(full_json);
@@ -253,9 +269,30 @@ py::object reassemble(py::handle self, py::object message) {
     return result;
 }
 
+// One inbound chunk: the whole message once its last chunk has arrived, else None.
+py::object reassemble(py::handle self, py::object message) {
+    Chunk c;
+    if (!read_chunk(message, c)) return py::none();
+    py::object buffers = self.attr(S("_chunk_buffers"));
+    py::object buffer = buffer_of(self, buffers, c);
+    py::object chunks = buffer[py::str("chunks")];
+    if (!c.total.equal(buffer[py::str("total")]) || c.index >= py::int_(PyObject_Length(chunks.ptr()))) {
+        error("[Kernel] Chunk total_chunks {} does not match {} for chunk_id {}, rejecting", c.total,
+              py::object(buffer[py::str("total")]), c.id);
+        return py::none();
+    }
+    if (!store(self, buffers, buffer, c)) return py::none();
+    if (!py::object(buffer[py::str("received")]).equal(buffer[py::str("total")])) return py::none();
+    py::object full_json = joined(self, buffers, buffer, c.id);
+    if (!full_json) return py::none();
+    return parsed(full_json, c.id);
+}
+
 Task handle_chunk_message(py::handle self, py::object message) { co_return reassemble(self, message); }
 
 }  // namespace
+
+py::object send(py::handle self, py::dict message) { return pyco::call_method(self, "send_message", message); }
 
 void add_framing_methods(pyco::ClassBuilder& cls) {
     cls.method(pyco::fn<send_message>("send_message", {"self", arg("message").type(Check::Dict)},

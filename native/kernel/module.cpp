@@ -118,7 +118,9 @@ void define_everything(py::module_ m) {
     bind(m, "CHUNK_SIZE", py::int_(65536));
     bind(m, "CHUNK_HEADER_TYPE", py::str("chunk"));
     install_loader(m);
-    define_environment_classes(m);
+    define_environment_classes(m);  // VirtualEnvironment
+    define_stream_classes(m);       // StreamCapture, KernelStreamHook
+    define_executor_classes(m);     // CodeExecutor
     define_batcher_class(m);
     define_kernel_class(m);
 }

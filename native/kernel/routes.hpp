@@ -35,7 +35,8 @@ py::object field(const py::object& message, const char* key);
 py::object field(const py::object& message, const char* key, py::object fallback);
 
 // self.send_message(message): the awaitable of one outgoing message (an attribute call
-// that makes no bound method, so that nothing in an awaiting frame holds `self`).
+// that makes no bound method, so that nothing in an awaiting frame holds `self`). The
+// outgoing side lives in framing.cpp.
 py::object send(py::handle self, py::dict message);
 
 namespace handlers {

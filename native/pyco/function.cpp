@@ -136,129 +136,159 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     return bind_and_call(f, args, nargsf, kwnames);
 }
 
-// Binds arguments to parameters with the interpreter's rules and error texts.
+// Binding the arguments of one call to the parameters, step by step, with the
+// interpreter's rules and error texts. Each step returns false with the error set.
+struct Binding {
+    FuncObject* f;
+    const Signature& s;
+    PyObject* const* args;  // positionals, then the keyword values
+    Py_ssize_t nargs;
+    PyObject* kwnames;      // or null
+    Py_ssize_t nkw;
+    PyObject** a;           // one borrowed slot per parameter
+    py::object varargs, varkwargs;
+
+    Py_ssize_t nparams() const { return static_cast<Py_ssize_t>(s.params.size()); }
+    const ParamInfo& param(Py_ssize_t i) const { return s.params[static_cast<std::size_t>(i)]; }
+};
+
+// The positional arguments into their slots; the surplus into *args, when there is one.
+bool bind_positionals(Binding& b) {
+    const Signature& s = b.s;
+    Py_ssize_t given = b.nargs < s.npos ? b.nargs : s.npos;
+    for (Py_ssize_t i = 0; i < given; ++i) b.a[i] = b.args[i];
+    if (s.varpos >= 0) {
+        PyObject* t = PyTuple_New(b.nargs > s.npos ? b.nargs - s.npos : 0);
+        if (!t) return false;
+        for (Py_ssize_t i = s.npos; i < b.nargs; ++i) PyTuple_SET_ITEM(t, i - s.npos, Py_NewRef(b.args[i]));
+        b.varargs = py::reinterpret_steal<py::object>(t);
+        b.a[s.varpos] = t;
+    }
+    if (s.varkw >= 0) {
+        PyObject* d = PyDict_New();
+        if (!d) return false;
+        b.varkwargs = py::reinterpret_steal<py::object>(d);
+        b.a[s.varkw] = d;
+    }
+    return true;
+}
+
+// The parameter a keyword names (by identity first, then by equal text), or -1.
+Py_ssize_t keyword_slot(const Binding& b, PyObject* name) {
+    auto takes_keyword = [](const ParamInfo& p) { return p.kind == Kind::Positional || p.kind == Kind::KeywordOnly; };
+    for (Py_ssize_t i = 0; i < b.nparams(); ++i) {
+        if (takes_keyword(b.param(i)) && b.param(i).name == name) return i;
+    }
+    for (Py_ssize_t i = 0; i < b.nparams(); ++i) {
+        if (takes_keyword(b.param(i)) && same_name(b.param(i).name, name)) return i;
+    }
+    return -1;
+}
+
+bool bind_keywords(Binding& b) {
+    for (Py_ssize_t k = 0; k < b.nkw; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(b.kwnames, k);
+        PyObject* value = b.args[b.nargs + k];
+        Py_ssize_t idx = keyword_slot(b, name);
+        if (idx >= 0) {
+            if (b.a[idx]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", b.f->qualname, name);
+                return false;
+            }
+            b.a[idx] = value;
+        } else if (b.s.varkw >= 0) {
+            if (PyDict_SetItem(b.varkwargs.ptr(), name, value) < 0) return false;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", b.f->qualname, name);
+            return false;
+        }
+    }
+    return true;
+}
+
+// As the interpreter: keyword problems are reported before surplus positionals.
+bool refuse_surplus_positionals(const Binding& b) {
+    if (b.nargs <= b.s.npos || b.s.varpos >= 0) return true;
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t k = 0; k < b.nkw; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(b.kwnames, k);
+        for (const ParamInfo& p : b.s.params)
+            if (p.kind == Kind::KeywordOnly && same_name(p.name, name)) ++kwonly_given;
+    }
+    too_many_error(b.f, b.nargs, kwonly_given);
+    return false;
+}
+
+// Defaults into the slots still empty, then what is still missing.
+bool fill_defaults(Binding& b) {
+    FuncObject* f = b.f;
+    Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    std::vector<PyObject*> missing;
+    for (Py_ssize_t i = 0; i < b.s.npos; ++i) {
+        if (b.a[i]) continue;
+        Py_ssize_t di = i - (b.s.npos - ndef);
+        if (di >= 0) {
+            b.a[i] = PyTuple_GET_ITEM(f->defaults, di);
+        } else {
+            missing.push_back(b.param(i).name);
+        }
+    }
+    if (!missing.empty()) {
+        missing_error(f, missing, "positional");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < b.nparams(); ++i) {
+        const ParamInfo& p = b.param(i);
+        if (p.kind != Kind::KeywordOnly || b.a[i]) continue;
+        PyObject* dv = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, p.name) : nullptr;
+        if (dv) {
+            b.a[i] = dv;
+        } else {
+            if (PyErr_Occurred()) return false;
+            missing.push_back(p.name);
+        }
+    }
+    if (!missing.empty()) {
+        missing_error(f, missing, "keyword-only");
+        return false;
+    }
+    return true;
+}
+
+// The exact-type checks of the parameters that declare one.
+bool check_types(const Signature& s, PyObject** a) {
+    for (std::size_t i = 0; i < s.params.size(); ++i) {
+        const ParamInfo& p = s.params[i];
+        if (p.check == Check::Any || arg_ok(a[i], p.check, p.allow_none)) continue;
+        try {
+            check_arg(a[i], p.check, PyUnicode_AsUTF8(p.name), p.allow_none);
+        } PYCO_RETHROW_FORCED_UNWIND catch (...) {
+            set_error_from_current_exception();
+        }
+        return false;
+    }
+    return true;
+}
+
+// Binds arguments to parameters with the interpreter's rules and error texts, then calls.
 PyObject* bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Signature& s = *f->sig;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    const Py_ssize_t nparams = static_cast<Py_ssize_t>(s.params.size());
     const bool simple = s.varpos < 0 && s.varkw < 0 && s.nkwonly == 0;
+    const bool exact = simple && nkw == 0 && nargs == s.npos;  // just the positional parameters
+    if (exact && !f->closure && !s.any_check) return finish(f, f->impl(args));
 
-    if (simple && nkw == 0 && nargs == s.npos && !f->closure && !s.any_check) return finish(f, f->impl(args));
-
-    const Py_ssize_t base = f->closure ? 1 : 0;
-    Slots slots(nparams + base);
+    const Py_ssize_t base = f->closure ? 1 : 0;  // the closure comes first
+    Slots slots(static_cast<Py_ssize_t>(s.params.size()) + base);
     if (base) slots[0] = f->closure;
-    PyObject** a = slots.data() + base;
-    py::object varargs, varkwargs;
-
-    if (simple && nkw == 0 && nargs == s.npos) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) a[i] = args[i];
-    } else {
-        Py_ssize_t npos_given = nargs < s.npos ? nargs : s.npos;
-        for (Py_ssize_t i = 0; i < npos_given; ++i) a[i] = args[i];
-        if (s.varpos >= 0) {
-            PyObject* t = PyTuple_New(nargs > s.npos ? nargs - s.npos : 0);
-            if (!t) return nullptr;
-            for (Py_ssize_t i = s.npos; i < nargs; ++i) PyTuple_SET_ITEM(t, i - s.npos, Py_NewRef(args[i]));
-            varargs = py::reinterpret_steal<py::object>(t);
-            a[s.varpos] = t;
-        }
-        if (s.varkw >= 0) {
-            PyObject* d = PyDict_New();
-            if (!d) return nullptr;
-            varkwargs = py::reinterpret_steal<py::object>(d);
-            a[s.varkw] = d;
-        }
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* kn = PyTuple_GET_ITEM(kwnames, k);
-            PyObject* value = args[nargs + k];
-            Py_ssize_t idx = -1;
-            for (Py_ssize_t i = 0; i < nparams; ++i) {
-                const ParamInfo& p = s.params[static_cast<std::size_t>(i)];
-                if ((p.kind == Kind::Positional || p.kind == Kind::KeywordOnly) && p.name == kn) {
-                    idx = i;
-                    break;
-                }
-            }
-            if (idx < 0) {
-                for (Py_ssize_t i = 0; i < nparams; ++i) {
-                    const ParamInfo& p = s.params[static_cast<std::size_t>(i)];
-                    if ((p.kind == Kind::Positional || p.kind == Kind::KeywordOnly) && same_name(p.name, kn)) {
-                        idx = i;
-                        break;
-                    }
-                }
-            }
-            if (idx >= 0) {
-                if (a[idx]) {
-                    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, kn);
-                    return nullptr;
-                }
-                a[idx] = value;
-            } else if (s.varkw >= 0) {
-                if (PyDict_SetItem(varkwargs.ptr(), kn, value) < 0) return nullptr;
-            } else {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, kn);
-                return nullptr;
-            }
-        }
-        // As the interpreter: keyword problems are reported before surplus positionals.
-        if (nargs > s.npos && s.varpos < 0) {
-            Py_ssize_t kwonly_given = 0;
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject* kn = PyTuple_GET_ITEM(kwnames, k);
-                for (const ParamInfo& p : s.params)
-                    if (p.kind == Kind::KeywordOnly && same_name(p.name, kn)) ++kwonly_given;
-            }
-            too_many_error(f, nargs, kwonly_given);
-            return nullptr;
-        }
-        // Defaults, then what is still missing.
-        Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-        std::vector<PyObject*> missing;
-        for (Py_ssize_t i = 0; i < s.npos; ++i) {
-            if (a[i]) continue;
-            Py_ssize_t di = i - (s.npos - ndef);
-            if (di >= 0) {
-                a[i] = PyTuple_GET_ITEM(f->defaults, di);
-            } else {
-                missing.push_back(s.params[static_cast<std::size_t>(i)].name);
-            }
-        }
-        if (!missing.empty()) {
-            missing_error(f, missing, "positional");
-            return nullptr;
-        }
-        for (Py_ssize_t i = 0; i < nparams; ++i) {
-            const ParamInfo& p = s.params[static_cast<std::size_t>(i)];
-            if (p.kind != Kind::KeywordOnly || a[i]) continue;
-            PyObject* dv = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, p.name) : nullptr;
-            if (dv) {
-                a[i] = dv;
-            } else {
-                if (PyErr_Occurred()) return nullptr;
-                missing.push_back(p.name);
-            }
-        }
-        if (!missing.empty()) {
-            missing_error(f, missing, "keyword-only");
-            return nullptr;
-        }
+    Binding b{f, s, args, nargs, kwnames, nkw, slots.data() + base, {}, {}};
+    if (exact) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) b.a[i] = args[i];
+    } else if (!bind_positionals(b) || !bind_keywords(b) || !refuse_surplus_positionals(b) || !fill_defaults(b)) {
+        return nullptr;
     }
-
-    if (s.any_check) {
-        for (Py_ssize_t i = 0; i < nparams; ++i) {
-            const ParamInfo& p = s.params[static_cast<std::size_t>(i)];
-            if (p.check == Check::Any || arg_ok(a[i], p.check, p.allow_none)) continue;
-            try {
-                check_arg(a[i], p.check, PyUnicode_AsUTF8(p.name), p.allow_none);
-            } PYCO_RETHROW_FORCED_UNWIND catch (...) {
-                set_error_from_current_exception();
-            }
-            return nullptr;
-        }
-    }
+    if (s.any_check && !check_types(s, b.a)) return nullptr;
     return finish(f, f->impl(slots.data()));
 }
 
