@@ -15,31 +15,24 @@ using pyco::Task;
 
 // --- the module's namespace (support.cpp) -------------------------------------------
 
-// Records the module object once, in its exec slot (a deliberately leaked reference:
-// modules live as long as the interpreter).
-void set_module(PyObject* module);
-
-// The module's namespace. Names are read from it when they are used, so callers and
-// tests that patch the module's attributes (aiohttp, UNEARTH_AVAILABLE, Version, logger,
+// The module's names, functions and imports (pyco's layer for the module it serves):
+// names are read from the module's namespace when they are used, so callers and tests that
+// patch the module's attributes (aiohttp, UNEARTH_AVAILABLE, Version, logger,
 // get_pip_settings, ...) are honoured.
-py::dict globals();
-// globals()[name]; NameError when it is missing.
-py::object g(const char* name);
-// An attribute of a module-level name, e.g. attr_of("asyncio", "TimeoutError").
-py::object attr_of(const char* name, const char* attribute);
-py::object module_name();
-// A function of this module (its __module__ is caskwell's).
-py::object function(const pyco::Def& def);
-
-// `from <module> import <name>` with the statement's semantics; `level` as for __import__.
-py::object import_from(const char* module, const char* name, int level);
+using pyco::attr_of;
+using pyco::function;
+using pyco::g;
+using pyco::globals;
+using pyco::import_from;
+using pyco::module_name;
+using pyco::optional_of;
+using pyco::set_module;
 
 using pyco::S;
 
 using pyco::annotations;
 using pyco::builtin;
-// typing constructs with the module's own names: Optional[t], List[t], Set[t], Dict[k, v].
-py::object optional_of(const py::object& t);
+// typing constructs with the module's own names: List[t], Set[t], Dict[k, v].
 py::object list_of(const py::object& t);
 py::object set_of(const py::object& t);
 py::object dict_of(const py::object& k, const py::object& v);
@@ -64,27 +57,16 @@ void pass_turn(Py_ssize_t& count);
 
 // --- logging through the module-level `logger` -----------------------------------------
 
-enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
-// Whether the logger would emit a record of `level` (true when it cannot tell).
-bool log_enabled(Level level);
-void log(Level level, py::handle text);
-
-template <class... A>
-void debug(std::string_view pattern, const A&... args) {
-    if (log_enabled(DEBUG)) log(DEBUG, pyco::fmt(pattern, args...));
-}
-template <class... A>
-void info(std::string_view pattern, const A&... args) {
-    log(INFO, pyco::fmt(pattern, args...));
-}
-template <class... A>
-void warning(std::string_view pattern, const A&... args) {
-    log(WARNING, pyco::fmt(pattern, args...));
-}
-template <class... A>
-void error(std::string_view pattern, const A&... args) {
-    log(ERROR, pyco::fmt(pattern, args...));
-}
+using pyco::Level;
+using pyco::DEBUG;
+using pyco::ERROR;
+using pyco::INFO;
+using pyco::WARNING;
+using pyco::debug;
+using pyco::error;
+using pyco::info;
+using pyco::log_enabled;
+using pyco::warning;
 
 // --- text (strings.cpp): the rules of text.hpp applied to Python str objects ---------
 

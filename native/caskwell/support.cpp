@@ -1,24 +1,8 @@
-// Late-bound access to the caskwell module's namespace, Python semantics helpers and
-// logging through the module-level logger.
+// Python semantics helpers of the caskwell module.
 #include "caskwell/caskwell.hpp"
 
 namespace caskwell {
 
-namespace {
-pyco::ModuleNames names;  // the caskwell module's
-}  // namespace
-
-void set_module(PyObject* module) { names.set_module(module); }
-py::dict globals() { return names.dict(); }
-py::object g(const char* name) { return names.get(name); }
-py::object attr_of(const char* name, const char* attribute) { return names.attr_of(name, attribute); }
-py::object module_name() { return g("__name__"); }
-py::object function(const pyco::Def& def) { return names.function(def); }
-py::object import_from(const char* module, const char* name, int level) {
-    return names.import_from(module, name, level);
-}
-
-py::object optional_of(const py::object& t) { return g("Optional")[t]; }
 py::object list_of(const py::object& t) { return g("List")[t]; }
 py::object set_of(const py::object& t) { return g("Set")[t]; }
 py::object dict_of(const py::object& k, const py::object& v) { return g("Dict")[py::make_tuple(k, v)]; }
@@ -65,9 +49,5 @@ void pass_turn(Py_ssize_t& count) {
     Py_BEGIN_ALLOW_THREADS
     Py_END_ALLOW_THREADS
 }
-
-bool log_enabled(Level level) { return names.log_enabled(static_cast<int>(level)); }
-
-void log(Level level, py::handle text) { names.log(static_cast<int>(level), text); }
 
 }  // namespace caskwell

@@ -1,22 +1,7 @@
-// Late-bound access to the kernel module's namespace, imports and logging.
+// Helpers of the kernel module: keyword calls, safe texts, traceback texts, time.
 #include "kernel/kernel.hpp"
 
 namespace kernel {
-
-namespace {
-pyco::ModuleNames names;  // the kernel module's
-}  // namespace
-
-void set_module(PyObject* module) { names.set_module(module); }
-PyObject* module_ptr() { return names.module(); }
-py::dict globals() { return names.dict(); }
-py::object g(const char* name) { return names.get(name); }
-py::object attr_of(const char* name, const char* attribute) { return names.attr_of(name, attribute); }
-py::object module_name() { return g("__name__"); }
-py::object function(const pyco::Def& def) { return names.function(def); }
-py::object import_from(const char* module, const char* name, int level) {
-    return names.import_from(module, name, level);
-}
 
 py::object import_module(const char* module) { return py::module_::import(module); }
 
@@ -44,7 +29,6 @@ py::object call_kw(py::handle f, std::initializer_list<py::handle> args,
     return py::reinterpret_steal<py::object>(r);
 }
 
-py::object optional_of(const py::object& t) { return g("Optional")[t]; }
 
 py::str safe_str(py::handle obj) {
     PyObject* text = PyObject_Str(obj.ptr());
@@ -66,11 +50,5 @@ py::object traceback_text(py::handle e) {
 }
 
 double now() { return attr_of("time", "time")().cast<double>(); }
-
-bool log_enabled(Level level) { return names.log_enabled(static_cast<int>(level)); }
-
-void log(Level level, py::handle text, const Pattern& where) {
-    names.log_at(static_cast<int>(level), text, where.function, where.line);
-}
 
 }  // namespace kernel

@@ -3,6 +3,11 @@
 
 namespace pyco {
 
+ModuleNames& this_module() {
+    static ModuleNames names;  // holds a borrowed-for-good module pointer only
+    return names;
+}
+
 void ModuleNames::set_module(PyObject* module) {
     Py_XINCREF(module);  // deliberately kept: modules live as long as the interpreter
     module_ = module;

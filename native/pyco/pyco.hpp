@@ -683,6 +683,72 @@ private:
     PyObject* module_ = nullptr;
 };
 
+// ---------------------------------------------------------------------------
+// The module this copy of the library serves
+// ---------------------------------------------------------------------------
+//
+// Every extension module links its own copy of this library, so these speak of that
+// module: its namespace read when used (late binding), its functions, its imports and its
+// logging through its module-level `logger`.
+
+ModuleNames& this_module();
+// Records the module object once, in its exec slot (null forgets it).
+inline void set_module(PyObject* module) { this_module().set_module(module); }
+inline PyObject* module_ptr() { return this_module().module(); }
+// The module's namespace; globals()[name] (NameError when missing); an attribute of a
+// module-level name, e.g. attr_of("sys", "modules"); the module's __name__.
+inline py::dict globals() { return this_module().dict(); }
+inline py::object g(const char* name) { return this_module().get(name); }
+inline py::object attr_of(const char* name, const char* attribute) { return this_module().attr_of(name, attribute); }
+inline py::object module_name() { return g("__name__"); }
+// A function of this module (its __module__ is the module's).
+inline py::object function(const Def& def) { return this_module().function(def); }
+// `from <module> import <name>` with the statement's semantics; `level` as for __import__.
+inline py::object import_from(const char* module, const char* name, int level) {
+    return this_module().import_from(module, name, level);
+}
+// typing.Optional[t] with the module's own `Optional`.
+inline py::object optional_of(const py::object& t) { return g("Optional")[t]; }
+
+enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
+inline bool log_enabled(Level level) { return this_module().log_enabled(static_cast<int>(level)); }
+
+// A line's text pattern with where it is logged from (the calling C++ function and line,
+// the record's source).
+struct Pattern {
+    std::string_view text;
+    const char* function;
+    int line;
+    Pattern(const char* text, const char* function = __builtin_FUNCTION(), int line = __builtin_LINE())
+        : text(text), function(function), line(line) {}
+};
+inline void log(Level level, py::handle text, const Pattern& where) {
+    this_module().log_at(static_cast<int>(level), text, where.function, where.line);
+}
+
+// A line is built only when the logger is enabled for its level.
+template <class... A>
+void debug(Pattern pattern, const A&... args) {
+    if (log_enabled(DEBUG)) log(DEBUG, fmt(pattern.text, args...), pattern);
+}
+// A debug line when `enabled` (log_enabled(DEBUG) asked once for several lines).
+template <class... A>
+void debug_if(bool enabled, Pattern pattern, const A&... args) {
+    if (enabled) log(DEBUG, fmt(pattern.text, args...), pattern);
+}
+template <class... A>
+void info(Pattern pattern, const A&... args) {
+    if (log_enabled(INFO)) log(INFO, fmt(pattern.text, args...), pattern);
+}
+template <class... A>
+void warning(Pattern pattern, const A&... args) {
+    if (log_enabled(WARNING)) log(WARNING, fmt(pattern.text, args...), pattern);
+}
+template <class... A>
+void error(Pattern pattern, const A&... args) {
+    if (log_enabled(ERROR)) log(ERROR, fmt(pattern.text, args...), pattern);
+}
+
 // A builtin by name, read from the interpreter's builtins when used.
 py::object builtin(const char* name);
 // Annotations as a function declares them, e.g. annotations({{"return", builtin("int")}}).
