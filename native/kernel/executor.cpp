@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "kernel/capture.hpp"
+#include "kernel/invocation.hpp"
 #include "kernel/messages.hpp"
 
 namespace kernel {
@@ -215,8 +216,7 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
     }
     if (failure) {
         result["success"] = py::bool_(false);
-        result["error"] = msg::error_object(py::type::of(failure).attr(S("__name__")), safe_str(failure),
-                                            g("extract_tracebak_string")(failure));
+        result["error"] = error_object_of(failure);
         try {
             flush_standard_streams();
         } catch (py::error_already_set& e) {

@@ -352,10 +352,8 @@ Task send_all(py::handle self, Messages messages) {
     co_return py::none();
 }
 
-// The reduced error replies of a call, for `error_type`, `error_message` and `traceback_str`.
-Task send_refusal(Call call, const CallShape* shape, py::object error_type, py::object error_message,
-                  py::object traceback_str) {
-    py::dict error = msg::error_object(error_type, error_message, traceback_str);
+// The reduced error replies of a call, carrying the error object `error`.
+Task send_refusal(Call call, const CallShape* shape, py::dict error) {
     Task replies = send_all(call.self, shape->refused(call, error));
     co_await pyco::await(std::move(replies));
     co_return py::none();
@@ -399,8 +397,7 @@ Task run_call(Call call, const CallShape* shape) {
     py::object failure = body_failure(outcome);
     if (!failure) co_return py::none();
     error("[Kernel] Unexpected error in {}: {}", shape->handler, safe_str(failure));
-    Task reply = send_refusal(call, shape, py::type::of(failure).attr(S("__name__")), safe_str(failure),
-                              traceback_text(failure));
+    Task reply = send_refusal(call, shape, error_object_of(failure));
     co_await pyco::await(std::move(reply));
     co_return py::none();
 }
@@ -419,7 +416,7 @@ Task handle_custom_function_call(py::handle self, py::object message) {
                           : !pyco::truthy(call.function_name) ? "Missing function_name"
                                                                : nullptr;
     if (missing) {
-        Task reply = send_refusal(call, &kCustomShape, S("ValidationError"), py::str(missing), S(""));
+        Task reply = send_refusal(call, &kCustomShape, msg::error_object(S("ValidationError"), py::str(missing), S("")));
         co_await pyco::await(std::move(reply));
         co_return py::none();
     }
@@ -435,7 +432,8 @@ Task handle_python_function_call(py::handle self, py::object message) {
               S("addin")};
     info("[Kernel] Received python_function_call: callable_id={} (request_id={})", call.target, call.request_id);
     if (!pyco::truthy(call.target)) {
-        Task reply = send_refusal(call, &kCallableShape, S("ValidationError"), S("Missing callable_id"), S(""));
+        Task reply =
+            send_refusal(call, &kCallableShape, msg::error_object(S("ValidationError"), S("Missing callable_id"), S("")));
         co_await pyco::await(std::move(reply));
         co_return py::none();
     }

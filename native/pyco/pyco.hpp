@@ -87,6 +87,21 @@ Py_ssize_t live_coroutines();
 // Exceptions
 // ---------------------------------------------------------------------------
 
+// Which idiom when (the only ones the modules use):
+//  - A failed Python call throws py::error_already_set: pybind11 does so itself; after a
+//    C API call that returned an error, `throw py::error_already_set()` (or throw_error(),
+//    which attaches the traceback to the exception first).
+//  - `except Exception:` is `catch (py::error_already_set& e) { if (!is_exception(e)) throw; }`.
+//    Only the boundary around user code (a run, a call, the repr of its result) catches
+//    every error_already_set: there whatever user code raised is the request's outcome,
+//    kept as caught(e), the exception with every frame it passed.
+//  - In a coroutine, where no C++ exception may cross an await: await_nothrow gives a null
+//    result with the error pending; take_exception() then is `except Exception:` and
+//    SavedError::fetch() takes anything (to restore or rethrow after cleanup).
+//  - HandledScope runs traceback.print_exc()/format_exc() as inside the except block.
+//  - A module's own C++ exception types (the kernel's Rejected and its environment
+//    messages' field errors) never leave the module: each is caught where it is answered.
+//
 // An exception taken out of the interpreter's error indicator (owned references).
 struct SavedError {
     PyObject* type = nullptr;
