@@ -19,14 +19,7 @@ using pyco::Task;
 // names are read from the module's namespace when they are used, so callers and tests that
 // patch the module's attributes (aiohttp, UNEARTH_AVAILABLE, Version, logger,
 // get_pip_settings, ...) are honoured.
-using pyco::attr_of;
-using pyco::function;
-using pyco::g;
-using pyco::globals;
-using pyco::import_from;
-using pyco::module_name;
-using pyco::optional_of;
-using pyco::set_module;
+using namespace pyco::served;
 
 using pyco::S;
 
@@ -57,16 +50,6 @@ void pass_turn(Py_ssize_t& count);
 
 // --- logging through the module-level `logger` -----------------------------------------
 
-using pyco::Level;
-using pyco::DEBUG;
-using pyco::ERROR;
-using pyco::INFO;
-using pyco::WARNING;
-using pyco::debug;
-using pyco::error;
-using pyco::info;
-using pyco::log_enabled;
-using pyco::warning;
 
 // --- text (strings.cpp): the rules of text.hpp applied to Python str objects ---------
 

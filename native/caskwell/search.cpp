@@ -125,7 +125,7 @@ Task search_indexes(py::object self, py::object package_name, py::object version
             }
         }
     }
-    if (s->none && log_enabled(s->none_level)) pyco::log(s->none_level, pyco::fmt(s->none, package_name), s->none);
+    if (s->none && log_enabled(s->none_level)) pyco::served::log(s->none_level, pyco::fmt(s->none, package_name), s->none);
     co_return s->not_found(package_name);
 }
 

@@ -10,15 +10,7 @@ namespace py = pybind11;
 // The module's names, functions, imports and logging (pyco's layer for the module it
 // serves): names are read from the module's namespace when used, so tests and callers that
 // patch the module's attributes are honoured.
-using pyco::attr_of;
-using pyco::function;
-using pyco::g;
-using pyco::globals;
-using pyco::import_from;
-using pyco::module_name;
-using pyco::module_ptr;
-using pyco::optional_of;
-using pyco::set_module;
+using namespace pyco::served;
 
 // `import <module>` as a statement binding the top-level package would; returns the
 // named module itself.
@@ -53,17 +45,6 @@ py::object traceback_text(py::handle e);
 // time.time(), looked up when called.
 double now();
 
-using pyco::Level;
-using pyco::DEBUG;
-using pyco::ERROR;
-using pyco::INFO;
-using pyco::WARNING;
-using pyco::debug;
-using pyco::debug_if;
-using pyco::error;
-using pyco::info;
-using pyco::log_enabled;
-using pyco::warning;
 
 // Pieces of the module's set-up, in the order the module defines them.
 void define_json(py::module_ m);

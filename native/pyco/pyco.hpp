@@ -707,6 +707,10 @@ private:
 // logging through its module-level `logger`.
 
 ModuleNames& this_module();
+
+// The layer itself, brought into a module's namespace with `using namespace pyco::served;`.
+namespace served {
+
 // Records the module object once, in its exec slot (null forgets it).
 inline void set_module(PyObject* module) { this_module().set_module(module); }
 inline PyObject* module_ptr() { return this_module().module(); }
@@ -763,6 +767,8 @@ template <class... A>
 void error(Pattern pattern, const A&... args) {
     if (log_enabled(ERROR)) log(ERROR, fmt(pattern.text, args...), pattern);
 }
+
+}  // namespace served
 
 // A builtin by name, read from the interpreter's builtins when used.
 py::object builtin(const char* name);
