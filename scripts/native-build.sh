@@ -1,5 +1,5 @@
 # Sourced by the legs that build the modules outside the package install (sanitizer,
-# clang) and run the in-process suites against that build.
+# clang) and run the in-process suites against that build, and by the Windows compile leg.
 
 # The suites that load the built modules in the test process.
 IN_PROCESS_TESTS=(tests/pyco tests/kernel tests/transport tests/execution tests/invocation tests/ide tests/caskwell)
@@ -21,4 +21,20 @@ use_native_modules() {
     VANTREL_KERNEL_MODULE="$PWD/$(ls "$dir"/kernel*.so)"
     VANTREL_CASKWELL_MODULE="$PWD/$(ls "$dir"/caskwell*.so)"
     export PYCO_TEST_MODULE VANTREL_KERNEL_MODULE VANTREL_CASKWELL_MODULE
+}
+
+# require_debian_tool LEG COMMAND PACKAGE: installs Debian's PACKAGE when COMMAND is
+# missing (needs root, as on CI); LEG names the leg in the messages.
+require_debian_tool() {
+    local leg=$1 command=$2 package=$3
+    if command -v "$command" >/dev/null 2>&1; then
+        return
+    fi
+    if [ "$(id -u)" != "0" ]; then
+        echo "$leg: $command not found (install Debian's $package package)" >&2
+        exit 1
+    fi
+    echo "$leg: installing $package from Debian's packages" >&2
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$package" >/dev/null
 }

@@ -3,9 +3,10 @@
 # extension modules (incrementally, in build/) and runs the whole test suite, then the
 # packaging legs (stubs, the lowest declared versions, the wheel as users install it), and
 # the in-process tests again on an AddressSanitizer/UBSan build and on a clang++ -Werror
-# build.
+# build, and a compile of every module for 64-bit Windows (MinGW-w64).
 # Extra arguments go to pytest for the main run (e.g. scripts/test.sh tests/pyco -x).
-# SKIP_STUBS=1, SKIP_MIN_VERSIONS=1, SKIP_WHEEL=1, SKIP_SANITIZERS=1 and SKIP_CLANG=1 skip a leg.
+# SKIP_STUBS=1, SKIP_MIN_VERSIONS=1, SKIP_WHEEL=1, SKIP_SANITIZERS=1, SKIP_CLANG=1 and
+# SKIP_MINGW=1 skip a leg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -46,4 +47,8 @@ fi
 
 if [ "${SKIP_CLANG:-0}" != "1" ]; then
     leg clang scripts/clang-tests.sh
+fi
+
+if [ "${SKIP_MINGW:-0}" != "1" ]; then
+    leg mingw scripts/mingw-check.sh
 fi

@@ -114,57 +114,109 @@ struct Request {
     py::object index_url;
 };
 
-enum class Failure { NotFound, Status, Timeout, Error, NoPattern, Unearth };
-
-// What one kind of per-index query does at each step of the shared request.
-struct IndexQuery {
-    // "{version}" is substituted (per-version queries) or "/{version}" removed.
-    bool versioned_url;
-    // Existence checks: the answer is `status == 200`, the body is not read, and every
-    // failure of the request is one debug line (api_check_failed).
-    bool status_only;
-    void (*api_check_failed)(const Request&, py::handle e);
-    // The answer from a decoded 200 response.
-    py::object (*on_data)(const Request&, py::object data);
-    // The failure value (and, for the package info, its message).
-    py::object (*failure)(const Request&, Failure kind, py::handle detail);
-    // No pattern and no unearth: whether the "No API pattern ..." debug line is written.
-    bool log_no_unearth;
-    // The blocking call run in the default executor when the index has no pattern:
-    // (callable, *arguments).
-    py::tuple (*unearth_call)(const Request&);
-    // The answer from the executor's result (identity for most queries).
-    py::object (*on_unearth)(const Request&, py::object result);
-    // Logs a failure of the unearth path (may log nothing).
-    void (*unearth_failed)(const Request&, py::handle e);
+// How the "{version}" placeholder of an index's API pattern is treated.
+enum class ApiUrl {
+    WithVersion,     // replaced by the queried version
+    WithoutVersion,  // every "/{version}" removed (version-less queries)
 };
 
-// The per-index request: API pattern lookup, URL, session, GET with a 10-second timeout,
-// status, JSON, or the unearth fallback without a pattern.
-Task index_request(Request r, const IndexQuery* q);
+// One kind of per-index query that answers from the index's JSON API document, or from
+// the package finder for an index without an API pattern. document_request runs the
+// shared steps (pattern, URL, session, GET with a 10-second timeout, status, JSON; or
+// the finder in the default executor) and writes their shared log lines; at each step it
+// asks the query for its answer. A step a query does not override answers empty().
+class DocumentQuery {
+public:
+    explicit constexpr DocumentQuery(ApiUrl url_kind) : url(url_kind) {}
+    const ApiUrl url;
 
-enum class Test { Truthy, NoErrorKey };
+    // The answer from the decoded document of a 200 response.
+    virtual py::object answer(const Request& r, py::object data) const = 0;
+    // The answer when there is none to give.
+    virtual py::object empty(const Request& r) const = 0;
+    // Status 404, after the debug line "Package ... not found at ...".
+    virtual py::object not_found(const Request& r) const { return empty(r); }
+    // Any other status but 200, after the error line "API returned status ...".
+    virtual py::object bad_status(const Request& r, py::handle /*status*/) const { return empty(r); }
+    // The request timed out, after the error line "Timeout querying ...".
+    virtual py::object timed_out(const Request& r) const { return empty(r); }
+    // Any other exception of the API path, after the error line "Failed to query ...".
+    virtual py::object failed(const Request& r, py::handle /*e*/) const { return empty(r); }
+    // No pattern and no unearth, after the debug line "No API pattern and unearth not
+    // available for ...".
+    virtual py::object no_pattern(const Request& r) const { return empty(r); }
+    // The blocking call run in the default executor when the index has no pattern:
+    // (callable, *arguments).
+    virtual py::tuple unearth_call(const Request& r) const = 0;
+    // The answer from that call's result.
+    virtual py::object unearth_answer(const Request& /*r*/, py::object result) const { return result; }
+    // That call raised: the query's log line, and its answer.
+    virtual py::object unearth_failed(const Request& r, py::handle e) const = 0;
 
-// What one public query does around the multi-index search order.
-struct Search {
-    const char* per_index_method;  // called on self as (package_name, [version,] url)
-    bool with_version;
-    Test test;
-    const char* primary;          // info before the primary (package_name), or null
-    const char* primary_found;    // info with len(result), or null
-    const char* secondaries;      // info with the number of secondary indexes, or null
-    const char* secondary;        // info before each secondary (url), or null
-    const char* secondary_found;  // info with len(result), or null
-    Level none_level;
-    const char* none;  // logged when no index gave a result (package_name), or null
-    // The public result from an index's result (e.g. sorted extras, the index URL).
-    py::object (*found)(py::object result, const py::object& url);
-    py::object (*not_found)(const py::object& package_name);
+protected:
+    ~DocumentQuery() = default;
+};
+
+Task document_request(Request r, const DocumentQuery* q);
+
+// One kind of existence check: whether an index carries a package (or a version of it).
+// check_request asks the API whether the document exists (status 200; the body is not
+// read), or the package finder when the index has no pattern. Every failure answers
+// False, after the check's own log line where it writes one.
+class ExistenceCheck {
+public:
+    explicit constexpr ExistenceCheck(ApiUrl url_kind) : url(url_kind) {}
+    const ApiUrl url;
+
+    // The API request raised (whatever the exception, timeouts included).
+    virtual void api_failed(const Request& r, py::handle e) const = 0;
+    // No pattern and no unearth.
+    virtual void no_pattern(const Request& /*r*/) const {}
+    // The blocking call run in the default executor when the index has no pattern:
+    // (callable, *arguments); its result is the answer.
+    virtual py::tuple unearth_call(const Request& r) const = 0;
+    // That call raised.
+    virtual void unearth_failed(const Request& /*r*/, py::handle /*e*/) const {}
+
+protected:
+    ~ExistenceCheck() = default;
+};
+
+Task check_request(Request r, const ExistenceCheck* c);
+
+// debug "No API pattern and unearth not available for {index_url}".
+void log_no_pattern(const Request& r);
+
+// One public query over the configured indexes: what it asks each index, which result
+// ends the search, and what it logs and answers at each point of the search order
+// (search_indexes), in that order. The logging steps write nothing unless overridden.
+class IndexSearch {
+public:
+    // The per-index query of `url` (an awaitable), e.g.
+    // self._get_versions_from_index(package_name, url); `version` is None for
+    // version-less queries.
+    virtual py::object query(const py::object& self, const py::object& package_name, const py::object& version,
+                             const py::object& url) const = 0;
+    // Whether an index's result ends the search.
+    virtual bool passes(py::handle result) const { return truthy(result); }
+    virtual void querying_primary(const py::object& /*package_name*/) const {}
+    virtual void found_in_primary(py::handle /*result*/) const {}
+    // Before the secondaries (there are `count` of them, and they are enabled).
+    virtual void trying_secondaries(Py_ssize_t /*count*/) const {}
+    virtual void querying_secondary(const py::object& /*url*/) const {}
+    virtual void found_in_secondary(py::handle /*result*/) const {}
+    // The public answer from the result that ended the search, found at `url`.
+    virtual py::object answer(py::object result, const py::object& /*url*/) const { return result; }
+    // The public answer (and its log line) when no index gave a result.
+    virtual py::object nothing_found(const py::object& package_name) const = 0;
+
+protected:
+    ~IndexSearch() = default;
 };
 
 // The multi-index search order: primary first, then the secondaries one at a time when
 // settings["use_secondary_urls"] is true; the first result that passes the test wins.
-Task search_indexes(py::object self, py::object package_name, py::object version, const Search* s);
+Task search_indexes(py::object self, py::object package_name, py::object version, const IndexSearch* s);
 
 // An awaitable made from a Task, for awaiting it through the pyco await helpers.
 inline py::object awaitable(Task&& t) { return pyco::make_coroutine(std::move(t)); }

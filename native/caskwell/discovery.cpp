@@ -8,10 +8,6 @@ namespace {
 using pyco::arg;
 using pyco::Check;
 
-py::object no(const Request&, Failure, py::handle) { return py::bool_(false); }
-
-py::object unused_document(const Request&, py::object) { return py::bool_(false); }
-
 // Whether the finder lists any file of the package on the index (blocking; run in the
 // default executor).
 py::object package_exists_via_unearth(py::object package_name, py::object index_url) {
@@ -29,86 +25,63 @@ py::object package_exists_via_unearth(py::object package_name, py::object index_
     return py::bool_(false);
 }
 
-py::tuple package_exists_call(const Request& r) {
-    py::object check = function(pyco::fn<package_exists_via_unearth>(
-        "_package_exists_via_unearth", {arg("package_name").type(Check::Str), arg("index_url").type(Check::Str)}));
-    return py::make_tuple(check, r.package_name, r.index_url);
-}
+// _package_exists_in_index: whether the package's document exists, or the finder lists
+// any file of the package.
+struct PackageCheck final : ExistenceCheck {
+    constexpr PackageCheck() : ExistenceCheck(ApiUrl::WithoutVersion) {}
 
-void package_check_failed(const Request& r, py::handle e) {
-    debug("API check failed for {} at {}: {}", r.package_name, r.index_url, e);
-}
-
-void package_unearth_failed(const Request& r, py::handle e) {
-    debug("Unearth check failed for {} at {}: {}", r.package_name, r.index_url, e);
-}
-
-const IndexQuery kPackageExists{
-    .versioned_url = false,
-    .status_only = true,
-    .api_check_failed = package_check_failed,
-    .on_data = unused_document,
-    .failure = no,
-    .log_no_unearth = true,
-    .unearth_call = package_exists_call,
-    .on_unearth = nullptr,
-    .unearth_failed = package_unearth_failed,
+    void api_failed(const Request& r, py::handle e) const override {
+        debug("API check failed for {} at {}: {}", r.package_name, r.index_url, e);
+    }
+    void no_pattern(const Request& r) const override { log_no_pattern(r); }
+    py::tuple unearth_call(const Request& r) const override {
+        py::object check = function(pyco::fn<package_exists_via_unearth>(
+            "_package_exists_via_unearth", {arg("package_name").type(Check::Str), arg("index_url").type(Check::Str)}));
+        return py::make_tuple(check, r.package_name, r.index_url);
+    }
+    void unearth_failed(const Request& r, py::handle e) const override {
+        debug("Unearth check failed for {} at {}: {}", r.package_name, r.index_url, e);
+    }
 };
+const PackageCheck kPackageCheck;
 
-py::tuple version_exists_call(const Request& r) {
-    return py::make_tuple(r.self.attr("_package_version_exists_via_unearth"), r.package_name, r.version, r.index_url);
-}
+// _package_version_exists_in_index: whether the version's document exists, or the finder
+// finds the version. Only a failed API request is logged.
+struct VersionCheck final : ExistenceCheck {
+    constexpr VersionCheck() : ExistenceCheck(ApiUrl::WithVersion) {}
 
-void version_check_failed(const Request& r, py::handle e) {
-    debug("API check failed for {}=={} at {}: {}", r.package_name, r.version, r.index_url, e);
-}
-
-void silently(const Request&, py::handle) {}
-
-const IndexQuery kVersionExists{
-    .versioned_url = true,
-    .status_only = true,
-    .api_check_failed = version_check_failed,
-    .on_data = unused_document,
-    .failure = no,
-    .log_no_unearth = false,
-    .unearth_call = version_exists_call,
-    .on_unearth = nullptr,
-    .unearth_failed = silently,
+    void api_failed(const Request& r, py::handle e) const override {
+        debug("API check failed for {}=={} at {}: {}", r.package_name, r.version, r.index_url, e);
+    }
+    py::tuple unearth_call(const Request& r) const override {
+        return py::make_tuple(r.self.attr("_package_version_exists_via_unearth"), r.package_name, r.version,
+                              r.index_url);
+    }
 };
+const VersionCheck kVersionCheck;
 
-py::object index_url_found(py::object, const py::object& url) { return url; }
-py::object no_index(const py::object&) { return py::none(); }
-
-const Search kPackageSearch{
-    .per_index_method = "_package_exists_in_index",
-    .with_version = false,
-    .test = Test::Truthy,
-    .primary = nullptr,
-    .primary_found = nullptr,
-    .secondaries = nullptr,
-    .secondary = nullptr,
-    .secondary_found = nullptr,
-    .none_level = DEBUG,
-    .none = nullptr,
-    .found = index_url_found,
-    .not_found = no_index,
+// find_repo_for_package over the configured indexes: the URL of the first index that
+// carries the package, as configured; nothing is logged.
+struct PackageSearch final : IndexSearch {
+    py::object query(const py::object& self, const py::object& package_name, const py::object&,
+                     const py::object& url) const override {
+        return self.attr("_package_exists_in_index")(package_name, url);
+    }
+    py::object answer(py::object, const py::object& url) const override { return url; }
+    py::object nothing_found(const py::object&) const override { return py::none(); }
 };
+const PackageSearch kPackageSearch;
 
-const Search kVersionSearch{
-    .per_index_method = "_package_version_exists_in_index",
-    .with_version = true,
-    .test = Test::Truthy,
-    .primary = nullptr,
-    .primary_found = nullptr,
-    .secondaries = nullptr,
-    .secondary = nullptr,
-    .secondary_found = nullptr,
-    .none_level = DEBUG,
-    .none = nullptr,
-    .found = index_url_found,
-    .not_found = no_index,
+// find_repo_for_package_version: the same for a version of the package.
+struct VersionSearch final : IndexSearch {
+    py::object query(const py::object& self, const py::object& package_name, const py::object& version,
+                     const py::object& url) const override {
+        return self.attr("_package_version_exists_in_index")(package_name, version, url);
+    }
+    py::object answer(py::object, const py::object& url) const override { return url; }
+    py::object nothing_found(const py::object&) const override { return py::none(); }
 };
+const VersionSearch kVersionSearch;
 
 Task find_repo_for_package(py::object self, py::object package_name) {
     Task search = search_indexes(self, package_name, py::none(), &kPackageSearch);
@@ -121,13 +94,13 @@ Task find_repo_for_package_version(py::object self, py::object package_name, py:
 }
 
 Task package_exists_in_index(py::object self, py::object package_name, py::object index_url) {
-    Task request = index_request(Request{self, package_name, py::none(), index_url}, &kPackageExists);
+    Task request = check_request(Request{self, package_name, py::none(), index_url}, &kPackageCheck);
     co_return co_await pyco::await(std::move(request));
 }
 
 Task package_version_exists_in_index(py::object self, py::object package_name, py::object version,
                                      py::object index_url) {
-    Task request = index_request(Request{self, package_name, version, index_url}, &kVersionExists);
+    Task request = check_request(Request{self, package_name, version, index_url}, &kVersionCheck);
     co_return co_await pyco::await(std::move(request));
 }
 

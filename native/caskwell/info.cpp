@@ -23,74 +23,69 @@ py::dict success(py::handle name, py::handle latest_version, py::handle summary)
     return result;
 }
 
-py::object not_found_at(const Request& r) {
-    return error_result(pyco::fmt("Package '{}' not found at {}", r.package_name, r.index_url));
-}
+// _get_package_info_from_index: name, latest version and summary from the package's
+// document (or the newest version the finder lists); every failure is an error result
+// saying what went wrong.
+struct InfoQuery final : DocumentQuery {
+    constexpr InfoQuery() : DocumentQuery(ApiUrl::WithoutVersion) {}
 
-py::object info_failure(const Request& r, Failure kind, py::handle detail) {
-    switch (kind) {
-        case Failure::NotFound: return not_found_at(r);
-        case Failure::Status: return error_result(pyco::fmt("API returned status {}", detail));
-        case Failure::Timeout: return error_result(S("Request timed out"));
-        case Failure::NoPattern: return error_result(pyco::fmt("No API pattern configured for {}", r.index_url));
-        case Failure::Error:
-        case Failure::Unearth: break;
+    py::object answer(const Request& r, py::object data) const override {
+        py::object info = get_or(data, S("info"), py::dict());
+        return success(get_or(info, S("name"), r.package_name), get_or(info, S("version"), S("")),
+                       get_or(info, S("summary"), S("")));
     }
-    return error_result(str_of(detail));
-}
-
-py::object info_of_document(const Request& r, py::object data) {
-    py::object info = get_or(data, S("info"), py::dict());
-    return success(get_or(info, S("name"), r.package_name), get_or(info, S("version"), S("")),
-                   get_or(info, S("summary"), S("")));
-}
-
-py::tuple versions_via_unearth_call(const Request& r) {
-    return py::make_tuple(r.self.attr("_get_versions_via_unearth"), r.package_name, r.index_url);
-}
-
-// The newest of the finder's versions as the latest one; there is no summary on this path.
-py::object info_of_versions(const Request& r, py::object versions) {
-    if (!truthy(versions)) return not_found_at(r);
-    return success(r.package_name, versions[py::int_(0)], S(""));
-}
-
-void unearth_failed(const Request& r, py::handle e) {
-    error("Unearth failed for {} at {}: {}", r.package_name, r.index_url, e);
-}
-
-const IndexQuery kInfoQuery{
-    .versioned_url = false,
-    .status_only = false,
-    .api_check_failed = nullptr,
-    .on_data = info_of_document,
-    .failure = info_failure,
-    .log_no_unearth = true,
-    .unearth_call = versions_via_unearth_call,
-    .on_unearth = info_of_versions,
-    .unearth_failed = unearth_failed,
+    // Not given by any step of this query: each says what went wrong.
+    py::object empty(const Request& r) const override { return not_found(r); }
+    py::object not_found(const Request& r) const override {
+        return error_result(pyco::fmt("Package '{}' not found at {}", r.package_name, r.index_url));
+    }
+    py::object bad_status(const Request&, py::handle status) const override {
+        return error_result(pyco::fmt("API returned status {}", status));
+    }
+    py::object timed_out(const Request&) const override { return error_result(S("Request timed out")); }
+    py::object failed(const Request&, py::handle e) const override { return error_result(str_of(e)); }
+    py::object no_pattern(const Request& r) const override {
+        return error_result(pyco::fmt("No API pattern configured for {}", r.index_url));
+    }
+    py::tuple unearth_call(const Request& r) const override {
+        return py::make_tuple(r.self.attr("_get_versions_via_unearth"), r.package_name, r.index_url);
+    }
+    // The newest of the finder's versions as the latest one; there is no summary on this path.
+    py::object unearth_answer(const Request& r, py::object versions) const override {
+        if (!truthy(versions)) return not_found(r);
+        return success(r.package_name, versions[py::int_(0)], S(""));
+    }
+    py::object unearth_failed(const Request& r, py::handle e) const override {
+        error("Unearth failed for {} at {}: {}", r.package_name, r.index_url, e);
+        return error_result(str_of(e));
+    }
 };
+const InfoQuery kInfoQuery;
 
-py::object as_found(py::object result, const py::object&) { return result; }
-
-py::object not_in_any_index(const py::object& package_name) {
-    return error_result(pyco::fmt("Package '{}' not found in any configured index", package_name));
-}
-
-const Search kInfoSearch{
-    .per_index_method = "_get_package_info_from_index",
-    .with_version = false,
-    .test = Test::NoErrorKey,
-    .primary = "Querying primary index for package info: {}",
-    .primary_found = nullptr,
-    .secondaries = "No info from primary, trying {} secondary indexes",
-    .secondary = "Querying secondary index: {}",
-    .secondary_found = nullptr,
-    .none_level = WARNING,
-    .none = "Could not retrieve package info for {} from any index",
-    .found = as_found,
-    .not_found = not_in_any_index,
+// get_package_info over the configured indexes: the first result without an `error` key.
+struct InfoSearch final : IndexSearch {
+    py::object query(const py::object& self, const py::object& package_name, const py::object&,
+                     const py::object& url) const override {
+        return self.attr("_get_package_info_from_index")(package_name, url);
+    }
+    bool passes(py::handle result) const override {
+        int has_error = PySequence_Contains(result.ptr(), S("error").ptr());
+        if (has_error < 0) throw py::error_already_set();
+        return has_error == 0;
+    }
+    void querying_primary(const py::object& package_name) const override {
+        info("Querying primary index for package info: {}", package_name);
+    }
+    void trying_secondaries(Py_ssize_t count) const override {
+        info("No info from primary, trying {} secondary indexes", count);
+    }
+    void querying_secondary(const py::object& url) const override { info("Querying secondary index: {}", url); }
+    py::object nothing_found(const py::object& package_name) const override {
+        warning("Could not retrieve package info for {} from any index", package_name);
+        return error_result(pyco::fmt("Package '{}' not found in any configured index", package_name));
+    }
 };
+const InfoSearch kInfoSearch;
 
 Task get_package_info(py::object self, py::object package_name) {
     Task search = search_indexes(self, package_name, py::none(), &kInfoSearch);
@@ -98,7 +93,7 @@ Task get_package_info(py::object self, py::object package_name) {
 }
 
 Task get_package_info_from_index(py::object self, py::object package_name, py::object index_url) {
-    Task request = index_request(Request{self, package_name, py::none(), index_url}, &kInfoQuery);
+    Task request = document_request(Request{self, package_name, py::none(), index_url}, &kInfoQuery);
     co_return co_await pyco::await(std::move(request));
 }
 

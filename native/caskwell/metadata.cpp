@@ -10,9 +10,6 @@ namespace {
 using pyco::arg;
 using pyco::Check;
 
-py::object empty_set(const Request&, Failure, py::handle) { return py::set(); }
-py::object empty_list(const Request&, Failure, py::handle) { return py::list(); }
-
 // info.requires_dist of a version document ([] when absent). Anything but a list where
 // it is not empty is a malformed document: TypeError, so that the query fails as a whole
 // instead of reading, say, a string character by character.
@@ -29,34 +26,29 @@ py::object requires_dist_of(py::handle data) {
 
 // --- extras -------------------------------------------------------------------------------
 
-py::object extras_of_document(const Request& r, py::object data) {
-    py::object requires_dist = requires_dist_of(data);
-    py::set extras = truthy(requires_dist) ? extras_of(requires_dist) : py::set();
-    debug("Found {} extras via API for {}", PySet_GET_SIZE(extras.ptr()), r.package_name);
-    return extras;
-}
+// _get_extras_from_index: the extras the version's requirements are conditional on, from
+// its document or the finder's metadata; an empty set on any failure.
+struct ExtrasQuery final : DocumentQuery {
+    constexpr ExtrasQuery() : DocumentQuery(ApiUrl::WithVersion) {}
 
-py::tuple extras_via_unearth_call(const Request& r) {
-    return py::make_tuple(r.self.attr("_get_extras_via_unearth"), r.package_name, r.version, r.index_url);
-}
-
-void extras_via_unearth_failed(const Request& r, py::handle e) {
-    error("Unearth failed for extras {}=={}: {}", r.package_name, r.version, e);
-}
-
-const IndexQuery kExtrasQuery{
-    .versioned_url = true,
-    .status_only = false,
-    .api_check_failed = nullptr,
-    .on_data = extras_of_document,
-    .failure = empty_set,
-    .log_no_unearth = true,
-    .unearth_call = extras_via_unearth_call,
-    .on_unearth = nullptr,
-    .unearth_failed = extras_via_unearth_failed,
+    py::object answer(const Request& r, py::object data) const override {
+        py::object requires_dist = requires_dist_of(data);
+        py::set extras = truthy(requires_dist) ? extras_of(requires_dist) : py::set();
+        debug("Found {} extras via API for {}", PySet_GET_SIZE(extras.ptr()), r.package_name);
+        return extras;
+    }
+    py::object empty(const Request&) const override { return py::set(); }
+    py::tuple unearth_call(const Request& r) const override {
+        return py::make_tuple(r.self.attr("_get_extras_via_unearth"), r.package_name, r.version, r.index_url);
+    }
+    py::object unearth_failed(const Request& r, py::handle e) const override {
+        error("Unearth failed for extras {}=={}: {}", r.package_name, r.version, e);
+        return empty(r);
+    }
 };
+const ExtrasQuery kExtrasQuery;
 
-py::object sorted_list(py::object extras, const py::object&) {
+py::object sorted_list(py::handle extras) {
     PyObject* list = PySequence_List(extras.ptr());
     if (!list) throw py::error_already_set();
     if (PyList_Sort(list) < 0) {
@@ -66,35 +58,45 @@ py::object sorted_list(py::object extras, const py::object&) {
     return py::reinterpret_steal<py::object>(list);
 }
 
-py::object nothing(const py::object&) { return py::list(); }
-
-const Search kExtrasSearch{
-    .per_index_method = "_get_extras_from_index",
-    .with_version = true,
-    .test = Test::Truthy,
-    .primary = "Querying primary index for extras: {}",
-    .primary_found = "Found {} extras in primary index",
-    .secondaries = "No extras in primary, trying {} secondary indexes",
-    .secondary = "Querying secondary index: {}",
-    .secondary_found = "Found {} extras in secondary index",
-    .none_level = INFO,
-    .none = "No extras found for {} in any index",
-    .found = sorted_list,
-    .not_found = nothing,
+// get_extras over the configured indexes: the first non-empty set, as a sorted list.
+struct ExtrasSearch final : IndexSearch {
+    py::object query(const py::object& self, const py::object& package_name, const py::object& version,
+                     const py::object& url) const override {
+        return self.attr("_get_extras_from_index")(package_name, version, url);
+    }
+    void querying_primary(const py::object& package_name) const override {
+        info("Querying primary index for extras: {}", package_name);
+    }
+    void found_in_primary(py::handle extras) const override {
+        info("Found {} extras in primary index", length_of(extras));
+    }
+    void trying_secondaries(Py_ssize_t count) const override {
+        info("No extras in primary, trying {} secondary indexes", count);
+    }
+    void querying_secondary(const py::object& url) const override { info("Querying secondary index: {}", url); }
+    void found_in_secondary(py::handle extras) const override {
+        info("Found {} extras in secondary index", length_of(extras));
+    }
+    py::object answer(py::object extras, const py::object&) const override { return sorted_list(extras); }
+    py::object nothing_found(const py::object& package_name) const override {
+        info("No extras found for {} in any index", package_name);
+        return py::list();
+    }
 };
+const ExtrasSearch kExtrasSearch;
 
 Task get_extras(py::object self, py::object package_name, py::object version, py::object index_url) {
     if (truthy(index_url)) {
         py::object extras =
             co_await pyco::await(self.attr("_get_extras_from_index")(package_name, version, index_url));
-        co_return sorted_list(std::move(extras), index_url);
+        co_return sorted_list(extras);
     }
     Task search = search_indexes(self, package_name, version, &kExtrasSearch);
     co_return co_await pyco::await(std::move(search));
 }
 
 Task get_extras_from_index(py::object self, py::object package_name, py::object version, py::object index_url) {
-    Task request = index_request(Request{self, package_name, version, index_url}, &kExtrasQuery);
+    Task request = document_request(Request{self, package_name, version, index_url}, &kExtrasQuery);
     co_return co_await pyco::await(std::move(request));
 }
 
@@ -159,49 +161,54 @@ py::object cache_key(const Request& r) {
     return py::make_tuple(py::reinterpret_steal<py::object>(lowered), r.version);
 }
 
-// A fetched document goes into the cache before it is read, so a document of the
-// wrong shape is cached as it came (and answers the same way next time).
-py::object dependencies_of_fetched(const Request& r, py::object data) {
-    r.self.attr("_metadata_cache")[cache_key(r)] = data;
-    return dependencies_of_document(r, data);
-}
+// _get_dependencies_from_index after a cache miss: the dependency records of the version's
+// document (which goes into the metadata cache) or of the finder's metadata; an empty
+// list on any failure.
+struct DependenciesQuery final : DocumentQuery {
+    constexpr DependenciesQuery() : DocumentQuery(ApiUrl::WithVersion) {}
 
-py::tuple dependencies_via_unearth_call(const Request& r) {
-    return py::make_tuple(r.self.attr("_get_dependencies_via_unearth"), r.package_name, r.version, r.index_url);
-}
-
-void dependencies_via_unearth_failed(const Request& r, py::handle e) {
-    error("Unearth failed for dependencies {}=={}: {}", r.package_name, r.version, e);
-}
-
-const IndexQuery kDependenciesQuery{
-    .versioned_url = true,
-    .status_only = false,
-    .api_check_failed = nullptr,
-    .on_data = dependencies_of_fetched,
-    .failure = empty_list,
-    .log_no_unearth = true,
-    .unearth_call = dependencies_via_unearth_call,
-    .on_unearth = nullptr,
-    .unearth_failed = dependencies_via_unearth_failed,
+    // A fetched document goes into the cache before it is read, so a document of the
+    // wrong shape is cached as it came (and answers the same way next time).
+    py::object answer(const Request& r, py::object data) const override {
+        r.self.attr("_metadata_cache")[cache_key(r)] = data;
+        return dependencies_of_document(r, data);
+    }
+    py::object empty(const Request&) const override { return py::list(); }
+    py::tuple unearth_call(const Request& r) const override {
+        return py::make_tuple(r.self.attr("_get_dependencies_via_unearth"), r.package_name, r.version, r.index_url);
+    }
+    py::object unearth_failed(const Request& r, py::handle e) const override {
+        error("Unearth failed for dependencies {}=={}: {}", r.package_name, r.version, e);
+        return empty(r);
+    }
 };
+const DependenciesQuery kDependenciesQuery;
 
-py::object as_found(py::object result, const py::object&) { return result; }
-
-const Search kDependenciesSearch{
-    .per_index_method = "_get_dependencies_from_index",
-    .with_version = true,
-    .test = Test::Truthy,
-    .primary = "Querying primary index for dependencies: {}",
-    .primary_found = "Found {} dependencies in primary index",
-    .secondaries = "No dependencies in primary, trying {} secondary indexes",
-    .secondary = "Querying secondary index: {}",
-    .secondary_found = "Found {} dependencies in secondary index",
-    .none_level = DEBUG,
-    .none = "No dependencies found for {} in any index",
-    .found = as_found,
-    .not_found = nothing,
+// get_dependencies over the configured indexes: the first non-empty list.
+struct DependenciesSearch final : IndexSearch {
+    py::object query(const py::object& self, const py::object& package_name, const py::object& version,
+                     const py::object& url) const override {
+        return self.attr("_get_dependencies_from_index")(package_name, version, url);
+    }
+    void querying_primary(const py::object& package_name) const override {
+        info("Querying primary index for dependencies: {}", package_name);
+    }
+    void found_in_primary(py::handle dependencies) const override {
+        info("Found {} dependencies in primary index", length_of(dependencies));
+    }
+    void trying_secondaries(Py_ssize_t count) const override {
+        info("No dependencies in primary, trying {} secondary indexes", count);
+    }
+    void querying_secondary(const py::object& url) const override { info("Querying secondary index: {}", url); }
+    void found_in_secondary(py::handle dependencies) const override {
+        info("Found {} dependencies in secondary index", length_of(dependencies));
+    }
+    py::object nothing_found(const py::object& package_name) const override {
+        debug("No dependencies found for {} in any index", package_name);
+        return py::list();
+    }
 };
+const DependenciesSearch kDependenciesSearch;
 
 Task get_dependencies(py::object self, py::object package_name, py::object version, py::object index_url) {
     if (truthy(index_url)) {
@@ -232,7 +239,7 @@ Task get_dependencies_from_index(py::object self, py::object package_name, py::o
         }
         co_return py::list();
     }
-    Task request = index_request(r, &kDependenciesQuery);
+    Task request = document_request(r, &kDependenciesQuery);
     co_return co_await pyco::await(std::move(request));
 }
 

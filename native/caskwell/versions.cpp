@@ -38,59 +38,60 @@ namespace {
 using pyco::arg;
 using pyco::Check;
 
-py::object empty_list(const Request&, Failure, py::handle) { return py::list(); }
+// _get_versions_from_index: the versions of the package's document, newest first, or the
+// finder's; an empty list on any failure.
+struct VersionsQuery final : DocumentQuery {
+    constexpr VersionsQuery() : DocumentQuery(ApiUrl::WithoutVersion) {}
 
-py::object versions_of_document(const Request& r, py::object data) {
-    py::object releases = get_or(data, S("releases"), py::dict());
-    PyObject* keys = PySequence_List(releases.attr("keys")().ptr());
-    if (!keys) throw py::error_already_set();
-    py::list versions = py::reinterpret_steal<py::list>(keys);
-    if (truthy(g("PACKAGING_AVAILABLE"))) {
-        versions = order_by_version(versions, g("Version"), PyExc_Exception);
-    } else {
-        versions = order_plainly(versions);
+    py::object answer(const Request& r, py::object data) const override {
+        py::object releases = get_or(data, S("releases"), py::dict());
+        PyObject* keys = PySequence_List(releases.attr("keys")().ptr());
+        if (!keys) throw py::error_already_set();
+        py::list versions = py::reinterpret_steal<py::list>(keys);
+        if (truthy(g("PACKAGING_AVAILABLE"))) {
+            versions = order_by_version(versions, g("Version"), PyExc_Exception);
+        } else {
+            versions = order_plainly(versions);
+        }
+        debug("Found {} versions via API for {}", PyList_GET_SIZE(versions.ptr()), r.package_name);
+        return versions;
     }
-    debug("Found {} versions via API for {}", PyList_GET_SIZE(versions.ptr()), r.package_name);
-    return versions;
-}
-
-py::tuple versions_via_unearth_call(const Request& r) {
-    return py::make_tuple(r.self.attr("_get_versions_via_unearth"), r.package_name, r.index_url);
-}
-
-void versions_via_unearth_failed(const Request& r, py::handle e) {
-    error("Unearth failed for {} at {}: {}", r.package_name, r.index_url, e);
-}
-
-const IndexQuery kVersionsQuery{
-    .versioned_url = false,
-    .status_only = false,
-    .api_check_failed = nullptr,
-    .on_data = versions_of_document,
-    .failure = empty_list,
-    .log_no_unearth = true,
-    .unearth_call = versions_via_unearth_call,
-    .on_unearth = nullptr,
-    .unearth_failed = versions_via_unearth_failed,
+    py::object empty(const Request&) const override { return py::list(); }
+    py::tuple unearth_call(const Request& r) const override {
+        return py::make_tuple(r.self.attr("_get_versions_via_unearth"), r.package_name, r.index_url);
+    }
+    py::object unearth_failed(const Request& r, py::handle e) const override {
+        error("Unearth failed for {} at {}: {}", r.package_name, r.index_url, e);
+        return empty(r);
+    }
 };
+const VersionsQuery kVersionsQuery;
 
-py::object as_found(py::object result, const py::object&) { return result; }
-py::object nothing_found(const py::object&) { return py::list(); }
-
-const Search kVersionsSearch{
-    .per_index_method = "_get_versions_from_index",
-    .with_version = false,
-    .test = Test::Truthy,
-    .primary = "Querying primary index for {} versions",
-    .primary_found = "Found {} versions in primary index",
-    .secondaries = "No results in primary, trying {} secondary indexes",
-    .secondary = "Querying secondary index: {}",
-    .secondary_found = "Found {} versions in secondary index",
-    .none_level = WARNING,
-    .none = "No versions found for {} in any index",
-    .found = as_found,
-    .not_found = nothing_found,
+// get_versions over the configured indexes: the first non-empty list.
+struct VersionsSearch final : IndexSearch {
+    py::object query(const py::object& self, const py::object& package_name, const py::object&,
+                     const py::object& url) const override {
+        return self.attr("_get_versions_from_index")(package_name, url);
+    }
+    void querying_primary(const py::object& package_name) const override {
+        info("Querying primary index for {} versions", package_name);
+    }
+    void found_in_primary(py::handle versions) const override {
+        info("Found {} versions in primary index", length_of(versions));
+    }
+    void trying_secondaries(Py_ssize_t count) const override {
+        info("No results in primary, trying {} secondary indexes", count);
+    }
+    void querying_secondary(const py::object& url) const override { info("Querying secondary index: {}", url); }
+    void found_in_secondary(py::handle versions) const override {
+        info("Found {} versions in secondary index", length_of(versions));
+    }
+    py::object nothing_found(const py::object& package_name) const override {
+        warning("No versions found for {} in any index", package_name);
+        return py::list();
+    }
 };
+const VersionsSearch kVersionsSearch;
 
 Task get_versions(py::object self, py::object package_name, py::object index_url) {
     if (truthy(index_url)) {
@@ -102,7 +103,7 @@ Task get_versions(py::object self, py::object package_name, py::object index_url
 }
 
 Task get_versions_from_index(py::object self, py::object package_name, py::object index_url) {
-    Task request = index_request(Request{self, package_name, py::none(), index_url}, &kVersionsQuery);
+    Task request = document_request(Request{self, package_name, py::none(), index_url}, &kVersionsQuery);
     co_return co_await pyco::await(std::move(request));
 }
 
