@@ -600,7 +600,8 @@ class Console:
             return  # it has ended meanwhile
         if reply is None:
             self._note("the kernel did not answer the interrupt request: the entry keeps running")
-        elif not reply.get("interrupted"):
+        elif not reply.get("interrupted") and kind != "stream":
+            # (a stream the cancel has ended already has nothing left to interrupt)
             self._note("the kernel found nothing to interrupt: the entry keeps running")
 
     def _ctrl_c_again(self) -> None:
