@@ -150,7 +150,7 @@ py::object user_repr(const py::object& value, py::object& failure) {
 }
 
 py::object worker_outcome(py::object result, const py::object& value) {
-    py::object shown = py::none(), failure;
+    py::object shown, failure;
     if (value) shown = user_repr(value, failure);
     if (!shown) shown = py::none();
     return py::make_tuple(std::move(result), shown, failure ? failure : py::none());
@@ -174,7 +174,9 @@ py::dict error_object_of(const py::object& exc) {
 namespace {
 
 const std::string kCustomCall = "PythonKernel._handle_custom_function_call";
+const std::string kCustomWorker = kCustomCall + ".<locals>.execute_function";
 const std::string kCallableCall = "PythonKernel._handle_python_function_call";
+const std::string kCallableWorker = kCallableCall + ".<locals>.execute_callable";
 const std::string kEventCall = "PythonKernel._handle_event_execution";
 const std::string kEventWorker = kEventCall + ".<locals>.execute_event";
 
@@ -288,6 +290,7 @@ using Messages = std::vector<py::dict>;
 struct CallShape {
     const char* handler;           // the handler method, as "Unexpected error in ..." names it
     const std::string* owner;      // its qualified name (owner of the nested worker)
+    const std::string* worker_owner;  // the worker's qualified name (owner of its callbacks)
     pyco::Def (*worker)();         // the worker body
     py::dict (*out_line)(const Call&, py::handle content);
     Messages (*succeeded)(const Call&, py::handle wire, py::handle logs);
@@ -300,6 +303,7 @@ struct CallShape {
 const CallShape kCustomShape{
     "_handle_custom_function_call",
     &kCustomCall,
+    &kCustomWorker,
     [] { return pyco::fn<execute_function>("execute_function", {}); },
     [](const Call& c, py::handle content) { return msg::result_output(content, c.request_id, c.workbook_id, c.source); },
     [](const Call& c, py::handle wire, py::handle logs) {
@@ -328,6 +332,7 @@ const CallShape kCustomShape{
 const CallShape kCallableShape{
     "_handle_python_function_call",
     &kCallableCall,
+    &kCallableWorker,
     [] { return pyco::fn<execute_callable>("execute_callable", {}); },
     [](const Call& c, py::handle content) { return msg::callable_result_output(content, c.request_id, c.workbook_id); },
     [](const Call& c, py::handle wire, py::handle logs) {
@@ -363,8 +368,7 @@ Task send_refusal(Call call, const CallShape* shape, py::dict error) {
 // the result failed, None otherwise.
 Task call_body(Call call, const CallShape* shape) {
     CallOutput output = call_output(call.self, call.request_id, call.workbook_id, call.source);
-    std::string worker_owner = *shape->owner + ".<locals>." + shape->worker().name;
-    auto [out_cb, err_cb] = output_callbacks(output, worker_owner);
+    auto [out_cb, err_cb] = output_callbacks(output, *shape->worker_owner);
     py::object worker = nested_function(shape->worker(), *shape->owner,
                                         pyco::make_closure(CallWorker{call.self, call.target, call.function_name,
                                                                       call.args, call.request_id, out_cb, err_cb}));
