@@ -56,12 +56,6 @@ PyObject* item(PyObject* dict, PyObject* key) {
     return value;
 }
 
-py::object attribute(PyObject* obj, const char* name) {
-    PyObject* value = PyObject_GetAttr(obj, intern(name));
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
 // Logger.isEnabledFor's own first steps (a disabled logger, the answer it cached for the
 // level) done here, or -1 when the method has to be called (a logger of another class,
 // nothing cached yet).
@@ -108,11 +102,16 @@ void ModuleNames::log_at(int level, py::handle text, const char* function, int l
     PyObject* file = PyModule_GetFilenameObject(module_);
     if (!file) PyErr_Clear();
     py::object path = file ? py::reinterpret_steal<py::object>(file) : get("__name__");
-    py::object record = attribute(logger.ptr(), "makeRecord")(attribute(logger.ptr(), "name"), level, path, line,
-                                                                text, py::tuple(), py::none(), py::str(function));
+    py::object record = make_record(logger, level, path, line, text, function);
     PyObject* r = PyObject_CallMethodOneArg(logger.ptr(), intern("handle"), record.ptr());
     if (!r) throw py::error_already_set();
     Py_DECREF(r);
+}
+
+py::object attribute(py::handle obj, const char* name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), intern(name));
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
 }
 
 py::object builtin(const char* name) {

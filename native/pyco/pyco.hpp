@@ -698,6 +698,12 @@ private:
     PyObject* module_ = nullptr;
 };
 
+// logger.makeRecord(logger.name, level, path, line, text, (), None, function) for a
+// logging.Logger; made directly (same attributes, same values) while the record factory is
+// LogRecord itself.
+py::object make_record(py::handle logger, int level, py::handle path, int line, py::handle text,
+                       const char* function);
+
 // ---------------------------------------------------------------------------
 // The module this copy of the library serves
 // ---------------------------------------------------------------------------
@@ -770,6 +776,8 @@ void error(Pattern pattern, const A&... args) {
 
 }  // namespace served
 
+// getattr(obj, name), the name interned.
+py::object attribute(py::handle obj, const char* name);
 // A builtin by name, read from the interpreter's builtins when used.
 py::object builtin(const char* name);
 // Annotations as a function declares them, e.g. annotations({{"return", builtin("int")}}).

@@ -1,6 +1,7 @@
 import io
 import logging
 import sys
+import time
 
 import pytest
 
@@ -93,3 +94,49 @@ def test_log_file_from_environment(clean_logging, monkeypatch, tmp_path):
     monkeypatch.delenv(logging_config.FILE_ENV)
     logging_config.setup_logging_subprocess()
     assert len(ours()) == 1
+
+
+def _records():
+    """Records as a program makes them: plain, with arguments, with an exception and a
+    stack, and two around a second boundary (the formatter keeps the last second's text)."""
+    made = []
+    base = logging.LogRecord("vantrel.test", logging.INFO, __file__, 1, "plain ✓", (), None)
+    made.append(base)
+    made.append(logging.LogRecord("vantrel.test", logging.WARNING, __file__, 2, "%s of %d", ("part", 3), None))
+    try:
+        raise ValueError("shown with its traceback")
+    except ValueError:
+        made.append(logging.LogRecord("vantrel.test", logging.ERROR, __file__, 3, "failed", (), sys.exc_info(),
+                                      sinfo="Stack (most recent call last):\n  here"))
+    for created in (base.created // 1 + 0.999, base.created // 1 + 1.001, base.created // 1 + 61.5):
+        record = logging.LogRecord("vantrel.test", 25, __file__, 4, "at %s", (created,), None)
+        record.created, record.msecs = created, int((created - int(created)) * 1000) + 0.0
+        made.append(record)
+    return made
+
+
+def test_lines_are_the_standard_formatters_lines(clean_logging, monkeypatch):
+    original, _ = clean_logging
+    logging_config.setup_logging_subprocess()
+    ours_formatter = ours()[0].formatter
+    standard = logging.Formatter(logging_config.LOG_FORMAT)
+    records = _records()
+
+    def copy(record):
+        return logging.makeLogRecord(dict(vars(record)))
+
+    def check(order):
+        for record in order:
+            assert ours_formatter.format(copy(record)) == standard.format(copy(record))
+
+    check(records)
+    # What a program changes on the standard class applies to these lines as well, from
+    # the next record on (even within the second whose text was made already).
+    monkeypatch.setattr(logging.Formatter, "converter", staticmethod(lambda t: time.gmtime(t + 3600)))
+    monkeypatch.setattr(logging.Formatter, "default_msec_format", "%s.%03d")
+    check(reversed(records))
+    # The handler writes exactly those lines, one per record, and honours its filters.
+    ours()[0].addFilter(lambda record: record.levelno != 25)
+    for record in records:
+        logging.getLogger("vantrel.test").handle(copy(record))
+    assert original.getvalue() == "".join(standard.format(copy(r)) + "\n" for r in records[:3])

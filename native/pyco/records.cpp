@@ -1,0 +1,184 @@
+// Log records made directly: what LogRecord.__init__ does for a record of one text, done
+// here without its Python frame, with the source file's name parts worked out once per file.
+#include "pyco/pyco.hpp"
+
+#include <chrono>
+#include <cmath>
+
+#ifdef _WIN32
+#include <process.h>
+#define PYCO_GETPID _getpid
+#else
+#include <unistd.h>
+#define PYCO_GETPID getpid
+#endif
+
+namespace pyco {
+
+namespace {
+
+// Everything here is kept for the process (never released: no decref at exit) and used
+// with the GIL held.
+PyObject* logging_module = nullptr;
+PyObject* threading_module = nullptr;
+PyObject* logger_class = nullptr;  // logging.Logger
+PyObject* record_class = nullptr;  // logging.LogRecord
+// 1 when records made here have LogRecord's own attributes (checked once), 0 when not.
+int same_as_class = -1;
+// The last source file seen and its name parts (os.path.basename, then splitext's root).
+PyObject* last_path = nullptr;
+PyObject* last_filename = nullptr;
+PyObject* last_module = nullptr;
+
+PyObject* logging_global(const char* name) {  // borrowed, or null (no error left pending)
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(logging_module), intern(name));
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+bool logging_flag(const char* name) {
+    PyObject* v = logging_global(name);
+    return v && truthy(v);
+}
+
+py::object call0(PyObject* callable) {
+    PyObject* r = PyObject_CallNoArgs(callable);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// os.path.basename(path) and the root of its splitext, as LogRecord takes them (or the
+// path itself and "Unknown module" when they fail as LogRecord allows).
+std::pair<py::object, py::object> name_parts(PyObject* path) {
+    if (!last_path || (last_path != path && PyObject_RichCompareBool(last_path, path, Py_EQ) != 1)) {
+        PyErr_Clear();
+        py::object filename, module;
+        try {
+            py::object os_path = attribute(py::module_::import("os"), "path");
+            filename = attribute(os_path, "basename")(py::handle(path));
+            module = py::object(attribute(os_path, "splitext")(filename))[py::int_(0)];
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError) && !e.matches(PyExc_AttributeError)) {
+                throw;
+            }
+            filename = py::reinterpret_borrow<py::object>(path);
+            module = py::str("Unknown module");
+        }
+        Py_XSETREF(last_path, Py_NewRef(path));
+        Py_XSETREF(last_filename, filename.release().ptr());
+        Py_XSETREF(last_module, module.release().ptr());
+    }
+    return {py::reinterpret_borrow<py::object>(last_filename), py::reinterpret_borrow<py::object>(last_module)};
+}
+
+void set(PyObject* record, const char* name, py::handle value) {
+    if (PyObject_SetAttr(record, intern(name), value.ptr()) < 0) throw py::error_already_set();
+}
+
+// LogRecord(name, level, path, line, text, (), None, function, None), attribute by attribute
+// in the order its __init__ sets them.
+py::object build(py::handle name, int level, py::handle path, int line, py::handle text, py::handle function) {
+    auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    double created = static_cast<double>(now) / 1e9;  // time.time()
+    auto type = reinterpret_cast<PyTypeObject*>(record_class);
+    py::object empty = py::reinterpret_steal<py::object>(PyTuple_New(0));
+    PyObject* made = type->tp_new(type, empty.ptr(), nullptr);
+    if (!made) throw py::error_already_set();
+    py::object record = py::reinterpret_steal<py::object>(made);
+    PyObject* r = record.ptr();
+    py::int_ levelno(level);
+    PyObject* names = logging_global("_levelToName");
+    PyObject* levelname = names && PyDict_Check(names) ? PyDict_GetItemWithError(names, levelno.ptr()) : nullptr;
+    if (!levelname && PyErr_Occurred()) throw py::error_already_set();
+    auto [filename, module] = name_parts(path.ptr());
+    set(r, "name", name);
+    set(r, "msg", text);
+    set(r, "args", empty);
+    set(r, "levelname", levelname ? py::reinterpret_borrow<py::object>(levelname)
+                                  : attribute(logging_module, "getLevelName")(levelno));
+    set(r, "levelno", levelno);
+    set(r, "pathname", path);
+    set(r, "filename", filename);
+    set(r, "module", module);
+    set(r, "exc_info", Py_None);
+    set(r, "exc_text", Py_None);
+    set(r, "stack_info", Py_None);
+    set(r, "lineno", py::int_(line));
+    set(r, "funcName", function);
+    set(r, "created", py::float_(created));
+    set(r, "msecs", py::float_(static_cast<double>(static_cast<long long>((created - std::trunc(created)) * 1000))));
+    PyObject* start = logging_global("_startTime");
+    double started = start ? PyFloat_AsDouble(start) : created;
+    if (started == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    set(r, "relativeCreated", py::float_((created - started) * 1000));
+    if (logging_flag("logThreads")) {
+        set(r, "thread", py::reinterpret_steal<py::object>(PyLong_FromUnsignedLong(PyThread_get_thread_ident())));
+        set(r, "threadName", attribute(call0(attribute(threading_module, "current_thread").ptr()), "name"));
+    } else {
+        set(r, "thread", Py_None);
+        set(r, "threadName", Py_None);
+    }
+    if (!logging_flag("logMultiprocessing")) {
+        set(r, "processName", Py_None);
+    } else {
+        py::object process_name = py::str("MainProcess");
+        PyObject* mp = PyDict_GetItemWithError(PyImport_GetModuleDict(), intern("multiprocessing"));
+        if (!mp && PyErr_Occurred()) throw py::error_already_set();
+        if (mp && mp != Py_None) {
+            try {
+                process_name = attribute(call0(attribute(mp, "current_process").ptr()), "name");
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+            }
+        }
+        set(r, "processName", process_name);
+    }
+    set(r, "process", logging_flag("logProcesses") ? py::object(py::int_(PYCO_GETPID())) : py::object(py::none()));
+    return record;
+}
+
+// Whether build() makes what the class makes: the same attributes in the same order, with
+// the same values apart from the times.
+bool builds_like_class(py::handle name, py::handle path) {
+    py::str text("a record made both ways");
+    py::str function("builds_like_class");
+    py::object ours = build(name, 20, path, 1, text, function);
+    py::object theirs = py::handle(record_class)(name, 20, path, 1, text, py::tuple(), py::none(), function, py::none());
+    py::list ours_keys(py::dict(ours.attr("__dict__")).attr("keys")());
+    py::list their_keys(py::dict(theirs.attr("__dict__")).attr("keys")());
+    if (!ours_keys.equal(their_keys)) return false;
+    for (py::handle key : their_keys) {
+        std::string k = py::str(key);
+        if (k == "created" || k == "msecs" || k == "relativeCreated") {
+            if (!py::isinstance<py::float_>(ours.attr(key))) return false;
+        } else if (!ours.attr(key).equal(theirs.attr(key))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+py::object make_record(py::handle logger, int level, py::handle path, int line, py::handle text,
+                       const char* function) {
+    if (!logging_module) {
+        logging_module = py::module_::import("logging").release().ptr();
+        threading_module = py::module_::import("threading").release().ptr();
+        logger_class = attribute(logging_module, "Logger").release().ptr();
+        record_class = attribute(logging_module, "LogRecord").release().ptr();
+    }
+    py::object name = attribute(logger, "name");
+    py::str func(function);
+    // A Logger subclass may make its records its own way; a record factory set by the
+    // program (logging.setLogRecordFactory) makes every record.
+    if (reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == logger_class && PyType_Check(record_class) &&
+        logging_global("_logRecordFactory") == record_class) {
+        if (same_as_class < 0) same_as_class = builds_like_class(name, path) ? 1 : 0;
+        if (same_as_class == 1) return build(name, level, path, line, text, func);
+    }
+    return attribute(logger, "makeRecord")(name, level, path, line, text, py::tuple(), py::none(), func);
+}
+
+}  // namespace pyco
