@@ -8,6 +8,9 @@ Systems, all started at the beginning and all connected to one lean peer on 127.
     vantrel WARNING          the kernel process (python -m vantrel_master.devtools.launcher,
                              plain ws://) with VANTREL_LOG_LEVEL=WARNING
     vantrel <LEVEL> (default)  the same with VANTREL_LOG_LEVEL unset: the shipped default level
+    baseline WARNING, baseline <LEVEL> (default)
+                             with --baseline PYTHON: the same two, of the build installed for
+                             that interpreter (an earlier one, for before/after in one run)
     floor                    kernelbench/floor_kernel.py: the minimal pure-Python kernel of the
                              same design (what a Python kernel of this design cannot avoid paying)
     echo                     kernelbench/echo_client.py: a websockets client sending every frame
@@ -97,7 +100,9 @@ def make_systems(args, log_dir: Path, shim) -> List[Any]:
     systems = [
         vantrel_system("vantrel WARNING", "bench-vantrel-warning", "WARNING", log_dir, shim),
         vantrel_system(f"vantrel {default_level_name()} (default)", "bench-vantrel-default", None, log_dir, shim),
-        *([vantrel_system("baseline WARNING", "bench-baseline-warning", "WARNING", log_dir, shim, args.baseline)]
+        *([vantrel_system("baseline WARNING", "bench-baseline-warning", "WARNING", log_dir, shim, args.baseline),
+           vantrel_system(f"baseline {default_level_name()} (default)", "bench-baseline-default", None, log_dir,
+                          shim, args.baseline)]
           if args.baseline else []),
         script_system("floor (pure Python)", "floor", "floor_kernel.py", "bench-floor", log_dir),
         script_system("echo (WebSocket)", "echo", "echo_client.py", "bench-echo", log_dir),
@@ -258,7 +263,8 @@ def main(argv=None) -> int:
                    help="count the C++ exceptions the kernel processes throw per unit of work (debug run)")
     p.add_argument("--no-ipykernel", action="store_true", help="leave ipykernel out")
     p.add_argument("--baseline", metavar="PYTHON",
-                   help="also measure the kernel installed for this interpreter (an earlier build), at WARNING")
+                   help="also measure the kernel installed for this interpreter (an earlier build), at WARNING "
+                        "and at the default level")
     p.add_argument("--compression", choices=["deflate", "none"], default="deflate",
                    help="permessage-deflate on the peer's side (deflate: what websockets negotiates by default)")
     p.add_argument("--idle-seconds", type=float, default=4.0, help="length of the idle probe (default 4 s)")

@@ -16,7 +16,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Sequence
 
 from .peer import Peer
 
@@ -198,9 +198,11 @@ def python_env(extra: Dict[str, Optional[str]]) -> Dict[str, str]:
 
 
 def vantrel_system(label: str, workbook_id: str, log_level: Optional[str], log_dir: Path,
-                   throw_shim: Optional[Path] = None, python: Optional[str] = None) -> WebSocketSystem:
+                   throw_shim: Optional[Path] = None, python: Optional[str] = None,
+                   runner: Sequence[str] = ()) -> WebSocketSystem:
     """The real kernel process, started as the console starts it (launcher, plain ws://),
-    by this interpreter or by `python` (an environment with another build installed)."""
+    by this interpreter or by `python` (an environment with another build installed),
+    under `runner` (a command line the interpreter's is appended to: valgrind, say)."""
     extra: Dict[str, Optional[str]] = {"VANTREL_LOG_LEVEL": log_level, "VANTREL_LOG_FILE": None,
                                        "VANTREL_SECURED": "0"}
     throw_log = None
@@ -208,8 +210,8 @@ def vantrel_system(label: str, workbook_id: str, log_level: Optional[str], log_d
         throw_log = log_dir / f"{workbook_id}.throws"
         extra["LD_PRELOAD"] = str(throw_shim)
         extra["BENCH_THROW_LOG"] = str(throw_log)
-    argv = [python or sys.executable, "-m", "vantrel_master.devtools.launcher", workbook_id, "{port}", "--plain",
-            "--parent-pid", str(os.getpid())]
+    argv = [*runner, python or sys.executable, "-m", "vantrel_master.devtools.launcher", workbook_id, "{port}",
+            "--plain", "--parent-pid", str(os.getpid())]
     return WebSocketSystem(label, "vantrel", workbook_id, argv, python_env(extra), log_dir, throw_log)
 
 

@@ -688,21 +688,15 @@ public:
     // Logger's cached answer is read without a call), and one line at that level.
     bool log_enabled(int level) const;
     void log(int level, py::handle text) const;
-    // The same line as a record made and handled directly (Logger.makeRecord and
-    // Logger.handle, for a logging.Logger; the call above otherwise), its source the
-    // module's file and the C++ function and line given: no stack walk, which from C++
-    // would only find whatever Python frame happens to be below.
+    // The same line as a record made and handled directly (for a logging.Logger: what
+    // Logger.makeRecord and Logger.handle do, done in C++; the call above otherwise), its
+    // source the module's file and the C++ function and line given: no stack walk, which
+    // from C++ would only find whatever Python frame happens to be below.
     void log_at(int level, py::handle text, const char* function, int line) const;
 
 private:
     PyObject* module_ = nullptr;
 };
-
-// logger.makeRecord(logger.name, level, path, line, text, (), None, function) for a
-// logging.Logger; made directly (same attributes, same values) while the record factory is
-// LogRecord itself.
-py::object make_record(py::handle logger, int level, py::handle path, int line, py::handle text,
-                       const char* function);
 
 // ---------------------------------------------------------------------------
 // The module this copy of the library serves

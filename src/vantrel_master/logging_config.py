@@ -31,6 +31,7 @@ LEVEL_ENV = "VANTREL_LOG_LEVEL"
 FILE_ENV = "VANTREL_LOG_FILE"
 DEFAULT_LEVEL = logging.INFO
 LOG_FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
+_LINE = "%s %s %s: %s"  # LOG_FORMAT by position: asctime, levelname, name, message
 
 # Marks the handlers installed by setup_logging_subprocess so that a second
 # call replaces them instead of adding more.
@@ -60,8 +61,9 @@ class _Formatter(logging.Formatter):
 
     The kernel logs a few records per request at the default level, so what a
     record costs is paid on every request: the date and time part of the stamp
-    is made once per second (per converter) instead of once per record, and the
-    line is put together directly instead of through the style object.
+    is made once per second (per converter) instead of once per record, and a
+    record without exception or stack text is put together in one step instead
+    of through the style object.
     """
 
     def __init__(self):
@@ -82,7 +84,14 @@ class _Formatter(logging.Formatter):
         return self.default_msec_format % (stamp[2], record.msecs)
 
     def formatMessage(self, record):  # noqa: N802 - logging's own name
-        return "%s %s %s: %s" % (record.asctime, record.levelname, record.name, record.message)
+        return _LINE % (record.asctime, record.levelname, record.name, record.message)
+
+    def format(self, record):
+        if record.exc_info or record.exc_text or record.stack_info:
+            return super().format(record)
+        record.message = record.getMessage()
+        record.asctime = self.formatTime(record)
+        return _LINE % (record.asctime, record.levelname, record.name, record.message)
 
 
 class _LeanHandle:
@@ -122,8 +131,9 @@ class OriginalStderrHandler(_LeanHandle, _OriginalStderrMixin, logging.StreamHan
         if stream is None:
             return
         try:
-            stream.write(self.format(record) + self.terminator)
-            stream.flush()
+            stream.write((self.formatter or logging._defaultFormatter).format(record) + self.terminator)
+            if not getattr(stream, "line_buffering", False):  # a line-buffered stream wrote it already
+                stream.flush()
         except RecursionError:
             raise
         except Exception:

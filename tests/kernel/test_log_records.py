@@ -60,6 +60,30 @@ def test_the_programs_choices_about_records_hold(kernel, new_name, kernel_log, m
     monkeypatch.undo()
     kernel_log.clear()
 
+    # The logger's filters, its handlers' levels and its being disabled decide as ever.
+    seen = {"debug": [], "info": []}
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            seen[logging.getLevelName(self.level).lower()].append(record.getMessage())
+
+    handlers = Keep(logging.DEBUG), Keep(logging.INFO)
+    for handler in handlers:
+        kernel.logger.addHandler(handler)
+    kernel.logger.addFilter(lambda record: "source_cache" not in record.getMessage())
+    try:
+        delete_in_thread(kernel, new_name)
+        monkeypatch.setattr(kernel.logger, "disabled", True)
+        delete_in_thread(kernel, new_name)
+    finally:
+        for handler in handlers:
+            kernel.logger.removeHandler(handler)
+        kernel.logger.filters.clear()
+    assert [text.split()[1] for text in seen["debug"]] == ["Removed"] * 2 and seen["info"] == []
+    assert len(log.records()) == 2
+    monkeypatch.undo()
+    kernel_log.clear()
+
     original = logging.getLogRecordFactory()
     logging.setLogRecordFactory(factory)
     try:

@@ -1,5 +1,7 @@
-// Log records made directly: what LogRecord.__init__ does for a record of one text, done
-// here without its Python frame, with the source file's name parts worked out once per file.
+// A module's logging through its module-level `logger`. For a logging.Logger the record is
+// made and handled here: what LogRecord.__init__, Logger.handle and Logger.callHandlers do
+// for a record of one text, without their Python frames, with the source file's name parts
+// worked out once per file.
 #include "pyco/pyco.hpp"
 
 #include <chrono>
@@ -29,6 +31,15 @@ int same_as_class = -1;
 PyObject* last_path = nullptr;
 PyObject* last_filename = nullptr;
 PyObject* last_module = nullptr;
+
+void ensure_logging() {
+    if (logging_module) return;
+    py::object logging = py::module_::import("logging");
+    threading_module = py::module_::import("threading").release().ptr();
+    logger_class = attribute(logging, "Logger").release().ptr();
+    record_class = attribute(logging, "LogRecord").release().ptr();
+    logging_module = logging.release().ptr();
+}
 
 PyObject* logging_global(const char* name) {  // borrowed, or null (no error left pending)
     PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(logging_module), intern(name));
@@ -159,26 +170,108 @@ bool builds_like_class(py::handle name, py::handle path) {
     return true;
 }
 
-}  // namespace
+// An item of a dict, or null (an error is thrown on, not left pending).
+PyObject* item(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && PyErr_Occurred()) throw py::error_already_set();
+    return value;
+}
 
+// Logger.isEnabledFor's own first steps (a disabled logger, the answer it cached for the
+// level) done here, or -1 when the method has to be called (a logger of another class,
+// nothing cached yet).
+int cached_enabled(PyObject* logger, PyObject* number) {
+    ensure_logging();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(logger)) != logger_class) return -1;
+    if (attribute(logger, "disabled").ptr() != Py_False) return -1;
+    py::object cache = attribute(logger, "_cache");
+    if (!PyDict_CheckExact(cache.ptr())) return -1;
+    PyObject* known = item(cache.ptr(), number);
+    return known == Py_True ? 1 : known == Py_False ? 0 : -1;
+}
+
+// logger.makeRecord(logger.name, level, path, line, text, (), None, function) for a logger
+// of the class logging.Logger itself, made directly while the record factory is LogRecord
+// (logging.setLogRecordFactory changes it).
 py::object make_record(py::handle logger, int level, py::handle path, int line, py::handle text,
                        const char* function) {
-    if (!logging_module) {
-        logging_module = py::module_::import("logging").release().ptr();
-        threading_module = py::module_::import("threading").release().ptr();
-        logger_class = attribute(logging_module, "Logger").release().ptr();
-        record_class = attribute(logging_module, "LogRecord").release().ptr();
-    }
     py::object name = attribute(logger, "name");
     py::str func(function);
-    // A Logger subclass may make its records its own way; a record factory set by the
-    // program (logging.setLogRecordFactory) makes every record.
-    if (reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == logger_class && PyType_Check(record_class) &&
-        logging_global("_logRecordFactory") == record_class) {
+    if (PyType_Check(record_class) && logging_global("_logRecordFactory") == record_class) {
         if (same_as_class < 0) same_as_class = builds_like_class(name, path) ? 1 : 0;
         if (same_as_class == 1) return build(name, level, path, line, text, func);
     }
     return attribute(logger, "makeRecord")(name, level, path, line, text, py::tuple(), py::none(), func);
+}
+
+// logger.handle(record) for a logger of the class logging.Logger itself; `level` is the
+// record's.
+void handle_record(py::handle logger, py::handle record, int level) {
+    // Logger.handle: nothing for a disabled logger; its filters (when it has any) decide.
+    if (truthy(attribute(logger, "disabled"))) return;
+    py::object filters = attribute(logger, "filters");
+    if (!PyList_CheckExact(filters.ptr()) || PyList_GET_SIZE(filters.ptr()) != 0) {
+        call_method(logger, "handle", record);
+        return;
+    }
+    // Logger.callHandlers: every handler up the chain while loggers propagate, each one
+    // whose level the record reaches; with no handler anywhere, the logger's own call does
+    // what logging does then (logging.lastResort).
+    py::int_ levelno(level);
+    int found = 0;
+    for (py::object c = py::reinterpret_borrow<py::object>(logger); truthy(c); c = attribute(c, "parent")) {
+        for (py::handle handler : attribute(c, "handlers")) {
+            ++found;
+            int reaches = PyObject_RichCompareBool(levelno.ptr(), attribute(handler, "level").ptr(), Py_GE);
+            if (reaches < 0) throw py::error_already_set();
+            if (reaches) call_method(handler, "handle", record);
+        }
+        if (!truthy(attribute(c, "propagate"))) break;
+    }
+    if (!found) call_method(logger, "callHandlers", record);
+}
+
+}  // namespace
+
+bool ModuleNames::log_enabled(int level) const {
+    py::object logger = get("logger");
+    py::object number = py::int_(level);  // a small int: the interpreter's cached object
+    int known = cached_enabled(logger.ptr(), number.ptr());
+    if (known >= 0) return known == 1;
+    PyObject* check = PyObject_GetAttr(logger.ptr(), intern("isEnabledFor"));
+    if (!check) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return true;  // a logger without the query gets every line
+    }
+    py::object method = py::reinterpret_steal<py::object>(check);
+    return truthy(method(number));
+}
+
+void ModuleNames::log(int level, py::handle text) const {
+    const char* method = level <= 10 ? "debug" : level <= 20 ? "info" : level <= 30 ? "warning" : "error";
+    PyObject* r = PyObject_CallMethodOneArg(get("logger").ptr(), intern(method), text.ptr());
+    if (!r) throw py::error_already_set();
+    Py_DECREF(r);
+}
+
+void ModuleNames::log_at(int level, py::handle text, const char* function, int line) const {
+    py::object logger = get("logger");
+    ensure_logging();
+    int is_logger = PyObject_IsInstance(logger.ptr(), logger_class);
+    if (is_logger < 0) throw py::error_already_set();
+    if (!is_logger) return log(level, text);
+    PyObject* file = PyModule_GetFilenameObject(module_);
+    if (!file) PyErr_Clear();
+    py::object path = file ? py::reinterpret_steal<py::object>(file) : get("__name__");
+    if (reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == logger_class) {
+        handle_record(logger, make_record(logger, level, path, line, text, function), level);
+        return;
+    }
+    // A subclass may make and handle its records its own way.
+    py::object record = attribute(logger, "makeRecord")(attribute(logger, "name"), level, path, line, text,
+                                                         py::tuple(), py::none(), py::str(function));
+    call_method(logger, "handle", record);
 }
 
 }  // namespace pyco
