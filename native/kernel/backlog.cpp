@@ -18,7 +18,7 @@ using pyco::Task;
 
 // Above either limit a writer waits until the backlog is down to half of both.
 constexpr Py_ssize_t kMaxPendingSends = 1000;
-constexpr Py_ssize_t kMaxPendingChars = 4 * 1024 * 1024;
+constexpr Py_ssize_t kMaxPendingChars = 1024 * 1024;
 // An open stream message takes writes until its text would pass this many characters
 // (it then goes out whole, without chunking).
 constexpr Py_ssize_t kMaxMergedChars = 60 * 1024;
