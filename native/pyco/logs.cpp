@@ -25,6 +25,23 @@ PyObject* logging_module = nullptr;
 PyObject* threading_module = nullptr;
 PyObject* logger_class = nullptr;  // logging.Logger
 PyObject* record_class = nullptr;  // logging.LogRecord
+// The names used per record, interned once.
+enum Name {
+    // LogRecord's attributes, in the order its __init__ sets them
+    NAME, MSG, ARGS, LEVELNAME, LEVELNO, PATHNAME, FILENAME, MODULE, EXC_INFO, EXC_TEXT, STACK_INFO, LINENO,
+    FUNCNAME, CREATED, MSECS, RELATIVE_CREATED, THREAD, THREAD_NAME, PROCESS_NAME, PROCESS,
+    // what else a record takes to make and handle
+    LEVEL_TO_NAME, START_TIME, LOG_THREADS, LOG_MULTIPROCESSING, LOG_PROCESSES, RECORD_FACTORY, CURRENT_THREAD,
+    MULTIPROCESSING, CURRENT_PROCESS, DISABLED, FILTERS, HANDLERS, LEVEL, PROPAGATE, PARENT, HANDLE, CACHE, NAMES
+};
+constexpr const char* kNameTexts[NAMES] = {
+    "name", "msg", "args", "levelname", "levelno", "pathname", "filename", "module", "exc_info", "exc_text",
+    "stack_info", "lineno", "funcName", "created", "msecs", "relativeCreated", "thread", "threadName",
+    "processName", "process",
+    "_levelToName", "_startTime", "logThreads", "logMultiprocessing", "logProcesses", "_logRecordFactory",
+    "current_thread", "multiprocessing", "current_process", "disabled", "filters", "handlers", "level",
+    "propagate", "parent", "handle", "_cache"};
+PyObject* names[NAMES];
 // 1 when records made here have LogRecord's own attributes (checked once), 0 when not.
 int same_as_class = -1;
 // The last source file seen and its name parts (os.path.basename, then splitext's root).
@@ -38,16 +55,23 @@ void ensure_logging() {
     threading_module = py::module_::import("threading").release().ptr();
     logger_class = attribute(logging, "Logger").release().ptr();
     record_class = attribute(logging, "LogRecord").release().ptr();
+    for (int i = 0; i < NAMES; ++i) names[i] = intern(kNameTexts[i]);
     logging_module = logging.release().ptr();
 }
 
-PyObject* logging_global(const char* name) {  // borrowed, or null (no error left pending)
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(logging_module), intern(name));
+py::object get(py::handle obj, Name name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), names[name]);
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+PyObject* logging_global(Name name) {  // borrowed, or null (no error left pending)
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(logging_module), names[name]);
     if (!v && PyErr_Occurred()) throw py::error_already_set();
     return v;
 }
 
-bool logging_flag(const char* name) {
+bool logging_flag(Name name) {
     PyObject* v = logging_global(name);
     return v && truthy(v);
 }
@@ -82,8 +106,8 @@ std::pair<py::object, py::object> name_parts(PyObject* path) {
     return {py::reinterpret_borrow<py::object>(last_filename), py::reinterpret_borrow<py::object>(last_module)};
 }
 
-void set(PyObject* record, const char* name, py::handle value) {
-    if (PyObject_SetAttr(record, intern(name), value.ptr()) < 0) throw py::error_already_set();
+void set(PyObject* record, Name name, py::handle value) {
+    if (PyObject_SetAttr(record, names[name], value.ptr()) < 0) throw py::error_already_set();
 }
 
 // LogRecord(name, level, path, line, text, (), None, function, None), attribute by attribute
@@ -99,53 +123,54 @@ py::object build(py::handle name, int level, py::handle path, int line, py::hand
     py::object record = py::reinterpret_steal<py::object>(made);
     PyObject* r = record.ptr();
     py::int_ levelno(level);
-    PyObject* names = logging_global("_levelToName");
-    PyObject* levelname = names && PyDict_Check(names) ? PyDict_GetItemWithError(names, levelno.ptr()) : nullptr;
+    PyObject* level_names = logging_global(LEVEL_TO_NAME);
+    PyObject* levelname =
+        level_names && PyDict_Check(level_names) ? PyDict_GetItemWithError(level_names, levelno.ptr()) : nullptr;
     if (!levelname && PyErr_Occurred()) throw py::error_already_set();
     auto [filename, module] = name_parts(path.ptr());
-    set(r, "name", name);
-    set(r, "msg", text);
-    set(r, "args", empty);
-    set(r, "levelname", levelname ? py::reinterpret_borrow<py::object>(levelname)
+    set(r, NAME, name);
+    set(r, MSG, text);
+    set(r, ARGS, empty);
+    set(r, LEVELNAME, levelname ? py::reinterpret_borrow<py::object>(levelname)
                                   : attribute(logging_module, "getLevelName")(levelno));
-    set(r, "levelno", levelno);
-    set(r, "pathname", path);
-    set(r, "filename", filename);
-    set(r, "module", module);
-    set(r, "exc_info", Py_None);
-    set(r, "exc_text", Py_None);
-    set(r, "stack_info", Py_None);
-    set(r, "lineno", py::int_(line));
-    set(r, "funcName", function);
-    set(r, "created", py::float_(created));
-    set(r, "msecs", py::float_(static_cast<double>(static_cast<long long>((created - std::trunc(created)) * 1000))));
-    PyObject* start = logging_global("_startTime");
+    set(r, LEVELNO, levelno);
+    set(r, PATHNAME, path);
+    set(r, FILENAME, filename);
+    set(r, MODULE, module);
+    set(r, EXC_INFO, Py_None);
+    set(r, EXC_TEXT, Py_None);
+    set(r, STACK_INFO, Py_None);
+    set(r, LINENO, py::int_(line));
+    set(r, FUNCNAME, function);
+    set(r, CREATED, py::float_(created));
+    set(r, MSECS, py::float_(static_cast<double>(static_cast<long long>((created - std::trunc(created)) * 1000))));
+    PyObject* start = logging_global(START_TIME);
     double started = start ? PyFloat_AsDouble(start) : created;
     if (started == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    set(r, "relativeCreated", py::float_((created - started) * 1000));
-    if (logging_flag("logThreads")) {
-        set(r, "thread", py::reinterpret_steal<py::object>(PyLong_FromUnsignedLong(PyThread_get_thread_ident())));
-        set(r, "threadName", attribute(call0(attribute(threading_module, "current_thread").ptr()), "name"));
+    set(r, RELATIVE_CREATED, py::float_((created - started) * 1000));
+    if (logging_flag(LOG_THREADS)) {
+        set(r, THREAD, py::reinterpret_steal<py::object>(PyLong_FromUnsignedLong(PyThread_get_thread_ident())));
+        set(r, THREAD_NAME, get(call0(get(threading_module, CURRENT_THREAD).ptr()), NAME));
     } else {
-        set(r, "thread", Py_None);
-        set(r, "threadName", Py_None);
+        set(r, THREAD, Py_None);
+        set(r, THREAD_NAME, Py_None);
     }
-    if (!logging_flag("logMultiprocessing")) {
-        set(r, "processName", Py_None);
+    if (!logging_flag(LOG_MULTIPROCESSING)) {
+        set(r, PROCESS_NAME, Py_None);
     } else {
         py::object process_name = py::str("MainProcess");
-        PyObject* mp = PyDict_GetItemWithError(PyImport_GetModuleDict(), intern("multiprocessing"));
+        PyObject* mp = PyDict_GetItemWithError(PyImport_GetModuleDict(), names[MULTIPROCESSING]);
         if (!mp && PyErr_Occurred()) throw py::error_already_set();
         if (mp && mp != Py_None) {
             try {
-                process_name = attribute(call0(attribute(mp, "current_process").ptr()), "name");
+                process_name = get(call0(get(mp, CURRENT_PROCESS).ptr()), NAME);
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_Exception)) throw;
             }
         }
-        set(r, "processName", process_name);
+        set(r, PROCESS_NAME, process_name);
     }
-    set(r, "process", logging_flag("logProcesses") ? py::object(py::int_(PYCO_GETPID())) : py::object(py::none()));
+    set(r, PROCESS, logging_flag(LOG_PROCESSES) ? py::object(py::int_(PYCO_GETPID())) : py::object(py::none()));
     return record;
 }
 
@@ -183,8 +208,8 @@ PyObject* item(PyObject* dict, PyObject* key) {
 int cached_enabled(PyObject* logger, PyObject* number) {
     ensure_logging();
     if (reinterpret_cast<PyObject*>(Py_TYPE(logger)) != logger_class) return -1;
-    if (attribute(logger, "disabled").ptr() != Py_False) return -1;
-    py::object cache = attribute(logger, "_cache");
+    if (get(logger, DISABLED).ptr() != Py_False) return -1;
+    py::object cache = get(logger, CACHE);
     if (!PyDict_CheckExact(cache.ptr())) return -1;
     PyObject* known = item(cache.ptr(), number);
     return known == Py_True ? 1 : known == Py_False ? 0 : -1;
@@ -195,9 +220,9 @@ int cached_enabled(PyObject* logger, PyObject* number) {
 // (logging.setLogRecordFactory changes it).
 py::object make_record(py::handle logger, int level, py::handle path, int line, py::handle text,
                        const char* function) {
-    py::object name = attribute(logger, "name");
+    py::object name = get(logger, NAME);
     py::str func(function);
-    if (PyType_Check(record_class) && logging_global("_logRecordFactory") == record_class) {
+    if (PyType_Check(record_class) && logging_global(RECORD_FACTORY) == record_class) {
         if (same_as_class < 0) same_as_class = builds_like_class(name, path) ? 1 : 0;
         if (same_as_class == 1) return build(name, level, path, line, text, func);
     }
@@ -208,8 +233,8 @@ py::object make_record(py::handle logger, int level, py::handle path, int line, 
 // record's.
 void handle_record(py::handle logger, py::handle record, int level) {
     // Logger.handle: nothing for a disabled logger; its filters (when it has any) decide.
-    if (truthy(attribute(logger, "disabled"))) return;
-    py::object filters = attribute(logger, "filters");
+    if (truthy(get(logger, DISABLED))) return;
+    py::object filters = get(logger, FILTERS);
     if (!PyList_CheckExact(filters.ptr()) || PyList_GET_SIZE(filters.ptr()) != 0) {
         call_method(logger, "handle", record);
         return;
@@ -219,14 +244,18 @@ void handle_record(py::handle logger, py::handle record, int level) {
     // what logging does then (logging.lastResort).
     py::int_ levelno(level);
     int found = 0;
-    for (py::object c = py::reinterpret_borrow<py::object>(logger); truthy(c); c = attribute(c, "parent")) {
-        for (py::handle handler : attribute(c, "handlers")) {
+    for (py::object c = py::reinterpret_borrow<py::object>(logger); truthy(c); c = get(c, PARENT)) {
+        for (py::handle handler : get(c, HANDLERS)) {
             ++found;
-            int reaches = PyObject_RichCompareBool(levelno.ptr(), attribute(handler, "level").ptr(), Py_GE);
+            int reaches = PyObject_RichCompareBool(levelno.ptr(), get(handler, LEVEL).ptr(), Py_GE);
             if (reaches < 0) throw py::error_already_set();
-            if (reaches) call_method(handler, "handle", record);
+            if (reaches) {
+                PyObject* r = PyObject_CallMethodOneArg(handler.ptr(), names[HANDLE], record.ptr());
+                if (!r) throw py::error_already_set();
+                Py_DECREF(r);
+            }
         }
-        if (!truthy(attribute(c, "propagate"))) break;
+        if (!truthy(get(c, PROPAGATE))) break;
     }
     if (!found) call_method(logger, "callHandlers", record);
 }
