@@ -44,6 +44,30 @@ def test_records_have_logrecords_attributes_and_values(kernel, new_name, kernel_
         assert record.funcName and record.funcName != "<module>" and record.lineno > 0
 
 
+def test_threads_logging_at_once_each_get_their_own_records(kernel, new_name, kernel_log):
+    names = {f"logger {i}": [new_name() for _ in range(15)] for i in range(4)}
+    for batch in names.values():
+        for name in batch:
+            kernel.in_memory_loader.update_module(name, "x = 1\n")
+            importlib.import_module(name)
+
+    def delete_all(batch):
+        for name in batch:
+            kernel.in_memory_loader.delete_module(name)
+
+    threads = [threading.Thread(target=delete_all, args=(batch,), name=thread_name)
+               for thread_name, batch in names.items()]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    by_thread = {}
+    for record in KernelLog(kernel_log).records():
+        if "from source_cache" in record.getMessage():
+            by_thread.setdefault(record.threadName, []).append(record.getMessage().split("'")[1])
+    assert by_thread == names
+
+
 def test_the_programs_choices_about_records_hold(kernel, new_name, kernel_log, monkeypatch):
     log = KernelLog(kernel_log)
 
