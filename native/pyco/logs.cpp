@@ -7,14 +7,6 @@
 #include <chrono>
 #include <cmath>
 
-#ifdef _WIN32
-#include <process.h>
-#define PYCO_GETPID _getpid
-#else
-#include <unistd.h>
-#define PYCO_GETPID getpid
-#endif
-
 namespace pyco {
 
 namespace {
@@ -23,6 +15,7 @@ namespace {
 // with the GIL held.
 PyObject* logging_module = nullptr;
 PyObject* threading_module = nullptr;
+PyObject* os_module = nullptr;
 PyObject* logger_class = nullptr;  // logging.Logger
 PyObject* record_class = nullptr;  // logging.LogRecord
 // The names used per record, interned once.
@@ -32,14 +25,15 @@ enum Name {
     FUNCNAME, CREATED, MSECS, RELATIVE_CREATED, THREAD, THREAD_NAME, PROCESS_NAME, PROCESS,
     // what else a record takes to make and handle
     LEVEL_TO_NAME, START_TIME, LOG_THREADS, LOG_MULTIPROCESSING, LOG_PROCESSES, RECORD_FACTORY, CURRENT_THREAD,
-    MULTIPROCESSING, CURRENT_PROCESS, DISABLED, FILTERS, HANDLERS, LEVEL, PROPAGATE, PARENT, HANDLE, CACHE, NAMES
+    MULTIPROCESSING, CURRENT_PROCESS, GETPID, DISABLED, FILTERS, HANDLERS, LEVEL, PROPAGATE, PARENT, HANDLE, CACHE,
+    NAMES
 };
 constexpr const char* kNameTexts[NAMES] = {
     "name", "msg", "args", "levelname", "levelno", "pathname", "filename", "module", "exc_info", "exc_text",
     "stack_info", "lineno", "funcName", "created", "msecs", "relativeCreated", "thread", "threadName",
     "processName", "process",
     "_levelToName", "_startTime", "logThreads", "logMultiprocessing", "logProcesses", "_logRecordFactory",
-    "current_thread", "multiprocessing", "current_process", "disabled", "filters", "handlers", "level",
+    "current_thread", "multiprocessing", "current_process", "getpid", "disabled", "filters", "handlers", "level",
     "propagate", "parent", "handle", "_cache"};
 PyObject* names[NAMES];
 // 1 when records made here have LogRecord's own attributes (checked once), 0 when not.
@@ -53,6 +47,7 @@ void ensure_logging() {
     if (logging_module) return;
     py::object logging = py::module_::import("logging");
     threading_module = py::module_::import("threading").release().ptr();
+    os_module = py::module_::import("os").release().ptr();
     logger_class = attribute(logging, "Logger").release().ptr();
     record_class = attribute(logging, "LogRecord").release().ptr();
     for (int i = 0; i < NAMES; ++i) names[i] = intern(kNameTexts[i]);
@@ -89,7 +84,7 @@ std::pair<py::object, py::object> name_parts(PyObject* path) {
         PyErr_Clear();
         py::object filename, module;
         try {
-            py::object os_path = attribute(py::module_::import("os"), "path");
+            py::object os_path = attribute(os_module, "path");
             filename = attribute(os_path, "basename")(py::handle(path));
             module = py::object(attribute(os_path, "splitext")(filename))[py::int_(0)];
         } catch (py::error_already_set& e) {
@@ -170,7 +165,18 @@ py::object build(py::handle name, int level, py::handle path, int line, py::hand
         }
         set(r, PROCESS_NAME, process_name);
     }
-    set(r, PROCESS, logging_flag(LOG_PROCESSES) ? py::object(py::int_(PYCO_GETPID())) : py::object(py::none()));
+    py::object process = py::none();
+    if (logging_flag(LOG_PROCESSES)) {
+        PyObject* getpid = PyObject_GetAttr(os_module, names[GETPID]);
+        if (getpid) {
+            process = call0(py::reinterpret_steal<py::object>(getpid).ptr());
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();  // no os.getpid: no process id, as LogRecord has it
+        } else {
+            throw py::error_already_set();
+        }
+    }
+    set(r, PROCESS, process);
     return record;
 }
 
