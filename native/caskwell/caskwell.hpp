@@ -190,8 +190,20 @@ void log_no_pattern(const Request& r);
 // One public query over the configured indexes: what it asks each index, which result
 // ends the search, and what it logs and answers at each point of the search order
 // (search_indexes), in that order. The logging steps write nothing unless overridden.
+// A search's info lines, each with one value; null: no line.
+struct SearchLines {
+    const char* querying_primary = nullptr;    // the package name
+    const char* found_in_primary = nullptr;    // the length of the result
+    const char* trying_secondaries = nullptr;  // how many secondaries (enabled) there are
+    const char* querying_secondary = nullptr;  // the secondary's URL
+    const char* found_in_secondary = nullptr;  // the length of the result
+};
+
 class IndexSearch {
 public:
+    static constexpr const char* kQueryingSecondary = "Querying secondary index: {}";
+    const SearchLines lines;
+
     // The per-index query of `url` (an awaitable), e.g.
     // self._get_versions_from_index(package_name, url); `version` is None for
     // version-less queries.
@@ -199,18 +211,13 @@ public:
                              const py::object& url) const = 0;
     // Whether an index's result ends the search.
     virtual bool passes(py::handle result) const { return truthy(result); }
-    virtual void querying_primary(const py::object& /*package_name*/) const {}
-    virtual void found_in_primary(py::handle /*result*/) const {}
-    // Before the secondaries (there are `count` of them, and they are enabled).
-    virtual void trying_secondaries(Py_ssize_t /*count*/) const {}
-    virtual void querying_secondary(const py::object& /*url*/) const {}
-    virtual void found_in_secondary(py::handle /*result*/) const {}
     // The public answer from the result that ended the search, found at `url`.
     virtual py::object answer(py::object result, const py::object& /*url*/) const { return result; }
     // The public answer (and its log line) when no index gave a result.
     virtual py::object nothing_found(const py::object& package_name) const = 0;
 
 protected:
+    explicit IndexSearch(SearchLines l = {}) : lines(l) {}
     ~IndexSearch() = default;
 };
 

@@ -64,6 +64,9 @@ const InfoQuery kInfoQuery;
 
 // get_package_info over the configured indexes: the first result without an `error` key.
 struct InfoSearch final : IndexSearch {
+    InfoSearch()
+        : IndexSearch({"Querying primary index for package info: {}", nullptr,
+                       "No info from primary, trying {} secondary indexes", kQueryingSecondary, nullptr}) {}
     py::object query(const py::object& self, const py::object& package_name, const py::object&,
                      const py::object& url) const override {
         return self.attr("_get_package_info_from_index")(package_name, url);
@@ -73,13 +76,6 @@ struct InfoSearch final : IndexSearch {
         if (has_error < 0) throw py::error_already_set();
         return has_error == 0;
     }
-    void querying_primary(const py::object& package_name) const override {
-        info("Querying primary index for package info: {}", package_name);
-    }
-    void trying_secondaries(Py_ssize_t count) const override {
-        info("No info from primary, trying {} secondary indexes", count);
-    }
-    void querying_secondary(const py::object& url) const override { info("Querying secondary index: {}", url); }
     py::object nothing_found(const py::object& package_name) const override {
         warning("Could not retrieve package info for {} from any index", package_name);
         return error_result(pyco::fmt("Package '{}' not found in any configured index", package_name));

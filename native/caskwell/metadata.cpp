@@ -60,22 +60,13 @@ py::object sorted_list(py::handle extras) {
 
 // get_extras over the configured indexes: the first non-empty set, as a sorted list.
 struct ExtrasSearch final : IndexSearch {
+    ExtrasSearch()
+        : IndexSearch({"Querying primary index for extras: {}", "Found {} extras in primary index",
+                       "No extras in primary, trying {} secondary indexes", kQueryingSecondary,
+                       "Found {} extras in secondary index"}) {}
     py::object query(const py::object& self, const py::object& package_name, const py::object& version,
                      const py::object& url) const override {
         return self.attr("_get_extras_from_index")(package_name, version, url);
-    }
-    void querying_primary(const py::object& package_name) const override {
-        info("Querying primary index for extras: {}", package_name);
-    }
-    void found_in_primary(py::handle extras) const override {
-        info("Found {} extras in primary index", length_of(extras));
-    }
-    void trying_secondaries(Py_ssize_t count) const override {
-        info("No extras in primary, trying {} secondary indexes", count);
-    }
-    void querying_secondary(const py::object& url) const override { info("Querying secondary index: {}", url); }
-    void found_in_secondary(py::handle extras) const override {
-        info("Found {} extras in secondary index", length_of(extras));
     }
     py::object answer(py::object extras, const py::object&) const override { return sorted_list(extras); }
     py::object nothing_found(const py::object& package_name) const override {
@@ -186,22 +177,13 @@ const DependenciesQuery kDependenciesQuery;
 
 // get_dependencies over the configured indexes: the first non-empty list.
 struct DependenciesSearch final : IndexSearch {
+    DependenciesSearch()
+        : IndexSearch({"Querying primary index for dependencies: {}", "Found {} dependencies in primary index",
+                       "No dependencies in primary, trying {} secondary indexes", kQueryingSecondary,
+                       "Found {} dependencies in secondary index"}) {}
     py::object query(const py::object& self, const py::object& package_name, const py::object& version,
                      const py::object& url) const override {
         return self.attr("_get_dependencies_from_index")(package_name, version, url);
-    }
-    void querying_primary(const py::object& package_name) const override {
-        info("Querying primary index for dependencies: {}", package_name);
-    }
-    void found_in_primary(py::handle dependencies) const override {
-        info("Found {} dependencies in primary index", length_of(dependencies));
-    }
-    void trying_secondaries(Py_ssize_t count) const override {
-        info("No dependencies in primary, trying {} secondary indexes", count);
-    }
-    void querying_secondary(const py::object& url) const override { info("Querying secondary index: {}", url); }
-    void found_in_secondary(py::handle dependencies) const override {
-        info("Found {} dependencies in secondary index", length_of(dependencies));
     }
     py::object nothing_found(const py::object& package_name) const override {
         debug("No dependencies found for {} in any index", package_name);

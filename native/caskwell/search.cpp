@@ -130,22 +130,22 @@ Task search_indexes(py::object self, py::object package_name, py::object version
         }
     }
     if (truthy(primary)) {
-        s->querying_primary(package_name);
+        if (s->lines.querying_primary) info(s->lines.querying_primary, package_name);
         py::object result = co_await pyco::await(s->query(self, package_name, version, primary));
         if (s->passes(result)) {
-            s->found_in_primary(result);
+            if (s->lines.found_in_primary) info(s->lines.found_in_primary, length_of(result));
             co_return s->answer(std::move(result), primary);
         }
     }
     Py_ssize_t n = PyList_GET_SIZE(secondary.ptr());
     if (truthy(settings[S("use_secondary_urls")]) && n > 0) {
-        s->trying_secondaries(n);
+        if (s->lines.trying_secondaries) info(s->lines.trying_secondaries, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             py::object url = secondary[i];
-            s->querying_secondary(url);
+            if (s->lines.querying_secondary) info(s->lines.querying_secondary, url);
             py::object result = co_await pyco::await(s->query(self, package_name, version, url));
             if (s->passes(result)) {
-                s->found_in_secondary(result);
+                if (s->lines.found_in_secondary) info(s->lines.found_in_secondary, length_of(result));
                 co_return s->answer(std::move(result), url);
             }
         }

@@ -69,22 +69,13 @@ const VersionsQuery kVersionsQuery;
 
 // get_versions over the configured indexes: the first non-empty list.
 struct VersionsSearch final : IndexSearch {
+    VersionsSearch()
+        : IndexSearch({"Querying primary index for {} versions", "Found {} versions in primary index",
+                       "No results in primary, trying {} secondary indexes", kQueryingSecondary,
+                       "Found {} versions in secondary index"}) {}
     py::object query(const py::object& self, const py::object& package_name, const py::object&,
                      const py::object& url) const override {
         return self.attr("_get_versions_from_index")(package_name, url);
-    }
-    void querying_primary(const py::object& package_name) const override {
-        info("Querying primary index for {} versions", package_name);
-    }
-    void found_in_primary(py::handle versions) const override {
-        info("Found {} versions in primary index", length_of(versions));
-    }
-    void trying_secondaries(Py_ssize_t count) const override {
-        info("No results in primary, trying {} secondary indexes", count);
-    }
-    void querying_secondary(const py::object& url) const override { info("Querying secondary index: {}", url); }
-    void found_in_secondary(py::handle versions) const override {
-        info("Found {} versions in secondary index", length_of(versions));
     }
     py::object nothing_found(const py::object& package_name) const override {
         warning("No versions found for {} in any index", package_name);
