@@ -48,8 +48,8 @@ void ensure_logging() {
     py::object logging = py::module_::import("logging");
     threading_module = py::module_::import("threading").release().ptr();
     os_module = py::module_::import("os").release().ptr();
-    logger_class = attribute(logging, "Logger").release().ptr();
-    record_class = attribute(logging, "LogRecord").release().ptr();
+    logger_class = py::object(logging.attr("Logger")).release().ptr();
+    record_class = py::object(logging.attr("LogRecord")).release().ptr();
     for (int i = 0; i < NAMES; ++i) names[i] = intern(kNameTexts[i]);
     logging_module = logging.release().ptr();
 }
@@ -84,9 +84,9 @@ std::pair<py::object, py::object> name_parts(PyObject* path) {
         PyErr_Clear();
         py::object filename, module;
         try {
-            py::object os_path = attribute(os_module, "path");
-            filename = attribute(os_path, "basename")(py::handle(path));
-            module = py::object(attribute(os_path, "splitext")(filename))[py::int_(0)];
+            py::object os_path = py::handle(os_module).attr("path");
+            filename = os_path.attr("basename")(py::handle(path));
+            module = py::object(os_path.attr("splitext")(filename))[py::int_(0)];
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError) && !e.matches(PyExc_AttributeError)) {
                 throw;
@@ -127,7 +127,7 @@ py::object build(py::handle name, int level, py::handle path, int line, py::hand
     set(r, MSG, text);
     set(r, ARGS, empty);
     set(r, LEVELNAME, levelname ? py::reinterpret_borrow<py::object>(levelname)
-                                  : attribute(logging_module, "getLevelName")(levelno));
+                                  : py::handle(logging_module).attr("getLevelName")(levelno));
     set(r, LEVELNO, levelno);
     set(r, PATHNAME, path);
     set(r, FILENAME, filename);
@@ -232,7 +232,7 @@ py::object make_record(py::handle logger, int level, py::handle path, int line, 
         if (same_as_class < 0) same_as_class = builds_like_class(name, path) ? 1 : 0;
         if (same_as_class == 1) return build(name, level, path, line, text, func);
     }
-    return attribute(logger, "makeRecord")(name, level, path, line, text, py::tuple(), py::none(), func);
+    return logger.attr("makeRecord")(name, level, path, line, text, py::tuple(), py::none(), func);
 }
 
 // logger.handle(record) for a logger of the class logging.Logger itself; `level` is the
@@ -304,8 +304,8 @@ void ModuleNames::log_at(int level, py::handle text, const char* function, int l
         return;
     }
     // A subclass may make and handle its records its own way.
-    py::object record = attribute(logger, "makeRecord")(attribute(logger, "name"), level, path, line, text,
-                                                         py::tuple(), py::none(), py::str(function));
+    py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, line, text,
+                                                  py::tuple(), py::none(), py::str(function));
     call_method(logger, "handle", record);
 }
 

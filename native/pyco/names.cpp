@@ -45,12 +45,6 @@ py::object ModuleNames::import_from(const char* module, const char* name, int le
     throw py::error_already_set();
 }
 
-py::object attribute(py::handle obj, const char* name) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), intern(name));
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
 py::object builtin(const char* name) {
     PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), intern(name));
     if (!value) {

@@ -770,8 +770,6 @@ void error(Pattern pattern, const A&... args) {
 
 }  // namespace served
 
-// getattr(obj, name), the name interned.
-py::object attribute(py::handle obj, const char* name);
 // A builtin by name, read from the interpreter's builtins when used.
 py::object builtin(const char* name);
 // Annotations as a function declares them, e.g. annotations({{"return", builtin("int")}}).
