@@ -3,10 +3,12 @@
 # extension modules (incrementally, in build/) and runs the whole test suite, then the
 # packaging legs (stubs, the lowest declared versions, the wheel as users install it), and
 # the in-process tests again on an AddressSanitizer/UBSan build and on a clang++ -Werror
-# build, and a compile of every module for 64-bit Windows (MinGW-w64).
+# build, and the Windows leg: every module built for 64-bit Windows (MinGW-w64), installed
+# from its win_amd64 wheel into the official Windows CPython 3.11 (under wine) and the whole
+# suite run there.
 # Extra arguments go to pytest for the main run (e.g. scripts/test.sh tests/pyco -x).
 # SKIP_STUBS=1, SKIP_MIN_VERSIONS=1, SKIP_WHEEL=1, SKIP_SANITIZERS=1, SKIP_CLANG=1 and
-# SKIP_MINGW=1 skip a leg.
+# SKIP_WINDOWS=1 skip a leg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -49,6 +51,6 @@ if [ "${SKIP_CLANG:-0}" != "1" ]; then
     leg clang scripts/clang-tests.sh
 fi
 
-if [ "${SKIP_MINGW:-0}" != "1" ]; then
-    leg mingw scripts/mingw-check.sh
+if [ "${SKIP_WINDOWS:-0}" != "1" ]; then
+    leg windows scripts/windows-tests.sh
 fi

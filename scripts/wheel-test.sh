@@ -22,38 +22,8 @@ python -m pip wheel . -q --no-deps -w "$WORK/dist" -Cbuild-dir="$WORK/build"
 WHEEL=$(ls "$WORK"/dist/vantrel_master-*.whl)
 echo "wheel-test: built $(basename "$WHEEL")"
 
-# The wheel's content; prints the extension modules it holds.
-python - "$WHEEL" "$ROOT/src" > "$WORK/modules" <<'PY'
-import importlib.machinery, pathlib, sys, zipfile
-
-wheel, src = sys.argv[1], pathlib.Path(sys.argv[2])
-names = set(zipfile.ZipFile(wheel).namelist())
-suffixes = sorted(importlib.machinery.EXTENSION_SUFFIXES, key=len, reverse=True)
-problems, modules = [], []
-for name in sorted(names):
-    suffix = next((s for s in suffixes if name.endswith(s)), None)
-    if suffix is None:
-        continue
-    module = name[: -len(suffix)]
-    if any(part.startswith("_") for part in module.split("/")):
-        problems.append(f"holds the test-only module {name}")
-    elif module + ".pyi" not in names:
-        problems.append(f"holds {name} without its stub {module}.pyi")
-    else:
-        modules.append(module.replace("/", "."))
-for stub in sorted(src.rglob("*.pyi")):
-    if stub.relative_to(src).as_posix() not in names:
-        problems.append(f"lacks the stub {stub.relative_to(src)}")
-if "vantrel_master/py.typed" not in names:
-    problems.append("lacks vantrel_master/py.typed")
-problems += [f"holds {n}" for n in sorted(names) if "__pycache__" in n or n.endswith(".pyc")]
-if not modules:
-    problems.append("holds no extension module")
-for problem in problems:
-    print("wheel-test: the wheel " + problem, file=sys.stderr)
-print("\n".join(modules))
-sys.exit(1 if problems else 0)
-PY
+# The wheel's content (the same check as the Windows wheel's); prints the extension modules it holds.
+python scripts/check_wheel.py "$WHEEL" > "$WORK/modules"
 mapfile -t MODULES < "$WORK/modules"
 echo "wheel-test: extension modules in the wheel: ${MODULES[*]}"
 

@@ -1,18 +1,20 @@
 """Drives the console as a user would: a subprocess whose stdin is a pipe, with its
 stdout and stderr collected as they arrive, or one on a pseudo-terminal."""
-import fcntl
 import os
-import pty
 import re
 import signal
 import struct
 import subprocess
 import sys
-import termios
 import threading
 from pathlib import Path
 
 import pytest
+
+if sys.platform != "win32":
+    import fcntl
+    import pty
+    import termios
 
 import vantrel_master
 
@@ -31,18 +33,36 @@ def child_env(scratch, **extra):
 
 def process_alive(pid):
     """True while `pid` is a process that has not ended (a zombie has ended)."""
-    try:
-        stat = Path(f"/proc/{pid}/stat").read_text()
-    except FileNotFoundError:
-        return False
-    return stat.rsplit(")", 1)[1].split()[0] != "Z"
+    if sys.platform == "win32":
+        import ctypes
+
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.OpenProcess.restype = ctypes.c_void_p
+        handle = kernel32.OpenProcess(0x1000, False, pid)  # PROCESS_QUERY_LIMITED_INFORMATION
+        if not handle:
+            return False
+        try:
+            code = ctypes.c_ulong()
+            kernel32.GetExitCodeProcess(ctypes.c_void_p(handle), ctypes.byref(code))
+            return code.value == 259  # STILL_ACTIVE
+        finally:
+            kernel32.CloseHandle(ctypes.c_void_p(handle))
+    return process_state(pid) not in (None, "Z")
 
 
 def process_state(pid):
+    """The state letter of `pid` in /proc (Linux), None once it is gone."""
     try:
         return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
     except FileNotFoundError:
         return None
+
+
+def kill_process(pid):
+    if sys.platform == "win32":
+        subprocess.run(["taskkill", "/F", "/PID", str(pid)], capture_output=True)
+    else:
+        os.kill(pid, signal.SIGKILL)
 
 
 def collect(fd, changed, take):
@@ -85,22 +105,26 @@ class ConsoleProcess:
             self._text[name] += data.decode("utf-8", "replace")
         return take
 
+    def _read(self, stream):
+        """What came on `stream` so far, with the line ends of Windows' text mode as \n
+        (what a Python reader in text mode would get)."""
+        with self._changed:
+            return self._text[stream].replace("\r\n", "\n")
+
     @property
     def out(self):
-        with self._changed:
-            return self._text["out"]
+        return self._read("out")
 
     @property
     def err(self):
-        with self._changed:
-            return self._text["err"]
+        return self._read("err")
 
     def wait_for(self, pattern, stream="out"):
         """The first match of `pattern` in the stream, once it has appeared."""
         with self._changed:
             self._changed.wait_for(
-                lambda: re.search(pattern, self._text[stream], re.M) or self.proc.poll() is not None, WAIT)
-            match = re.search(pattern, self._text[stream], re.M)
+                lambda: re.search(pattern, self._read(stream), re.M) or self.proc.poll() is not None, WAIT)
+            match = re.search(pattern, self._read(stream), re.M)
         assert match, f"{pattern!r} not in {stream}\n--- stdout:\n{self.out}\n--- stderr:\n{self.err}"
         return match
 
@@ -208,4 +232,4 @@ def console(scratch):
             item.proc.kill()
             item.proc.wait()
         if item.kernel_pid is not None and process_alive(item.kernel_pid):
-            os.kill(item.kernel_pid, signal.SIGKILL)
+            kill_process(item.kernel_pid)

@@ -1,6 +1,9 @@
 """The console on a terminal (a pseudo-terminal): the line editor in front of a real kernel."""
 import re
+import sys
 import textwrap
+
+import pytest
 
 from .conftest import process_alive
 
@@ -8,6 +11,8 @@ PASTE = "\x1b[200~{}\x1b[201~"  # bracketed paste, as a terminal sends pasted te
 UP, CTRL_C, CTRL_D = "\x1b[A", "\x03", "\x04"
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="drives the line editor through a POSIX pseudo-terminal; "
+                    "on Windows it runs on a Windows console, which this suite has no way to drive")
 def test_editing_completion_history_and_ctrl_c(console, scratch):
     history = scratch / "state" / "history"
     module = scratch / "steps.py"

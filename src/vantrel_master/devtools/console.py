@@ -68,6 +68,7 @@ import json
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import threading
@@ -979,9 +980,21 @@ class Console:
             self._quit.set_result(code)
 
     def _install_signals(self) -> None:
-        self._loop.add_signal_handler(signal.SIGINT, self._on_sigint)
-        for signum in (signal.SIGTERM, signal.SIGHUP):
-            self._loop.add_signal_handler(signum, self._finish, 128 + signum)
+        if sys.platform != "win32":
+            self._loop.add_signal_handler(signal.SIGINT, self._on_sigint)
+            for signum in (signal.SIGTERM, signal.SIGHUP):
+                self._loop.add_signal_handler(signum, self._finish, 128 + signum)
+            return
+        # Windows' event loops take no signal handlers: a plain handler hands Ctrl-C (and
+        # Ctrl-Break, Windows' other console interrupt) to the loop, which it wakes.
+        def on_signal(signum: int, frame: Any) -> None:
+            if signum == signal.SIGINT:
+                self._loop.call_soon_threadsafe(self._on_sigint)
+            else:
+                self._loop.call_soon_threadsafe(self._finish, 128 + signum)
+
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGBREAK):
+            signal.signal(signum, on_signal)
 
     async def _start_kernel(self) -> None:
         if self.args.log:
@@ -998,10 +1011,16 @@ class Console:
                    str(self.server.port), "--parent-pid", str(os.getpid())]
         if not self.args.tls:
             command.append("--plain")
+        # The kernel gets a session (POSIX) or process group (Windows) of its own, so the
+        # terminal's Ctrl-C reaches the console alone: the console interrupts by message.
+        if sys.platform == "win32":
+            detach: Dict[str, Any] = {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
+        else:
+            detach = {"start_new_session": True}
         with open(self.log_path, "ab") as log:
             self.process = await asyncio.create_subprocess_exec(
                 *command, stdin=asyncio.subprocess.DEVNULL, stdout=log, stderr=log,
-                env=env, start_new_session=True)
+                env=env, **detach)
         self._say(f"kernel pid {self.process.pid}, log {self.log_path}{note}")
 
     def _log_tail(self, lines: int = 15) -> str:
@@ -1036,7 +1055,10 @@ class Console:
         kill_now.cancel()
         if process.returncode is None:
             try:
-                os.killpg(process.pid, signal.SIGKILL)  # the kernel leads its own process group
+                if sys.platform == "win32":
+                    process.kill()  # TerminateProcess
+                else:
+                    os.killpg(process.pid, signal.SIGKILL)  # the kernel leads its own process group
             except ProcessLookupError:
                 pass
             except PermissionError:

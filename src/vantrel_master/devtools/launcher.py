@@ -12,9 +12,10 @@ flushed and the process ends at once with ``os._exit``: user code still running
 on worker threads is neither waited for nor interrupted, and no interpreter
 clean-up runs that could wait for it.
 
-``--parent-pid PID`` (Linux) asks the operating system to kill this process when
-the process that started it dies, so a kernel never outlives a console that was
-killed without a chance to clean up.
+``--parent-pid PID`` ends this process when the process that started it dies, so a
+kernel never outlives a console that was killed without a chance to clean up: on
+Linux the operating system kills it (``PR_SET_PDEATHSIG``); on Windows a thread
+waits on the parent's process handle and then ends the process.
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ import logging
 import os
 import signal
 import sys
+import threading
 import traceback
 from typing import List, NoReturn, Optional
 
@@ -33,8 +35,10 @@ PR_SET_PDEATHSIG = 1
 
 
 def _die_with_parent(parent_pid: int) -> None:
-    """Linux only: SIGKILL this process when its parent dies; exit at once when the
-    parent is already gone."""
+    """End this process when its parent dies; exit at once when the parent is already gone."""
+    if sys.platform == "win32":
+        _die_with_parent_windows(parent_pid)
+        return
     if not sys.platform.startswith("linux"):
         return
     try:
@@ -44,6 +48,24 @@ def _die_with_parent(parent_pid: int) -> None:
         return
     if os.getppid() != parent_pid:
         os._exit(1)
+
+
+def _die_with_parent_windows(parent_pid: int) -> None:
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.OpenProcess.restype = ctypes.c_void_p
+    kernel32.WaitForSingleObject.argtypes = (ctypes.c_void_p, ctypes.c_uint32)
+    synchronize = 0x00100000
+    handle = kernel32.OpenProcess(synchronize, False, parent_pid)
+    if not handle:
+        if ctypes.get_last_error() == 87:  # ERROR_INVALID_PARAMETER: no such process
+            os._exit(1)  # the parent is gone already
+        return
+
+    def watch() -> None:
+        kernel32.WaitForSingleObject(handle, 0xFFFFFFFF)  # INFINITE
+        os._exit(1)
+
+    threading.Thread(target=watch, name="parent-watch", daemon=True).start()
 
 
 def _flush_everything() -> None:
@@ -66,7 +88,7 @@ def _parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     parser.add_argument("--plain", action="store_true",
                         help="connect with ws:// instead of wss:// (sets VANTREL_SECURED=0)")
     parser.add_argument("--parent-pid", type=int, default=None,
-                        help="die when this process (the parent) dies (Linux)")
+                        help="die when this process (the parent) dies")
     return parser.parse_args(argv)
 
 
