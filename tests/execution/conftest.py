@@ -1,6 +1,7 @@
 """Fixtures of the execution environment's tests: the process-wide streams and import
 path put back after every test, the kernel's log records, and a connected kernel served
 by the development Business Layer for end-to-end runs (from the shared harness)."""
+import os
 import re
 import sys
 
@@ -33,7 +34,7 @@ def import_state(scratch_root):
     sys.path = path_object
     for name, module in list(sys.modules.items()):
         file = getattr(module, "__file__", None)
-        if TEST_PACKAGE.match(name) or (isinstance(file, str) and file.startswith(scratch_root + "/")):
+        if TEST_PACKAGE.match(name) or (isinstance(file, str) and file.startswith(os.path.join(scratch_root, ""))):
             del sys.modules[name]
 
 
