@@ -1,3 +1,5 @@
+import sys
+
 import pytest
 
 from vantrel_master.business_layer.packages import pip_settings
@@ -30,6 +32,21 @@ def test_defaults_describe_one_public_index_with_its_json_api(monkeypatch):
     monkeypatch.setenv("PIP_EXTRA_INDEX_URL", "http://127.0.0.1:10/a")
     assert get_pip_settings(None)["index_urls"] == [{"url": "http://127.0.0.1:9/simple", "primary": True},
                                                     {"url": "http://127.0.0.1:10/a", "primary": False}]
+
+
+def test_defaults_without_pip_are_the_same_public_index(monkeypatch):
+    # Windows' embeddable CPython has no pip: the default index then comes from the
+    # package client's finder, and it is the very index pip names
+    with_pip = pip_settings._public_index()
+    monkeypatch.setattr(pip_settings, "_public_index_cache", None)
+    for name in [n for n in sys.modules if n == "pip" or n.startswith("pip.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "pip", None)  # import pip fails
+    with pytest.raises(ImportError):
+        from pip._internal.models.index import PyPI  # noqa: F401
+    assert pip_settings._public_index() == with_pip
+    assert get_pip_settings(None)["index_urls"] == [{"url": with_pip[0], "primary": True}]
+    assert [e["api_pattern"] for e in get_pip_api_list(None)] == [with_pip[1] + "/{package_name}/{version}/json"]
 
 
 def test_settings_manager_values_are_normalised():

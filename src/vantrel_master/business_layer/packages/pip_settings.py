@@ -55,16 +55,37 @@ _public_index_cache: Optional[Tuple[str, str]] = None
 
 
 def _public_index() -> Optional[Tuple[str, str]]:
-    """(simple index URL, JSON API base URL) of pip's default public index."""
+    """(simple index URL, JSON API base URL) of pip's default public index: from pip, or,
+    where the interpreter has no pip (Windows' embeddable distribution), from the default
+    index of the finder the package client uses (unearth)."""
     global _public_index_cache
     if _public_index_cache is None:
         try:
             from pip._internal.models.index import PyPI
         except Exception as exc:  # pip missing or reorganised
-            logger.warning(f"No default package index: pip's default index is unknown ({exc})")
-            return None
-        _public_index_cache = (PyPI.simple_url, PyPI.pypi_url)
+            public = _finder_public_index()
+            if public is None:
+                logger.warning(f"No default package index: pip's default index is unknown ({exc})")
+                return None
+            _public_index_cache = public
+        else:
+            _public_index_cache = (PyPI.simple_url, PyPI.pypi_url)
     return _public_index_cache
+
+
+def _finder_public_index() -> Optional[Tuple[str, str]]:
+    """The public index unearth's finder searches by default; its JSON API lies beside its
+    simple pages, as pip's model of that index has it (<base>/simple/ and <base>/pypi)."""
+    try:
+        from unearth import PackageFinder
+
+        url = next(s["url"] for s in PackageFinder().sources if s["type"] == "index")
+    except Exception:
+        return None
+    base = url.rstrip("/")
+    if not base.endswith("/simple"):
+        return None
+    return base, base[: -len("/simple")] + "/pypi"
 
 
 def _flag(value: Any, default: bool) -> bool:
