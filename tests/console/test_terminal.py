@@ -8,7 +8,7 @@ import pytest
 from .conftest import process_alive
 
 PASTE = "\x1b[200~{}\x1b[201~"  # bracketed paste, as a terminal sends pasted text
-UP, CTRL_C, CTRL_D = "\x1b[A", "\x03", "\x04"
+UP, LEFT, CTRL_C, CTRL_D = "\x1b[A", "\x1b[D", "\x03", "\x04"
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="drives the line editor through a POSIX pseudo-terminal; "
@@ -77,3 +77,47 @@ def test_editing_completion_history_and_ctrl_c(console, scratch):
     session.type(CTRL_C, wait=r"^KeyboardInterrupt\nIn \[1\]: ")
     session.type(CTRL_D, wait=r"kernel exited with code 0")
     assert session.finish() == 0
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="drives the line editor through a POSIX pseudo-terminal; "
+                    "on Windows it runs on a Windows console, which this suite has no way to drive")
+def test_commands_typed_while_an_entry_runs_and_entries_that_end_the_session(console, scratch):
+    module = scratch / "shapes.py"
+    module.write_text(textwrap.dedent("""\
+        def area(width, depth=2, height=1):
+            return width * depth * height
+
+        def ticks():
+            while True:
+                yield 1
+        """))
+    session = console("--grace", "0.5", terminal=True, VANTREL_CONSOLE_HISTORY=str(scratch / "history"))
+    session.wait_for(r"In \[1\]: ")
+    # Enter with the cursor inside a complete one-line entry runs it whole
+    session.type("s = 'a b'" + LEFT * 3 + "\r", wait=r"In \[2\]: ")
+    session.type("s\r", wait=r"Out: 'a b'\nIn \[3\]: ")
+    # a keyword may skip a defaulted parameter
+    session.type(f":load {module}\r", wait=r"module shapes updated from .*\nIn \[3\]: ")
+    session.type(":call shapes.area 2, height=3.5\r", wait=r"Out: 14\.0\nIn \[3\]: ")
+    # :cancel typed while a stream runs cancels it at once
+    session.type(":stream shapes.ticks\r", wait=r"^\[2\] 1$")
+    session.type(":cancel\r", wait=r"stream canceled after \d+ values\nIn \[3\]: ")
+    # a line typed while an entry runs waits for the next prompt, which starts with it
+    session.type("import time; print('napping', flush=True); time.sleep(1); print('slept')\r", wait=r"^napping")
+    session.type("s * 2\r", wait=r"slept\nIn \[4\]: s \* 2")
+    session.type("\r", wait=r"Out: 'a ba b'\nIn \[5\]: ")
+    # :quit typed while an entry spins: after the grace period the kernel is shut down
+    session.type("print('spinning', flush=True); all(1 for _ in iter(int, 1))\r", wait=r"^spinning")
+    session.type(":quit\r", wait=r"quitting: the running entry gets 0\.5 s to finish")
+    assert session.finish() == 0, session.screen
+    assert re.search(r"kernel exited with code 0|kernel did not exit .*: killed", session.screen)
+    assert not process_alive(session.kernel_pid)
+
+    # exit() leaves as :quit does, without a traceback
+    session = console(terminal=True, VANTREL_CONSOLE_HISTORY=str(scratch / "history"))
+    session.wait_for(r"In \[1\]: ")
+    session.type("print(1484293, end=''); 1/0\r", wait=r"ZeroDivisionError: division by zero\nIn \[2\]: ")
+    assert re.search(r"^1484293\nTraceback", session.screen, re.M)  # the traceback on a line of its own
+    session.type("exit()\r", wait=r"kernel exited with code 0")
+    assert session.finish() == 0
+    assert "SystemExit" not in session.screen

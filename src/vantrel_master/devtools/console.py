@@ -167,6 +167,13 @@ def _highlighted_traceback(text: str) -> str:
     return highlight(text, PythonTracebackLexer(), TerminalFormatter())
 
 
+def _leaves(reply: Dict[str, Any]) -> bool:
+    """Whether an entry ended with SystemExit (``exit()``, ``quit()``, ``sys.exit()``),
+    which at Python's own prompt ends the session."""
+    error = reply.get("error") if reply.get("type") == "execution_error" else None
+    return isinstance(error, dict) and error.get("type") == "SystemExit"
+
+
 def history_path(option: Optional[str]) -> str:
     """Where the terminal keeps its history: the option, the environment, or the XDG state
     folder."""
@@ -203,6 +210,9 @@ class Console:
         self._running_kind = "cell"                        # "cell", "call", "stream" or "debug"
         self._last_ctrl_c: Optional[float] = None          # when Ctrl-C last interrupted the running entry
         self._asking = False                               # the kill question is open
+        self._typing = False                               # lines typed during a run are read (terminal)
+        self._typed = codecs.getincrementaldecoder("utf-8")(errors="replace")
+        self._typed_pending = ""
         self.breakpoints: List[Dict[str, Any]] = []        # for :debug runs
         self._debug_paused = False                         # a debug run is stopped, reading commands
         self._stop: Dict[str, Any] = {}                    # the last debug_stopped message
@@ -242,6 +252,7 @@ class Console:
     def _show_traceback(self, text: str) -> None:
         if not text.endswith("\n"):
             text += "\n"
+        self.line_start()  # on a line of its own, after output left without its end
         self._line_open[True] = False
         self._emit(_highlighted_traceback(text) if _colour(sys.stderr) else text, sys.stderr)
 
@@ -291,7 +302,7 @@ class Console:
             if not request["silent"] and not request.get("stopping"):
                 self._write(str(message.get("content", "")))
         elif kind in ("execution_result", "execution_error") and request is not None:
-            if kind == "execution_error" and not request["silent"]:
+            if kind == "execution_error" and not request["silent"] and not _leaves(message):
                 error = message.get("error") or {}
                 if isinstance(error, dict):
                     self._show_traceback(error.get("traceback") or f"{error.get('type')}: {error.get('message')}\n")
@@ -352,6 +363,43 @@ class Console:
         self._lines.extend(items)
         self._input.set()
 
+    # While an entry runs on a terminal no line editor reads the keyboard: the terminal is in
+    # its own line mode (it echoes what is typed, Ctrl-C is SIGINT), and each whole line typed
+    # is read here at once, so that :quit and :cancel act on the running entry. Other lines
+    # wait for the next prompt, which starts with them. Off while a prompt reads the keyboard
+    # (a paused debug run, the kill question).
+
+    def _typing_on(self) -> None:
+        if self._typing or self.terminal is None:
+            return
+        try:
+            self._loop.add_reader(sys.stdin.fileno(), self._read_typed)
+        except (NotImplementedError, OSError, ValueError, AttributeError):
+            return  # (Windows' event loops watch no console handles)
+        self._typing = True
+
+    def _typing_off(self) -> None:
+        if self._typing:
+            self._typing = False
+            self._loop.remove_reader(sys.stdin.fileno())
+
+    def _read_typed(self) -> None:
+        try:
+            data = os.read(sys.stdin.fileno(), 65536)
+        except OSError:
+            return
+        if not data:
+            return  # Ctrl-D on an empty line: nothing to act on while the entry runs
+        *lines, self._typed_pending = (self._typed_pending + self._typed.decode(data)).split("\n")
+        if lines:
+            self._take_input([line.rstrip("\r") for line in lines])
+
+    def _typed_ahead(self) -> str:
+        """The lines typed during the last run that nothing took, for the next prompt."""
+        lines = [item for item in self._lines if isinstance(item, str)]
+        self._lines.clear()
+        return "\n".join(lines)
+
     def _prompt(self, prompt: str) -> None:
         self.line_start()
         self._write(prompt)
@@ -394,7 +442,7 @@ class Console:
         a blank line; INTERRUPT for Ctrl-C at the prompt, None at end of input."""
         if self.terminal is not None:
             self.line_start()
-            return await self.terminal.read_entry(number)
+            return await self.terminal.read_entry(number, default=self._typed_ahead())
         lines: List[str] = []
         while True:
             line = await self._next_line(f"In [{number}]: " if not lines else "   ...: ")
@@ -492,6 +540,7 @@ class Console:
                 elif kind == "debug" and self._debug_paused:
                     await self._debug_command(line)
         finally:
+            self._typing_off()
             self._running = None
             self._debug_paused = False
         self.server.clear(self.workbook_id)  # the server keeps every message; the console needs none
@@ -521,6 +570,7 @@ class Console:
         waiting for something to happen."""
         if self.terminal is not None:
             if kind == "debug" and self._debug_paused and not self._asking:
+                self._typing_off()
                 line = await self.terminal.read_line("(debug) ", until=done)
                 if line is None:  # Ctrl-D stops the run
                     return "q"
@@ -528,6 +578,10 @@ class Console:
                     self._note("(q stops the run, c continues it)")
                     return None
                 return line if isinstance(line, str) else None
+            if not self._asking:
+                self._typing_on()
+            if self._next_is(":quit", ":q") or (kind == "stream" and self._next_is(":cancel")):
+                return self._lines.popleft()
         else:
             if kind == "debug" and self._debug_paused and self._lines and self._lines[0] is EOF:
                 return "q"  # input ended while the run is paused: stop it; the console then ends
@@ -611,6 +665,8 @@ class Console:
             self._write("\n")
             self._finish(130)
         elif not self._asking and request is not None:
+            self._asking = True  # from now: the run's loop starts no reading of its own
+            self._typing_off()
             asyncio.ensure_future(self._ask_kill(request["done"]))
 
     async def _ask_kill(self, done: asyncio.Future) -> None:
@@ -713,7 +769,7 @@ class Console:
                       f"{error.get('type')}: {error.get('message')}", err=True)
             return None
         try:
-            keyword_only, _, values = ast.literal_eval(reply["result"])
+            _, keyword_only, values = ast.literal_eval(reply["result"])
         except (ValueError, SyntaxError, TypeError, KeyError):
             self._say(f"cannot pass the arguments to {call.module}.{call.function} by position: a default "
                       f"value before a named argument is not a Python literal; pass that argument too",
@@ -971,6 +1027,8 @@ class Console:
                 if reply is not None and reply.get("type") == "execution_result":
                     self._remember(entry)
                 number += 1
+                if reply is not None and _leaves(reply):
+                    self._quit_requested = True  # exit(), quit(), sys.exit(): leave as :quit does
         return 0
 
     # -- life -----------------------------------------------------------------------------

@@ -130,11 +130,15 @@ def _literal(node: ast.expr) -> Any:
 
 def binding_expression(call: CallArguments) -> str:
     """An expression that, run in the kernel, binds the call's arguments to the function's
-    signature and gives ``(keyword_only_names_passed, None, positional_values)``: the
-    positional values with the defaults filled in, in parameter order."""
+    signature and gives ``(None, keyword_only_names, positional_values)``: the positional
+    values with the defaults filled in, in parameter order. The defaults go in first, so
+    that a keyword after a skipped defaulted parameter (``f(1, c=10)`` for
+    ``def f(a, b=2, c=1)``) becomes positional; a passed name that stays a keyword is
+    keyword-only (a keyword-only parameter left to its default is no obstacle)."""
     function = (f"getattr(__import__('importlib').import_module({call.module!r}), "
                 f"{call.function!r})")
-    return (f"(lambda b: (sorted(b.kwargs), b.apply_defaults(), list(b.args)))"
+    passed = sorted(call.kwargs)
+    return (f"(lambda b: (b.apply_defaults(), [k for k in {passed!r} if k in b.kwargs], list(b.args)))"
             f"(__import__('inspect').signature({function}).bind({', '.join(call.source)}))")
 
 

@@ -1,9 +1,9 @@
 """The console's front end on a terminal, on prompt_toolkit.
 
 Entries are edited in a multi-line buffer: Enter runs the entry when it is complete
-(see :func:`.console_input.entry_complete`) and the cursor is at its end, and
-otherwise starts a new line, indented like the last one (one level deeper after a
-``:``). Tab at the start of a line indents; elsewhere it asks the kernel for
+(see :func:`.console_input.entry_complete`) and the cursor is at its end (a complete
+one-line entry runs wherever the cursor is, as in IPython), and otherwise starts a
+new line, indented like the last one (one level deeper after a ``:``). Tab at the start of a line indents; elsewhere it asks the kernel for
 completions (a ``completion_request`` whose code is the session's earlier entries
 followed by the buffer, so names defined earlier complete too), or completes the
 console's commands, the paths of ``:load`` and the module functions of ``:call``,
@@ -139,7 +139,9 @@ def _entry_bindings() -> KeyBindings:
                 buffer.cancel_completion()
             return
         document = buffer.document
-        if document.text_after_cursor.strip():
+        one_line = "\n" not in document.text
+        if document.text_after_cursor.strip() and not (one_line and entry_complete(document.text)):
+            # inside a multi-line entry, or an incomplete one: a new line at the cursor
             buffer.insert_text("\n" + next_indent(document.text_before_cursor))
         elif entry_complete(document.text):
             buffer.text = document.text.rstrip()
@@ -187,21 +189,23 @@ class TerminalFrontend:
     def _continuation(width: int, line_number: int, wrap_count: int) -> Any:
         return [("class:continuation", "...: ".rjust(width))]
 
-    async def read_entry(self, number: int) -> Any:
-        """An entry (str), INTERRUPT for Ctrl-C, None at the end of input."""
+    async def read_entry(self, number: int, default: str = "") -> Any:
+        """An entry (str), INTERRUPT for Ctrl-C, None at the end of input; the buffer
+        starts with ``default`` (what was typed while the last entry ran)."""
         return await self._prompt(self.entries, [("class:prompt", "In ["), ("class:prompt.number", str(number)),
-                                                 ("class:prompt", "]: ")])
+                                                 ("class:prompt", "]: ")], default=default)
 
     async def read_line(self, message: str, until: Optional[asyncio.Future] = None) -> Any:
         """One line (str), INTERRUPT, None at the end of input, or CLOSED when ``until``
         is done first."""
         return await self._prompt(self.lines, message, until)
 
-    async def _prompt(self, session: PromptSession, message: Any, until: Optional[asyncio.Future] = None) -> Any:
+    async def _prompt(self, session: PromptSession, message: Any, until: Optional[asyncio.Future] = None,
+                      **options: Any) -> Any:
         async def answer() -> Any:
             # KeyboardInterrupt must not leave a task: asyncio would re-raise it out of the loop.
             try:
-                return await session.prompt_async(message, handle_sigint=False)
+                return await session.prompt_async(message, handle_sigint=False, **options)
             except KeyboardInterrupt:
                 return INTERRUPT
             except EOFError:
