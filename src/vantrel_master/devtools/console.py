@@ -53,35 +53,41 @@ Quitting (``:quit``, end of input, SIGTERM, SIGHUP, or the second Ctrl-C) sends
 process group) if it has not, and stops the server. A ``:quit`` read while an
 entry is running (typed, or piped after it) first gives it the grace period to
 finish (a paused debug run is stopped first); end of input waits for the running
-entry however long it takes. The kernel runs in a session of its own, so a Ctrl-C
-typed here does not reach it.
+entry however long it takes. An entry that raises SystemExit (``exit()``,
+``quit()``, ``sys.exit()``) leaves as ``:quit`` does. The kernel runs in a session
+(Windows: a process group) of its own, so a Ctrl-C typed here does not reach it.
+
+The code, by concern: this module holds the session (its state, the kernel's
+messages, requests and their ends, Ctrl-C, the loop of entries); the mixins of
+:class:`Console` hold the rest: :mod:`.console_output` (what it writes),
+:mod:`.console_lines` (what it reads), :mod:`.console_commands`,
+:mod:`.console_debugger` and :mod:`.console_session` (the kernel process).
+:mod:`.console_input` has the rules for text (no I/O) and
+:mod:`.console_terminal` the line editor.
 """
 
 from __future__ import annotations
 
 import argparse
-import ast
 import asyncio
 import codecs
 import collections
 import json
 import os
 import shutil
-import signal
-import subprocess
 import sys
-import tempfile
 import threading
 import time
-import traceback
 import uuid
-import warnings
-from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, TextIO
+from typing import Any, Callable, Dict, List, Optional
 
 from .business_layer import DevBusinessLayer
-from .console_input import (EOF, INTERRUPT, CallArguments, binding_expression, code_lines, entry_complete,
-                            frame_evaluation, nearest, parse_call, split_location)
+from .console_commands import REPLY_TIMEOUT, SOURCE, Commands
+from .console_debugger import DebuggerFrontend
+from .console_input import EOF, INTERRUPT
+from .console_lines import LineInput
+from .console_output import Output
+from .console_session import KernelProcess
 
 GRACE_ENV = "VANTREL_CONSOLE_GRACE"
 HISTORY_ENV = "VANTREL_CONSOLE_HISTORY"
@@ -89,83 +95,8 @@ CTRL_C_WINDOW_ENV = "VANTREL_CONSOLE_CTRL_C_WINDOW"
 DEFAULT_GRACE = 5.0
 DEFAULT_CTRL_C_WINDOW = 1.0
 CONNECT_TIMEOUT = 30.0
-REPLY_TIMEOUT = 10.0
 COMPLETION_TIMEOUT = 5.0
 COMPLETION_CONTEXT_CHARS = 100_000  # earlier entries sent along with a completion request
-SOURCE = "ide"
-LAUNCHER = "vantrel_master.devtools.launcher"
-
-# The user's names: not the private ones, nor the names every namespace starts with (the
-# bridge module and its excel and context objects) while they hold what they started with.
-VARS_CODE = ("(lambda names, bridge: sorted((k, type(v).__name__) for k, v in names.items() "
-             "if not k.startswith('_') and not (k == 'vantrel' and v is bridge) "
-             "and not (k in ('excel', 'context') and v is getattr(bridge, k, None))))"
-             "(locals(), __import__('sys').modules.get('vantrel'))")
-
-STEPS = {"c": "debug_continue", "n": "debug_step_over", "s": "debug_step_into", "o": "debug_step_out"}
-DEBUG_HELP = ("debug commands: c (continue), n (step over), s (step into), o (step out), p EXPR, "
-              "l (list the source), bt or w (the stack), u / d (a frame up / down), "
-              "b [MODULE] LINE (add a breakpoint), q (stop the run)")
-
-HELP = """\
-Python entries run in the kernel; an entry goes on while Python would wait for more (an open
-bracket, a line ending with ':' or '\\'); an indented block ends with a blank line.
-Commands:
-  :load PATH [NAME]  send the file as workbook module NAME (default: the file's stem);
-                     `import NAME` again afterwards to use the new version
-  :modules           the modules loaded with :load in this session
-  :call MOD.FUNC [ARGS]    call a workbook function as a cell does; ARGS are Python
-                     literals, positional or NAME=VALUE: :call shapes.area 2, height=3.5
-  :stream MOD.FUNC [ARGS]  stream the values of a generator function as they arrive;
-                     a line :cancel (or Ctrl-C) cancels it
-  :objects           the objects the kernel keeps (ObjectKeeper)
-  :break MOD LINE    stop a debug run at that line of a loaded module (:break alone lists,
-                     :break clear removes them all)
-  :debug MOD.FUNC [ARGS]   run a workbook function under the debugger; while it is stopped:
-                     c (continue), n (step over), s (step into), o (step out),
-                     p EXPR (evaluate in the selected frame), l (list the source),
-                     bt or w (the stack), u / d (select the calling / called frame),
-                     b [MOD] LINE (add a breakpoint), q (stop the run)
-  :vars              the names defined in the console namespace
-  :reset             clear the console namespace
-  :help              this text
-  :quit              shut the kernel down and leave (also Ctrl-D / end of input)
-The names vantrel, excel and context are always defined. Ctrl-C interrupts the running
-entry (code blocked inside a C call, such as time.sleep or a socket read, stops when it
-returns to Python); Ctrl-C twice within a second asks before killing the kernel. On a
-terminal: Up/Down walk the history, Tab completes, Ctrl-C discards the entry being typed.
-:quit while an entry runs gives it the grace period (--grace) to finish first."""
-
-
-def _is_tty(stream: Any) -> bool:
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError):
-        return False
-
-
-def _colour(stream: Any) -> bool:
-    return _is_tty(stream) and "NO_COLOR" not in os.environ
-
-
-def _styled(text: str, code: str) -> str:
-    """Each line of ``text`` in the SGR style ``code``, the line ends left unstyled."""
-    pieces = []
-    for line in text.splitlines(keepends=True):
-        body = line.rstrip("\r\n")
-        pieces.append(f"\x1b[{code}m{body}\x1b[0m{line[len(body):]}" if body else line)
-    return "".join(pieces)
-
-
-def _highlighted_traceback(text: str) -> str:
-    try:
-        from pygments import highlight
-        from pygments.formatters import TerminalFormatter
-        from pygments.lexers import PythonTracebackLexer
-    except ImportError:
-        return _styled(text, "31")
-    return highlight(text, PythonTracebackLexer(), TerminalFormatter())
-
 
 def _leaves(reply: Dict[str, Any]) -> bool:
     """Whether an entry ended with SystemExit (``exit()``, ``quit()``, ``sys.exit()``),
@@ -185,7 +116,12 @@ def history_path(option: Optional[str]) -> str:
     return os.path.join(state, "vantrel", "console_history")
 
 
-class Console:
+class Console(Output, LineInput, Commands, DebuggerFrontend, KernelProcess):
+    """The console: one kernel process, one Business Layer, a prompt. Its concerns live in
+    the mixins: what it writes (Output), what it reads (LineInput), the commands
+    (Commands), the debugger front end (DebuggerFrontend) and the kernel process
+    (KernelProcess); here are the session, the requests and their messages, and Ctrl-C."""
+
     def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
         self.workbook_id: str = args.workbook
@@ -223,64 +159,6 @@ class Console:
         self._prompt_open: Optional[str] = None           # a prompt waiting for piped input
         self._reprompt: Optional[str] = None              # to show again before the next piped entry
         self._context: List[str] = []                     # entries that ran, for completion
-
-    # -- output ---------------------------------------------------------------------------
-
-    def _write(self, text: str, err: bool = False, dim: bool = False) -> None:
-        if not text:
-            return
-        stream = sys.stderr if err else sys.stdout
-        self._line_open[err] = not text.endswith("\n")
-        self._emit(_styled(text, "2") if dim and _colour(stream) else text, stream)
-
-    def _emit(self, text: str, stream: TextIO) -> None:
-        if self.terminal is not None and self.terminal.write_above(text, stream):
-            return
-        try:
-            stream.write(text)
-            stream.flush()
-        except (OSError, ValueError):
-            pass  # a closed terminal or pipe must not stop the clean-up
-
-    def _say(self, text: str, err: bool = False) -> None:
-        self._write(text + "\n", err=err)
-
-    def _note(self, text: str) -> None:
-        """A remark of the console itself about a run (dimmed on a terminal)."""
-        self._write(text + "\n", err=True, dim=True)
-
-    def _show_traceback(self, text: str) -> None:
-        if not text.endswith("\n"):
-            text += "\n"
-        self.line_start()  # on a line of its own, after output left without its end
-        self._line_open[True] = False
-        self._emit(_highlighted_traceback(text) if _colour(sys.stderr) else text, sys.stderr)
-
-    def line_start(self) -> None:
-        """Ends an output line left open, so that a prompt starts a line of its own."""
-        if self._line_open[False]:
-            self._write("\n")
-        if self._line_open[True] and _is_tty(sys.stderr):
-            self._write("\n", err=True)
-
-    def _kernel_output(self, text: str, err: bool) -> None:
-        """Output that belongs to no entry of this console: every line prefixed (a line
-        that other output left open goes on unprefixed), on lines of its own below a
-        waiting prompt."""
-        if self._prompt_open is not None:
-            self._write("\n")
-            self._reprompt, self._prompt_open = self._prompt_open, None
-        pieces = []
-        at_line_start = not self._line_open[err]
-        for line in text.splitlines(keepends=True):
-            if at_line_start:
-                pieces.append("[kernel] ")
-            pieces.append(line)
-            at_line_start = line.endswith("\n")
-        self._write("".join(pieces), err=err, dim=True)
-        if self.interactive and self.terminal is None and self._reprompt is not None and at_line_start:
-            self._write(self._reprompt)  # typed at a terminal without the line editor: show it at once
-            self._prompt_open, self._reprompt = self._reprompt, None
 
     def _on_message(self, workbook_id: str, message: Dict[str, Any]) -> None:
         if workbook_id != self.workbook_id:
@@ -334,130 +212,6 @@ class Console:
         elif kind not in ("sys_request",):
             text = json.dumps(message, ensure_ascii=False)
             self._write(f"[kernel] {text[:300]}\n", err=True, dim=True)
-
-    # -- input ----------------------------------------------------------------------------
-
-    def _reader(self) -> None:
-        """Reader thread: raw lines of stdin (no readline, nothing that blocks exit)."""
-        decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
-        pending = ""
-        while True:
-            try:
-                data = os.read(sys.stdin.fileno(), 65536)
-            except (OSError, ValueError, AttributeError):  # also: no stdin at all
-                data = b""
-            pending += decoder.decode(data, final=not data)
-            *lines, pending = pending.split("\n")
-            items = [line.rstrip("\r") for line in lines]
-            if not data:
-                items += [pending] if pending else []
-                items.append(EOF)
-            try:
-                self._loop.call_soon_threadsafe(self._take_input, items)
-            except RuntimeError:
-                return  # the loop is gone
-            if not data:
-                return
-
-    def _take_input(self, items: List[Any]) -> None:
-        self._lines.extend(items)
-        self._input.set()
-
-    # While an entry runs on a terminal no line editor reads the keyboard: the terminal is in
-    # its own line mode (it echoes what is typed, Ctrl-C is SIGINT), and each whole line typed
-    # is read here at once, so that :quit and :cancel act on the running entry. Other lines
-    # wait for the next prompt, which starts with them. Off while a prompt reads the keyboard
-    # (a paused debug run, the kill question).
-
-    def _typing_on(self) -> None:
-        if self._typing or self.terminal is None:
-            return
-        try:
-            self._loop.add_reader(sys.stdin.fileno(), self._read_typed)
-        except (NotImplementedError, OSError, ValueError, AttributeError):
-            return  # (Windows' event loops watch no console handles)
-        self._typing = True
-
-    def _typing_off(self) -> None:
-        if self._typing:
-            self._typing = False
-            self._loop.remove_reader(sys.stdin.fileno())
-
-    def _read_typed(self) -> None:
-        try:
-            data = os.read(sys.stdin.fileno(), 65536)
-        except OSError:
-            return
-        if not data:
-            return  # Ctrl-D on an empty line: nothing to act on while the entry runs
-        *lines, self._typed_pending = (self._typed_pending + self._typed.decode(data)).split("\n")
-        if lines:
-            self._take_input([line.rstrip("\r") for line in lines])
-
-    def _typed_ahead(self) -> str:
-        """The lines typed during the last run that nothing took, for the next prompt."""
-        lines = [item for item in self._lines if isinstance(item, str)]
-        self._lines.clear()
-        return "\n".join(lines)
-
-    def _prompt(self, prompt: str) -> None:
-        self.line_start()
-        self._write(prompt)
-
-    async def _next_line(self, prompt: str) -> Any:
-        """The next input line (str), INTERRUPT, or None at end of input. Piped input
-        is echoed after the prompt, so the output reads as a transcript."""
-        self._prompt(prompt)
-        self._prompt_open = prompt
-        while not self._lines:
-            if self._eof:
-                break
-            self._input.clear()
-            await self._input.wait()
-        reprompt = self._reprompt
-        self._prompt_open = self._reprompt = None
-        item = self._lines.popleft() if self._lines else EOF
-        if item is EOF:
-            self._eof = True
-            self.line_start()
-            return None
-        if item is INTERRUPT:
-            return item
-        if self.interactive:
-            self._line_open[False] = False  # the terminal echoed the line and its end
-        else:
-            if reprompt is not None:
-                self._prompt(reprompt)  # once, after the output that came while waiting
-            self._write(item + "\n")
-        return item
-
-    def _echo_next(self) -> str:
-        line = self._lines.popleft()
-        if not self.interactive:
-            self._write(line + "\n")
-        return line
-
-    async def _read_entry(self, number: int) -> Any:
-        """One entry: a command, or code that is complete (see entry_complete) or ended by
-        a blank line; INTERRUPT for Ctrl-C at the prompt, None at end of input."""
-        if self.terminal is not None:
-            self.line_start()
-            return await self.terminal.read_entry(number, default=self._typed_ahead())
-        lines: List[str] = []
-        while True:
-            line = await self._next_line(f"In [{number}]: " if not lines else "   ...: ")
-            if line is INTERRUPT:
-                return INTERRUPT
-            if line is None:
-                return "\n".join(lines) if lines else None
-            if lines and not line.strip():
-                return "\n".join(lines)
-            if not lines and line.strip().startswith(":"):
-                return line.strip()
-            if line.strip() or lines:
-                lines.append(line)
-                if entry_complete("\n".join(lines)):
-                    return "\n".join(lines)
 
     # -- talking to the kernel ------------------------------------------------------------
 
@@ -685,332 +439,6 @@ class Console:
             self._last_ctrl_c = None  # the next Ctrl-C interrupts again
             self._note("the entry keeps running")
 
-    # -- commands -------------------------------------------------------------------------
-
-    async def _command(self, line: str) -> bool:
-        """Run a console command; False for :quit."""
-        name, _, rest = line.partition(" ")
-        words = rest.split()
-        if name in (":quit", ":q"):
-            return False
-        if name == ":help":
-            self._say(HELP)
-        elif name == ":load":
-            await self._load(words)
-        elif name == ":modules":
-            for module, path in sorted(self.modules.items()):
-                self._say(f"{module}  ({path})")
-            if not self.modules:
-                self._say("(no modules loaded)")
-        elif name == ":vars":
-            await self._vars()
-        elif name in (":call", ":stream"):
-            await self._call(name, rest)
-        elif name == ":objects":
-            await self._objects()
-        elif name == ":break":
-            self._breakpoint_command(words)
-        elif name == ":debug":
-            await self._debug(rest)
-        elif name == ":cancel":
-            self._say("nothing is streaming", err=True)
-        elif name == ":reset":
-            if await self._ask({"type": "reset_namespace"}, lambda m: m.get("type") == "namespace_reset"):
-                self._context.clear()
-                self._say("namespace reset")
-        else:
-            self._say(f"unknown command {name} (:help lists the commands)", err=True)
-        return True
-
-    async def _load(self, words: List[str]) -> None:
-        if not 1 <= len(words) <= 2:
-            self._say("usage: :load PATH [MODULE_NAME]", err=True)
-            return
-        path = Path(words[0]).expanduser()
-        try:
-            code = path.read_text(encoding="utf-8")
-        except (OSError, UnicodeDecodeError) as exc:
-            self._say(f"cannot read {path}: {exc}", err=True)
-            return
-        module = words[1] if len(words) == 2 else path.stem
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                compile(code, str(path), "exec", dont_inherit=True)
-        except (SyntaxError, ValueError) as exc:
-            self._show_traceback("".join(traceback.format_exception_only(type(exc), exc)))
-            self._say(f"module {module} not loaded: {path} does not compile", err=True)
-            return
-        reply = await self._ask(
-            {"type": "update_module", "module_name": module, "code": code},
-            lambda m: m.get("type") == "error"
-            or (m.get("type") == "module_updated" and m.get("module_name") == module))
-        if reply is None:
-            return
-        if reply["type"] == "module_updated":
-            self.modules[module] = str(path.resolve())
-            self.sources[module] = code
-            self._say(f"module {module} updated from {path}")
-        else:
-            self._say(f"error: {reply.get('message')}", err=True)
-
-    async def _positional(self, call: CallArguments) -> Optional[List[Any]]:
-        """The call's arguments as the positional list a cell call carries: keyword
-        arguments are bound to the function's signature in the kernel, defaults filled
-        in. None (said) when that cannot be done."""
-        if not call.kwargs:
-            return list(call.args)
-        reply = await self._run_cell(binding_expression(call), silent=True)
-        if reply is None:
-            return None
-        if reply.get("type") != "execution_result":
-            error = reply.get("error") or {}
-            self._say(f"cannot pass the arguments to {call.module}.{call.function}: "
-                      f"{error.get('type')}: {error.get('message')}", err=True)
-            return None
-        try:
-            _, keyword_only, values = ast.literal_eval(reply["result"])
-        except (ValueError, SyntaxError, TypeError, KeyError):
-            self._say(f"cannot pass the arguments to {call.module}.{call.function} by position: a default "
-                      f"value before a named argument is not a Python literal; pass that argument too",
-                      err=True)
-            return None
-        if keyword_only:
-            self._say(f"{call.module}.{call.function} takes {', '.join(keyword_only)} by keyword only, "
-                      f"which a cell call cannot pass", err=True)
-            return None
-        return list(values)
-
-    async def _call_arguments(self, name: str, rest: str) -> Optional[tuple]:
-        """(module, function, wire arguments) of ``MOD.FUNC ARGS``, or None (said)."""
-        from vantrel_master.python_server.vantrel.serializer import Serializer
-
-        try:
-            call = parse_call(rest)
-        except ValueError as exc:
-            self._say(f"{name}: {exc}\nusage: {name} MODULE.FUNCTION [ARG, ..., NAME=ARG, ...]", err=True)
-            return None
-        values = await self._positional(call)
-        if values is None:
-            return None
-        try:
-            return call.module, call.function, [Serializer.to_wire(value) for value in values]
-        except Exception as exc:  # a value the wire form does not carry
-            self._say(f"{name}: cannot send the arguments: {exc}", err=True)
-            return None
-
-    async def _call(self, name: str, rest: str) -> None:
-        target = await self._call_arguments(name, rest)
-        if target is None:
-            return
-        module, function, args = target
-        if name == ":call":
-            await self._run_request(lambda request_id: {
-                "type": "custom_function_call", "module_name": module, "function_name": function, "args": args,
-                "request_id": request_id, "workbook_id": self.workbook_id, "source": SOURCE}, kind="call")
-        else:
-            if self.terminal is not None:
-                self._note("streaming; Ctrl-C cancels")
-            await self._run_request(lambda request_id: {
-                "type": "execute_streaming_function", "module_name": module, "function_name": function,
-                "args": args, "request_id": request_id, "workbook_id": self.workbook_id, "source": SOURCE},
-                kind="stream")
-
-    # -- debugging ------------------------------------------------------------------------
-
-    def _source_lines(self, module: Any) -> List[str]:
-        source = self.sources.get(module) if isinstance(module, str) else None
-        return source.splitlines() if source is not None else []
-
-    def _check_breakpoint(self, module: str, line: int) -> Optional[str]:
-        """Why a breakpoint at module:line could never stop a run, or None when it can."""
-        if module not in self.sources:
-            loaded = ", ".join(sorted(self.sources)) or "none yet"
-            return f"unknown module {module}: breakpoints go in modules loaded with :load (loaded: {loaded})"
-        count = len(self._source_lines(module))
-        if not 1 <= line <= count:
-            return f"{module} has {count} lines: there is no line {line}"
-        try:
-            lines = code_lines(self.sources[module], f"<virtual:{module}>")
-        except (SyntaxError, ValueError):
-            return None  # cannot tell; the kernel will say what is wrong with the module
-        if line not in lines:
-            near = nearest(lines, line)
-            return (f"line {line} of {module} runs no code when its functions are called (a blank line, a "
-                    f"comment, a def line or module-level code)"
-                    + (f"; the nearest line that does is {near}" if near is not None else ""))
-        return None
-
-    def _add_breakpoint(self, module: str, line: int) -> bool:
-        problem = self._check_breakpoint(module, line)
-        if problem is not None:
-            self._say(problem, err=True)
-            return False
-        if {"module_name": module, "line": line} not in self.breakpoints:
-            self.breakpoints.append({"module_name": module, "line": line})
-        return True
-
-    def _breakpoint_command(self, words: List[str]) -> None:
-        module, line = split_location(words)
-        if words == ["clear"]:
-            self.breakpoints.clear()
-        elif module is not None and line is not None:
-            if not self._add_breakpoint(module, line):
-                return
-        elif words:
-            self._say("usage: :break MODULE LINE  (or :break clear)", err=True)
-            return
-        for item in self.breakpoints:
-            self._say(f"breakpoint {item['module_name']}:{item['line']}")
-        if not self.breakpoints:
-            self._say("(no breakpoints)")
-
-    def _frames(self) -> List[Dict[str, Any]]:
-        """The stack of the paused run, innermost first."""
-        stack = [item for item in self._stop.get("call_stack") or [] if isinstance(item, dict)]
-        if not stack:
-            stack = [{"name": "?", "module": self._stop.get("module"), "line": self._stop.get("line")}]
-        return stack[::-1]
-
-    def _where(self) -> Dict[str, Any]:
-        frames = self._frames()
-        return frames[min(self._frame, len(frames) - 1)]
-
-    def _source_line(self, module: Any, line: Any) -> str:
-        lines = self._source_lines(module)
-        return lines[line - 1].strip() if isinstance(line, int) and 1 <= line <= len(lines) else ""
-
-    def _show_stop(self, message: Dict[str, Any]) -> None:
-        self._stop, self._frame = message, 0
-        module, line = message.get("module"), message.get("line")
-        text = self._source_line(module, line)
-        self._say(f"stopped at {module}:{line} ({message.get('reason')})" + (f": {text}" if text else ""))
-        for item in message.get("locals") or []:
-            self._say(f"  {item.get('name')} = {item.get('repr')}  ({item.get('type')})")
-        self._debug_prompt()
-
-    def _debug_prompt(self) -> None:
-        if self.terminal is None:
-            self._write("(debug) ")
-
-    def _list_source(self) -> None:
-        where = self._where()
-        module, current = where.get("module"), where.get("line")
-        lines = self._source_lines(module)
-        if not lines or not isinstance(current, int):
-            self._say(f"no source for {module}", err=True)
-            return
-        marks = {item["line"] for item in self.breakpoints if item["module_name"] == module}
-        first = max(1, current - 5)
-        for number in range(first, min(len(lines), first + 10) + 1):
-            mark = ("B" if number in marks else " ") + ("->" if number == current else "  ")
-            self._say(f"{number:>4} {mark} {lines[number - 1]}")
-
-    def _frame_line(self, item: Dict[str, Any], selected: bool) -> str:
-        text = self._source_line(item.get("module"), item.get("line"))
-        return (f"{'>' if selected else ' '} {item.get('name')} ({item.get('module')}:{item.get('line')})"
-                + (f": {text}" if text else ""))
-
-    def _show_stack(self) -> None:
-        frames = self._frames()
-        for depth in range(len(frames) - 1, -1, -1):
-            self._say(self._frame_line(frames[depth], depth == self._frame))
-
-    def _move_frame(self, step: int) -> None:
-        frames = self._frames()
-        target = self._frame + step
-        if not 0 <= target < len(frames):
-            self._say("already at the " + ("outermost" if step > 0 else "innermost") + " frame", err=True)
-            return
-        self._frame = target
-        self._say(self._frame_line(frames[target], True))
-
-    async def _evaluate(self, expression: str) -> None:
-        if self._frame:
-            expression = frame_evaluation(expression, self._frame)
-        reply = await self._ask({"type": "debug_evaluate", "expression": expression,
-                                 "request_id": f"eval-{uuid.uuid4().hex[:8]}"},
-                                lambda m: m.get("type") == "debug_evaluate_result")
-        if reply is None:
-            return
-        if reply.get("error"):
-            self._say(f"error: {reply['error']}", err=True)
-        else:
-            self._say(f"{reply.get('result')}  ({reply.get('result_type')})")
-
-    async def _debug_command(self, line: str) -> None:
-        """A command typed while a debug run is paused."""
-        word, _, rest = line.strip().partition(" ")
-        if word in STEPS or word == "q":
-            self._debug_paused = False  # until the next stop
-            if word == "q":
-                request = self._requests.get(self._running)
-                if request is not None:
-                    request["stopping"] = True  # its "Out:" of the stopped run is no result
-                await self.server.send(self.workbook_id, {"type": "debug_stop"})
-            else:
-                await self.server.send(self.workbook_id, {"type": STEPS[word]})
-            return
-        if word == "p" and rest.strip():
-            await self._evaluate(rest.strip())
-        elif word == "l" and not rest.strip():
-            self._list_source()
-        elif word in ("bt", "w") and not rest.strip():
-            self._show_stack()
-        elif word in ("u", "d") and not rest.strip():
-            self._move_frame(1 if word == "u" else -1)
-        elif word == "b":
-            module, number = split_location(rest.split())
-            module = module or self._where().get("module")
-            if number is None or not isinstance(module, str):
-                self._say("usage: b [MODULE] LINE", err=True)
-            elif self._add_breakpoint(module, number):
-                await self.server.send(self.workbook_id, {"type": "debug_update_breakpoints",
-                                                          "breakpoints": list(self.breakpoints)})
-                self._say(f"breakpoint {module}:{number}")
-        elif word:
-            self._say(DEBUG_HELP, err=True)
-        self._debug_prompt()
-
-    async def _debug(self, rest: str) -> None:
-        target = await self._call_arguments(":debug", rest)
-        if target is None:
-            return
-        module, function, args = target
-        await self._run_request(lambda request_id: {
-            "type": "run_module", "module_name": module, "function_name": function, "args": args,
-            "debug": True, "breakpoints": list(self.breakpoints), "request_id": request_id,
-            "workbook_id": self.workbook_id, "source": SOURCE}, kind="debug")
-
-    # -- other commands -------------------------------------------------------------------
-
-    async def _objects(self) -> None:
-        reply = await self._ask({"type": "get_object_registry"},
-                                lambda m: m.get("type") == "object_registry_response")
-        if reply is None:
-            return
-        objects = reply.get("objects") or []
-        width = max((len(str(entry.get("key"))) for entry in objects), default=0)
-        for entry in objects:
-            self._say(f"{entry.get('key')!s:<{width}}  {entry.get('type')}  {entry.get('repr')}")
-        if not objects:
-            self._say("(no objects kept)")
-
-    async def _vars(self) -> None:
-        reply = await self._run_cell(VARS_CODE, silent=True)
-        if reply is None:
-            return
-        if reply.get("type") != "execution_result":
-            error = reply.get("error") or {}
-            self._say(f"cannot list the namespace: {error.get('type')}: {error.get('message')}", err=True)
-            return
-        pairs = ast.literal_eval(reply["result"])
-        width = max((len(name) for name, _ in pairs), default=0)
-        for name, kind in pairs:
-            self._say(f"{name:<{width}}  {kind}")
-        if not pairs:
-            self._say("(no names defined)")
-
     async def _repl(self) -> int:
         number = 1
         while not self._quit_requested:
@@ -1030,105 +458,6 @@ class Console:
                 if reply is not None and _leaves(reply):
                     self._quit_requested = True  # exit(), quit(), sys.exit(): leave as :quit does
         return 0
-
-    # -- life -----------------------------------------------------------------------------
-
-    def _finish(self, code: int) -> None:
-        if self._quit is not None and not self._quit.done():
-            self._quit.set_result(code)
-
-    def _install_signals(self) -> None:
-        if sys.platform != "win32":
-            self._loop.add_signal_handler(signal.SIGINT, self._on_sigint)
-            for signum in (signal.SIGTERM, signal.SIGHUP):
-                self._loop.add_signal_handler(signum, self._finish, 128 + signum)
-            return
-        # Windows' event loops take no signal handlers: a plain handler hands Ctrl-C (and
-        # Ctrl-Break, Windows' other console interrupt) to the loop, which it wakes.
-        def on_signal(signum: int, frame: Any) -> None:
-            if signum == signal.SIGINT:
-                self._loop.call_soon_threadsafe(self._on_sigint)
-            else:
-                self._loop.call_soon_threadsafe(self._finish, 128 + signum)
-
-        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGBREAK):
-            signal.signal(signum, on_signal)
-
-    async def _start_kernel(self) -> None:
-        if self.args.log:
-            self.log_path = os.path.abspath(self.args.log)
-            note = ""
-        else:
-            self._log_dir = tempfile.mkdtemp(prefix="vantrel-console-")
-            self.log_path = os.path.join(self._log_dir, "kernel.log")
-            note = " (removed at exit; --log FILE keeps one)"
-        package_root = str(Path(__file__).resolve().parents[2])
-        env = dict(os.environ, PYTHONUNBUFFERED="1", VANTREL_SECURED="1" if self.args.tls else "0")
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root, env.get("PYTHONPATH")) if p)
-        command = [sys.executable, "-m", LAUNCHER, self.workbook_id,
-                   str(self.server.port), "--parent-pid", str(os.getpid())]
-        if not self.args.tls:
-            command.append("--plain")
-        # The kernel gets a session (POSIX) or process group (Windows) of its own, so the
-        # terminal's Ctrl-C reaches the console alone: the console interrupts by message.
-        if sys.platform == "win32":
-            detach: Dict[str, Any] = {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
-        else:
-            detach = {"start_new_session": True}
-        with open(self.log_path, "ab") as log:
-            self.process = await asyncio.create_subprocess_exec(
-                *command, stdin=asyncio.subprocess.DEVNULL, stdout=log, stderr=log,
-                env=env, **detach)
-        self._say(f"kernel pid {self.process.pid}, log {self.log_path}{note}")
-
-    def _log_tail(self, lines: int = 15) -> str:
-        try:
-            with open(self.log_path, encoding="utf-8", errors="replace") as handle:
-                return "".join(handle.readlines()[-lines:])
-        except OSError:
-            return ""
-
-    async def _watch_kernel(self) -> None:
-        code = await self.process.wait()
-        if not self._quitting:
-            self._log_dir = None  # kept for a look at what happened
-            self.line_start()
-            self._say(f"kernel process exited with code {code}; last lines of {self.log_path} (kept):\n"
-                      f"{self._log_tail()}", err=True)
-            self._finish(1)
-
-    async def _stop_kernel(self) -> None:
-        process = self.process
-        if process is None or process.returncode is not None:
-            return
-        killing = self._kill_now.is_set()  # asked for: no shutdown, no grace period
-        if self.server.is_connected(self.workbook_id) and not killing:
-            try:
-                await self.server.send(self.workbook_id, {"type": "shutdown"})
-            except Exception:
-                pass
-        exited = asyncio.ensure_future(process.wait())
-        kill_now = asyncio.ensure_future(self._kill_now.wait())
-        await asyncio.wait({exited, kill_now}, timeout=self.args.grace, return_when=asyncio.FIRST_COMPLETED)
-        kill_now.cancel()
-        if process.returncode is None:
-            try:
-                if sys.platform == "win32":
-                    process.kill()  # TerminateProcess
-                else:
-                    os.killpg(process.pid, signal.SIGKILL)  # the kernel leads its own process group
-            except ProcessLookupError:
-                pass
-            except PermissionError:
-                process.kill()
-            await exited
-            if killing:
-                self._say("kernel killed", err=True)
-            else:
-                why = "on Ctrl-C" if self._kill_now.is_set() else f"within {self.args.grace:g} s after shutdown"
-                self._say(f"kernel did not exit {why}: killed", err=True)
-        else:
-            self._say(f"kernel exited with code {process.returncode}")
 
     def _start_input(self) -> None:
         """The line editor on a terminal; otherwise the reader thread."""
