@@ -8,11 +8,13 @@ import pytest
 from .conftest import process_alive
 
 PASTE = "\x1b[200~{}\x1b[201~"  # bracketed paste, as a terminal sends pasted text
+pytestmark = pytest.mark.skipif(
+    sys.platform == "win32", reason="drives the line editor through a POSIX pseudo-terminal; "
+    "on Windows it runs on a Windows console, which this suite has no way to drive")
+
 UP, LEFT, CTRL_C, CTRL_D = "\x1b[A", "\x1b[D", "\x03", "\x04"
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="drives the line editor through a POSIX pseudo-terminal; "
-                    "on Windows it runs on a Windows console, which this suite has no way to drive")
 def test_editing_completion_history_and_ctrl_c(console, scratch):
     history = scratch / "state" / "history"
     module = scratch / "steps.py"
@@ -79,8 +81,6 @@ def test_editing_completion_history_and_ctrl_c(console, scratch):
     assert session.finish() == 0
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="drives the line editor through a POSIX pseudo-terminal; "
-                    "on Windows it runs on a Windows console, which this suite has no way to drive")
 def test_commands_typed_while_an_entry_runs_and_entries_that_end_the_session(console, scratch):
     module = scratch / "shapes.py"
     module.write_text(textwrap.dedent("""\
