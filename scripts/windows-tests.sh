@@ -18,7 +18,8 @@
 #   Windows x64 CPython. Object files and the build file live in build/windows/obj, so
 #   reruns compile only what changed (ninja).
 # - wine, MinGW-w64 and gendef are installed from Debian's packages when missing (root).
-# WINDOWS_JOBS sets how many files compile at once (default: the number of cores).
+# WINDOWS_JOBS sets how many files compile at once (default: the number of cores);
+# WINDOWS_PYTEST_SPLIT=0 runs the suite in one pytest process instead of two.
 # `scripts/windows-tests.sh --wheel` stops once the wheel is built (no wine needed): it is
 # build/windows/dist/vantrel_master-VERSION-cp311-cp311-win_amd64.whl.
 set -euo pipefail
@@ -248,7 +249,7 @@ wanted_file=$WIN_DIR/wheels/installed.txt
 if ! win_python -m pip --version >/dev/null 2>&1 ||
         ! cmp -s <(printf '%s\n' "${wanted[@]}"; cat "$constraints") "$wanted_file"; then
     # pip from its own wheel (as `python -m pip`: pip refuses to replace itself otherwise)
-    PYTHONPATH=$pip_wheel win_python -m pip install -q --disable-pip-version-check --no-warn-script-location \
+    PYTHONPATH=$pip_wheel win_python -m pip install -q --disable-pip-version-check --no-warn-script-location --no-compile \
         --no-index --find-links "$WIN_DIR/wheels" -c "$constraints" "${wanted[@]}"
     { printf '%s\n' "${wanted[@]}"; cat "$constraints"; } >"$wanted_file"
 fi
@@ -304,6 +305,39 @@ status=0
 # The test-only module goes next to the installed package, where the Linux test build puts
 # it too (after the check above that the wheel does not bring it).
 cp "$obj/_pyco_test.$PY_TAG.pyd" "$WIN_PYTHON_DIR/Lib/site-packages/vantrel_master/"
-win_python -m pytest -q -p no:cacheprovider "$@" || status=$?
+if [ $# -gt 0 ] || [ "${WINDOWS_PYTEST_SPLIT:-1}" = 0 ]; then
+    win_python -m pytest -q -p no:cacheprovider "$@" || status=$?
+else
+    # Two pytest processes at once, each on half of the suite's folders: under wine the
+    # suite mostly waits (for processes to start, for timers), so two share the machine well.
+    # Their outputs follow each other, then the two summaries added up.
+    first=(tests/caskwell tests/console tests/packaging tests/pyco tests/devtools tests/companions)
+    second=()
+    for dir in tests/*/; do
+        dir=${dir%/}
+        [[ " ${first[*]} " == *" $dir "* ]] || second+=("$dir")
+    done
+    win_python -m pytest -q -p no:cacheprovider --basetemp "$WIN_DIR/pytest-1" "${first[@]}" \
+        >"$WIN_DIR/pytest-1.out" 2>&1 &
+    first_pid=$!
+    win_python -m pytest -q -p no:cacheprovider --basetemp "$WIN_DIR/pytest-2" "${second[@]}" \
+        >"$WIN_DIR/pytest-2.out" 2>&1 || status=$?
+    wait "$first_pid" || status=$?
+    tr -d '\r' <"$WIN_DIR/pytest-1.out"
+    tr -d '\r' <"$WIN_DIR/pytest-2.out"
+    python - "$WIN_DIR/pytest-1.out" "$WIN_DIR/pytest-2.out" <<'PY'
+import re, sys
+
+totals = {}
+for path in sys.argv[1:]:
+    lines = [l for l in open(path, encoding="utf-8", errors="replace").read().splitlines() if l.strip()]
+    for count, word in re.findall(r"(\d+) (passed|failed|skipped|errors?|xfailed|xpassed|deselected)",
+                                  lines[-1] if lines else ""):
+        word = "errors" if word.startswith("error") else word
+        totals[word] = totals.get(word, 0) + int(count)
+order = ["failed", "passed", "skipped", "deselected", "xfailed", "xpassed", "errors"]
+print(", ".join(f"{totals[w]} {w}" for w in order if w in totals) or "no tests ran")
+PY
+fi
 took "pytest on Windows" "$start"
 exit "$status"
