@@ -107,14 +107,17 @@ py::object debug_execute(py::object closure) {
         py::tuple positional = py::reinterpret_steal<py::tuple>(PySequence_Tuple(call_args.ptr()));
         if (!positional) throw py::error_already_set();
         py::object value = call_with(runcall, py::make_tuple(func) + positional);
-        if (!pyco::truthy(attr_of("inspect", "isgenerator")(value)))
+        if (!pyco::truthy(attr_of("inspect", "isgenerator")(value))) {
+            user_code.finish();
             return worker_outcome(msg::debug_plain_success(value), value);
+        }
         // The generator from the first call is dropped unstarted; the debugger drives a fresh one.
         value = py::object();
         py::object drive = nested_function(pyco::fn<iteration_to_debug>("iteration_to_debug", {}), kWorker,
                                            pyco::make_closure(GeneratorRun{self, func, positional, o.loop, o.request_id,
                                                                            workbook_id, o.source, o.backlog}));
         py::object driven = debugger.attr(S("runcall"))(drive);
+        user_code.finish();
         if (pyco::truthy(driven))
             return worker_outcome(msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]), py::object());
         return worker_outcome(msg::debug_generator_success(py::list(), py::int_(-1)), py::object());

@@ -43,6 +43,7 @@ py::object execute_with_callbacks(py::object closure) {
         Interruptible user_code(self, request_id);
         result = call_kw(self.attr(S("executor")).attr(S("execute")), {c.code},
                          {{"stdout_callback", c.out_cb}, {"stderr_callback", c.err_cb}});
+        user_code.finish();
     } catch (py::error_already_set& e) {
         // This thread runs only the user's code: whatever escapes it is the run's outcome.
         result = interrupted_result(e);

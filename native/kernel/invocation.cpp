@@ -231,6 +231,7 @@ py::object execute_function(py::object closure) {
             } else {
                 serialized = to_wire(raw);
             }
+            user_code.finish();
         } catch (py::error_already_set& e) {
             failure = pyco::caught(e);
         }
@@ -263,6 +264,7 @@ py::object execute_callable(py::object closure) {
             Interruptible user_code(c.self, c.request_id);
             raw = call_with(target, args);
             serialized = to_wire(raw);
+            user_code.finish();
         } catch (py::error_already_set& e) {
             inner = pyco::caught(e);
         }
@@ -464,6 +466,7 @@ py::object execute_event(py::object closure) {
         py::object handler =
             import_function(module_name, function_name, pyco::fmt("Module '{}' not found in sys.modules", module_name));
         py::object value = call_with(handler, args);
+        user_code.finish();
         return msg::event_worker_success(captured_logs(out, err), value);
     } catch (py::error_already_set& e) {
         failure = pyco::caught(e);

@@ -95,21 +95,47 @@ WorkerOutcome unpack_outcome(const py::object& returned);
 py::object body_failure(const py::object& outcome);
 
 // While alive, the user code of request `request_id` of kernel `self` runs on this thread:
-// an interrupt_request naming it raises KeyboardInterrupt here. On leaving, an interrupt
-// delivered but not yet raised is consumed, so it cannot reach later code of the thread.
-// A request id that is None or unhashable is not registered.
+// an interrupt_request naming it raises KeyboardInterrupt here (interrupt.cpp says how it
+// is delivered). On leaving, an interrupt delivered but not yet raised is consumed, so it
+// cannot reach later code of the thread. A request id that is None or unhashable is not
+// registered.
 class Interruptible {
 public:
     Interruptible(py::handle self, py::handle request_id);
     ~Interruptible() { end(); }
+    // The user code has ended: an interrupt asked for while it ran that has not reached it
+    // yet (it was blocked in C until its last moment) is raised now, as the run's end.
+    void finish();
     // Ends interruptibility early (the request is about to send its final reply); idempotent.
     void end();
+    // The debugger session the user code runs under: an interrupt while it is paused has
+    // the debugger end the pause (its `interrupt()`) instead of waiting for the next command.
+    void set_debugger(py::handle debugger);
     Interruptible(const Interruptible&) = delete;
     Interruptible& operator=(const Interruptible&) = delete;
 
 private:
     py::object key_;    // (kernel, request_id), or null
     py::object ident_;  // this thread's ident
+};
+
+// A wait the kernel owns, on a thread that runs interruptible user code: while alive, an
+// interrupt of that user code sets `event` (a threading.Event the thread waits on) instead
+// of raising asynchronously, and check() then raises KeyboardInterrupt on the thread. An
+// interrupt already asked for raises at construction. On other threads it does nothing.
+class InterruptibleWait {
+public:
+    explicit InterruptibleWait(py::handle event);
+    ~InterruptibleWait() { release(); }
+    // After the wait: raises KeyboardInterrupt when an interrupt ended it (or came meanwhile).
+    void check();
+    InterruptibleWait(const InterruptibleWait&) = delete;
+    InterruptibleWait& operator=(const InterruptibleWait&) = delete;
+
+private:
+    void release() noexcept;
+    unsigned long ident_ = 0;
+    bool active_ = false;
 };
 
 // Delivers KeyboardInterrupt to the thread running the user code of `request_id`; false

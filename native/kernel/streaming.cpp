@@ -60,6 +60,7 @@ py::dict drain(const py::object& self, const py::object& loop, const py::object&
         send_and_wait(self, loop, msg::streaming_value(request_id, wire, self.attr(S("workbook_id"))));
         if (++count % 10 == 0) attr_of("time", "sleep")(kPauseEvery10);
     }
+    user_code.finish();
     return msg::stream_completed(count);
 }
 

@@ -1,0 +1,84 @@
+"""Interrupts of hostile user code, end to end against the development Business Layer:
+an interrupt never leaves a lock of the logging module held by a reused worker, never
+stalls the traced code of other threads while its target is blocked in C, ends the waits
+the kernel owns (bridge requests, debugger pauses, the repr of a result) at once and
+cleans up after them."""
+import asyncio
+import time
+
+from vantrel_master.python_server.vantrel import messaging
+
+from .conftest import kernel_session, run, sync_module
+
+LOGGING = '''import logging
+
+def log_once(tag):
+    logging.getLogger("app.module").debug("cell %s", tag)
+    logging.getLogger("app.other." + tag).info("cell %s", tag)
+    return tag
+'''
+
+
+async def interrupt_when_running(s, rid):
+    """Interrupts request `rid` once its user code runs; the reply that said so."""
+    for _ in range(400):
+        await s.send({"type": "interrupt_request", "request_id": rid})
+        reply = await s.wait_for(lambda m: m["type"] == "interrupt_reply" and m["request_id"] == rid)
+        if reply["interrupted"]:
+            return reply
+        await asyncio.sleep(0.005)
+    raise AssertionError(f"{rid} never ran")
+
+
+def test_interrupting_code_that_logs_leaves_no_logging_lock_held(module_name):
+    async def main():
+        async with kernel_session() as s:
+            name = await sync_module(s, module_name(), LOGGING)
+            for i in range(20):
+                rid = f"logging-{i}"
+                await s.start('import logging\nwhile True:\n    logging.getLogger("app.module").debug("x")', rid)
+                await interrupt_when_running(s, rid)
+                final = await s.final(rid)
+                assert final["type"] == "execution_error" and final["error"]["type"] == "KeyboardInterrupt"
+                # overlapping calls that log, on whichever workers they land: all of them answer
+                call = {"type": "custom_function_call", "module_name": name, "function_name": "log_once",
+                        "workbook_id": s.wb}
+                for k in range(4):
+                    await s.send({**call, "args": [f"{i}-{k}"], "request_id": f"log-{i}-{k}"})
+                for k in range(4):
+                    done = await s.wait_for(lambda m, k=k: m["type"] == "function_execution_result"
+                                            and m["request_id"] == f"log-{i}-{k}", timeout=10)
+                    assert (done["status"], done["result"]) == ("success", f"{i}-{k}")
+    run(main(), timeout=240)
+
+
+DEBUGGED = '''def work(n):
+    total = 0
+    for i in range(n):
+        total += i
+    return total
+'''
+
+
+def test_an_interrupted_run_blocked_in_c_stalls_no_debug_run(module_name):
+    async def main():
+        async with kernel_session() as s:
+            name = await sync_module(s, module_name(), DEBUGGED)
+            await s.start("import time\ntime.sleep(6)\nprint('woke')", "sleeper")
+            await interrupt_when_running(s, "sleeper")
+            # meanwhile traced code on other workers runs at its usual pace, and stops when told
+            for i in range(3):
+                started = time.monotonic()
+                await s.send({"type": "run_module", "module_name": name, "function_name": "work", "args": [3000],
+                              "debug": True, "workbook_id": s.wb, "request_id": f"debug-{i}",
+                              "breakpoints": [{"module_name": name, "line": 5}]})
+                stop = await s.wait_for(lambda m: m["type"] == "debug_stopped", timeout=20)
+                assert stop["line"] == 5 and time.monotonic() - started < 2.0
+                await s.send({"type": "debug_stop"})
+                await s.wait_for(lambda m, i=i: m["type"] == "debug_terminated"
+                                 and m.get("request_id") == f"debug-{i}", timeout=2.0)
+            assert not s.of_request("sleeper", "execution_result", "execution_error")
+            # the blocked run is interrupted once it is back in Python (at the latest as it ends)
+            final = await s.final("sleeper", timeout=20)
+            assert final["type"] == "execution_error" and final["error"]["type"] == "KeyboardInterrupt"
+    run(main(), timeout=60)
