@@ -2,6 +2,11 @@
 // made and handled here: what LogRecord.__init__, Logger.handle and Logger.callHandlers do
 // for a record of one text, without their Python frames, with the source file's name parts
 // worked out once per file.
+//
+// A log call never raises into the module that logs, whatever a handler the program added
+// does: a failing handler (or logger method) is reported once on the process's error
+// stream and the call goes on. Only KeyboardInterrupt passes (an interrupt of user code
+// landing in a handler it added, or the process's own).
 #include "pyco/pyco.hpp"
 
 #include <chrono>
@@ -18,6 +23,9 @@ PyObject* threading_module = nullptr;
 PyObject* os_module = nullptr;
 PyObject* logger_class = nullptr;  // logging.Logger
 PyObject* record_class = nullptr;  // logging.LogRecord
+// The handlers (and loggers) whose failure was reported, each reported once.
+PyObject* reported = nullptr;
+constexpr Py_ssize_t kReportedKept = 64;
 // The names used per record, interned once.
 enum Name {
     // LogRecord's attributes, in the order its __init__ sets them
@@ -51,7 +59,46 @@ void ensure_logging() {
     logger_class = py::object(logging.attr("Logger")).release().ptr();
     record_class = py::object(logging.attr("LogRecord")).release().ptr();
     for (int i = 0; i < NAMES; ++i) names[i] = intern(kNameTexts[i]);
+    reported = PySet_New(nullptr);
+    if (!reported) throw py::error_already_set();
     logging_module = logging.release().ptr();
+}
+
+// Writes `text` to the process's error stream (sys.__stderr__), never through sys.stderr
+// (a stream hook that may log itself); nothing when there is none or it fails.
+void write_to_process_stderr(const py::str& text) {
+    PyObject* stream = PySys_GetObject("__stderr__");
+    if (!stream || stream == Py_None) return;
+    PyObject* r = PyObject_CallMethod(stream, "write", "O", text.ptr());
+    Py_XDECREF(r);
+    if (r) {
+        r = PyObject_CallMethod(stream, "flush", nullptr);
+        Py_XDECREF(r);
+    }
+    PyErr_Clear();
+}
+
+// A log call failed in `culprit` (a handler, or the logger's own method): reported once per
+// culprit, as logging reports a handler's error (the message and the traceback), and
+// dropped. KeyboardInterrupt is thrown on.
+void report_failure(py::handle culprit, const py::error_already_set& e, py::handle text) {
+    if (e.matches(PyExc_KeyboardInterrupt)) throw e;
+    int known = PySet_Contains(reported, culprit.ptr());
+    if (known != 0) {
+        PyErr_Clear();  // reported already (or not hashable: then nothing can be told apart)
+        return;
+    }
+    if (PySet_GET_SIZE(reported) < kReportedKept && PySet_Add(reported, culprit.ptr()) < 0) PyErr_Clear();
+    try {
+        py::object exc = caught(e);
+        py::object lines = py::module_::import("traceback").attr("format_exception")(exc);
+        py::str trace = py::str("").attr("join")(lines);
+        write_to_process_stderr(fmt("--- Logging error ---\n{}Message: {}\nArguments: ()\n"
+                                    "(later errors of {} are not reported)\n",
+                                    trace, py::repr(text), py::repr(culprit)));
+    } catch (py::error_already_set& again) {
+        if (again.matches(PyExc_KeyboardInterrupt)) throw;
+    }
 }
 
 py::object get(py::handle obj, Name name) {
@@ -257,8 +304,12 @@ void handle_record(py::handle logger, py::handle record, int level) {
             if (reaches < 0) throw py::error_already_set();
             if (reaches) {
                 PyObject* r = PyObject_CallMethodOneArg(handler.ptr(), names[HANDLE], record.ptr());
-                if (!r) throw py::error_already_set();
-                Py_DECREF(r);
+                if (r) {
+                    Py_DECREF(r);
+                } else {
+                    py::error_already_set e;
+                    report_failure(handler, e, get(record, MSG));
+                }
             }
         }
         if (!truthy(get(c, PROPAGATE))) break;
@@ -285,9 +336,15 @@ bool ModuleNames::log_enabled(int level) const {
 
 void ModuleNames::log(int level, py::handle text) const {
     const char* method = level <= 10 ? "debug" : level <= 20 ? "info" : level <= 30 ? "warning" : "error";
-    PyObject* r = PyObject_CallMethodOneArg(get("logger").ptr(), intern(method), text.ptr());
-    if (!r) throw py::error_already_set();
-    Py_DECREF(r);
+    py::object logger = get("logger");
+    ensure_logging();
+    PyObject* r = PyObject_CallMethodOneArg(logger.ptr(), intern(method), text.ptr());
+    if (r) {
+        Py_DECREF(r);
+        return;
+    }
+    py::error_already_set e;
+    report_failure(logger, e, text);
 }
 
 void ModuleNames::log_at(int level, py::handle text, const char* function, int line) const {
@@ -299,14 +356,18 @@ void ModuleNames::log_at(int level, py::handle text, const char* function, int l
     PyObject* file = PyModule_GetFilenameObject(module_);
     if (!file) PyErr_Clear();
     py::object path = file ? py::reinterpret_steal<py::object>(file) : get("__name__");
-    if (reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == logger_class) {
-        handle_record(logger, make_record(logger, level, path, line, text, function), level);
-        return;
+    try {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == logger_class) {
+            handle_record(logger, make_record(logger, level, path, line, text, function), level);
+            return;
+        }
+        // A subclass may make and handle its records its own way.
+        py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, line, text,
+                                                      py::tuple(), py::none(), py::str(function));
+        call_method(logger, "handle", record);
+    } catch (py::error_already_set& e) {
+        report_failure(logger, e, text);
     }
-    // A subclass may make and handle its records its own way.
-    py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, line, text,
-                                                  py::tuple(), py::none(), py::str(function));
-    call_method(logger, "handle", record);
 }
 
 }  // namespace pyco
