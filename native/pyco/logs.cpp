@@ -268,7 +268,7 @@ int cached_enabled(PyObject* logger, PyObject* number) {
     return known == Py_True ? 1 : known == Py_False ? 0 : -1;
 }
 
-// logger.makeRecord(logger.name, level, path, line, text, (), None, function) for a logger
+// logger.makeRecord(logger.name, level, path, line, text, (), None, function, None, None) for a logger
 // of the class logging.Logger itself, made directly while the record factory is LogRecord
 // (logging.setLogRecordFactory changes it).
 py::object make_record(py::handle logger, int level, py::handle path, int line, py::handle text,
@@ -279,7 +279,8 @@ py::object make_record(py::handle logger, int level, py::handle path, int line, 
         if (same_as_class < 0) same_as_class = builds_like_class(name, path) ? 1 : 0;
         if (same_as_class == 1) return build(name, level, path, line, text, func);
     }
-    return logger.attr("makeRecord")(name, level, path, line, text, py::tuple(), py::none(), func);
+    return logger.attr("makeRecord")(name, level, path, line, text, py::tuple(), py::none(), func, py::none(),
+                                     py::none());
 }
 
 // logger.handle(record) for a logger of the class logging.Logger itself; `level` is the
@@ -361,9 +362,10 @@ void ModuleNames::log_at(int level, py::handle text, const char* function, int l
             handle_record(logger, make_record(logger, level, path, line, text, function), level);
             return;
         }
-        // A subclass may make and handle its records its own way.
-        py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, line, text,
-                                                      py::tuple(), py::none(), py::str(function));
+        // A subclass makes and handles its records its own way, called as Logger._log calls
+        // them (makeRecord with all ten arguments: a subclass may take them without defaults).
+        py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, line, text, py::tuple(),
+                                                      py::none(), py::str(function), py::none(), py::none());
         call_method(logger, "handle", record);
     } catch (py::error_already_set& e) {
         report_failure(logger, e, text);

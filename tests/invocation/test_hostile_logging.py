@@ -89,3 +89,40 @@ def test_a_handler_whose_emit_raises_is_reported_once_and_the_session_goes_on(sc
             return k.stderr()
     err = run(main())
     assert err.count("RuntimeError: this handler is broken") == 1, err[-3000:]
+
+
+APP_LOGGER_CLASS = '''import logging
+
+class AppLogger(logging.Logger):
+    def makeRecord(self, name, level, fn, lno, msg, args, exc_info, func, extra, sinfo):
+        record = super().makeRecord(name, level, fn, lno, msg, args, exc_info, func, extra, sinfo)
+        record.made_by = "AppLogger"
+        return record
+
+logging.setLoggerClass(AppLogger)
+'''
+
+KEEP_KERNEL_RECORDS = '''import logging
+
+kept = []
+
+class Keep(logging.Handler):
+    def emit(self, record):
+        kept.append((type(logging.getLogger(record.name)).__name__, getattr(record, "made_by", None),
+                     record.getMessage()))
+
+logging.getLogger("vantrel_master.python_server.kernel").addHandler(Keep())
+'''
+
+
+def test_a_logger_class_the_application_chose_makes_the_kernels_records(scratch):
+    async def main():
+        async with kernel_process(scratch, prelude=APP_LOGGER_CLASS) as k:
+            assert (await k.execute(KEEP_KERNEL_RECORDS, "keep"))["type"] == "execution_result"
+            final = await k.execute("6 * 7", "answer")
+            assert (final["type"], final["result"]) == ("execution_result", "42")
+            seen = await k.execute("[r for r in kept if r[2].endswith('request_id=answer')]", "seen")
+            return seen["result"], k.stderr()
+    seen, err = run(main())
+    assert seen == "[('AppLogger', 'AppLogger', '[Kernel] Sending execution_result (success) for request_id=answer')]"
+    assert "Logging error" not in err
