@@ -1,7 +1,10 @@
 // A module's logging through its module-level `logger`. For a logging.Logger the record is
 // made and handled here: what LogRecord.__init__, Logger.handle and Logger.callHandlers do
 // for a record of one text, without their Python frames, with the source file's name parts
-// worked out once per file.
+// worked out once per file. That path is taken only while nothing observable differs: the
+// logger is a plain Logger and the class's makeRecord, handle and callHandlers are still
+// logging's own (integrations patch them); otherwise the record is made and handled by the
+// logger's own methods, called as logging calls them.
 //
 // A log call never raises into the module that logs, whatever a handler the program added
 // does: a failing handler (or logger method) is reported once on the process's error
@@ -23,6 +26,12 @@ PyObject* threading_module = nullptr;
 PyObject* os_module = nullptr;
 PyObject* logger_class = nullptr;  // logging.Logger
 PyObject* record_class = nullptr;  // logging.LogRecord
+// Logger's own makeRecord, handle and callHandlers as logging defines them (null when
+// something else already sat in the class when this module first logged).
+enum Method { MAKE_RECORD, HANDLE_METHOD, CALL_HANDLERS, METHODS };
+constexpr const char* kMethodNames[METHODS] = {"makeRecord", "handle", "callHandlers"};
+PyObject* own_methods[METHODS] = {nullptr, nullptr, nullptr};
+PyObject* method_names[METHODS];
 // The handlers (and loggers) whose failure was reported, each reported once.
 PyObject* reported = nullptr;
 constexpr Py_ssize_t kReportedKept = 64;
@@ -59,9 +68,47 @@ void ensure_logging() {
     logger_class = py::object(logging.attr("Logger")).release().ptr();
     record_class = py::object(logging.attr("LogRecord")).release().ptr();
     for (int i = 0; i < NAMES; ++i) names[i] = intern(kNameTexts[i]);
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(logger_class)->tp_dict;
+    for (int i = 0; i < METHODS; ++i) {
+        method_names[i] = intern(kMethodNames[i]);
+        PyObject* f = PyDict_GetItemWithError(class_dict, method_names[i]);
+        if (!f && PyErr_Occurred()) throw py::error_already_set();
+        if (f && PyFunction_Check(f)) {
+            PyObject* module = PyFunction_GetModule(f);
+            if (module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "logging") == 0)
+                own_methods[i] = Py_NewRef(f);
+        }
+    }
     reported = PySet_New(nullptr);
     if (!reported) throw py::error_already_set();
     logging_module = logging.release().ptr();
+}
+
+// Whether records of `logger` may be made and handled here: a plain Logger, whose class
+// and instance both leave makeRecord, handle and callHandlers to logging.
+bool takes_fast_path(PyObject* logger) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(logger)) != logger_class) return false;
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(logger_class)->tp_dict;
+    for (int i = 0; i < METHODS; ++i) {
+        if (!own_methods[i]) return false;
+        PyObject* f = PyDict_GetItemWithError(class_dict, method_names[i]);
+        if (f != own_methods[i]) {
+            if (!f && PyErr_Occurred()) throw py::error_already_set();
+            return false;
+        }
+    }
+    PyObject* instance_dict = PyObject_GenericGetDict(logger, nullptr);
+    if (!instance_dict) throw py::error_already_set();
+    bool patched = false;
+    for (int i = 0; i < METHODS && !patched; ++i) {
+        patched = PyDict_GetItemWithError(instance_dict, method_names[i]) != nullptr;
+        if (!patched && PyErr_Occurred()) {
+            Py_DECREF(instance_dict);
+            throw py::error_already_set();
+        }
+    }
+    Py_DECREF(instance_dict);
+    return !patched;
 }
 
 // Writes `text` to the process's error stream (sys.__stderr__), never through sys.stderr
@@ -358,12 +405,13 @@ void ModuleNames::log_at(int level, py::handle text, const char* function, int l
     if (!file) PyErr_Clear();
     py::object path = file ? py::reinterpret_steal<py::object>(file) : get("__name__");
     try {
-        if (reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == logger_class) {
+        if (takes_fast_path(logger.ptr())) {
             handle_record(logger, make_record(logger, level, path, line, text, function), level);
             return;
         }
-        // A subclass makes and handles its records its own way, called as Logger._log calls
-        // them (makeRecord with all ten arguments: a subclass may take them without defaults).
+        // A subclass, or a patched Logger, makes and handles its records its own way, called
+        // as Logger._log calls them (makeRecord with all ten arguments: a subclass may take
+        // them without defaults).
         py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, line, text, py::tuple(),
                                                       py::none(), py::str(function), py::none(), py::none());
         call_method(logger, "handle", record);

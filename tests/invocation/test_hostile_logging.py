@@ -126,3 +126,35 @@ def test_a_logger_class_the_application_chose_makes_the_kernels_records(scratch)
     seen, err = run(main())
     assert seen == "[('AppLogger', 'AppLogger', '[Kernel] Sending execution_result (success) for request_id=answer')]"
     assert "Logging error" not in err
+
+
+ERROR_REPORTING_INTEGRATION = '''import logging
+
+breadcrumbs = []
+made = []
+_call_handlers = logging.Logger.callHandlers
+_make_record = logging.Logger.makeRecord
+
+def call_handlers(self, record):
+    breadcrumbs.append(record.getMessage())
+    return _call_handlers(self, record)
+
+def make_record(self, *args, **kwargs):
+    record = _make_record(self, *args, **kwargs)
+    made.append(record.getMessage())
+    return record
+
+logging.Logger.callHandlers = call_handlers
+logging.Logger.makeRecord = make_record
+'''
+
+
+def test_patches_on_the_logger_class_see_the_kernels_records(scratch):
+    async def main():
+        async with kernel_process(scratch) as k:
+            assert (await k.execute(ERROR_REPORTING_INTEGRATION, "patch"))["type"] == "execution_result"
+            assert (await k.execute("6 * 7", "answer"))["result"] == "42"
+            wanted = "[Kernel] Sending execution_result (success) for request_id=answer"
+            seen = await k.execute(f"({wanted!r} in breadcrumbs, {wanted!r} in made)", "seen")
+            return seen["result"]
+    assert run(main()) == "(True, True)"
