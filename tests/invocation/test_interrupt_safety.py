@@ -82,3 +82,41 @@ def test_an_interrupted_run_blocked_in_c_stalls_no_debug_run(module_name):
             final = await s.final("sleeper", timeout=20)
             assert final["type"] == "execution_error" and final["error"]["type"] == "KeyboardInterrupt"
     run(main(), timeout=60)
+
+
+BRIDGE = '''import vantrel
+
+def read_cell():
+    return vantrel.excel.get_value("Sheet1", "A1")
+'''
+
+
+def test_an_interrupt_ends_a_bridge_wait_at_once_and_nothing_of_it_stays(module_name):
+    async def main():
+        async with kernel_session(auto_answer=False) as s:
+            name = await sync_module(s, module_name(), BRIDGE)
+            requests = []
+            for i in range(3):
+                rid = f"bridge-{i}"
+                await s.send({"type": "custom_function_call", "module_name": name, "function_name": "read_cell",
+                              "workbook_id": s.wb, "request_id": rid})
+                requests.append(await s.wait_for("sys_request"))
+                await asyncio.sleep(0.3)  # the worker is waiting for the answer by now
+                started = time.monotonic()
+                await interrupt_when_running(s, rid)
+                done = await s.wait_for(lambda m: m["type"] == "function_execution_result"
+                                        and m["request_id"] == rid, timeout=20)
+                assert time.monotonic() - started < 5.0  # the request's own timeout is 30 s
+                assert done["status"] == "error" and done["error"].endswith("KeyboardInterrupt\n")
+            assert s.kernel._response_futures == {}
+            # late answers, and the unclaimed ones after them: the late ones are dropped first
+            for request in requests:
+                await s.send({"type": "sys_response", "payload": {"requestId": request["payload"]["requestId"],
+                                                                  "value": "x" * 200_000}})
+            for i in range(1030):
+                await s.send({"type": "sys_response", "payload": {"requestId": f"never-asked-{i}"}})
+            await s.mark()
+            assert s.kernel._response_futures == {}
+            data = s.kernel._response_data
+            assert len(data) == 1024 and not any(r["payload"]["requestId"] in data for r in requests)
+    run(main(), timeout=120)
