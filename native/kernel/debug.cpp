@@ -109,7 +109,7 @@ py::object debug_execute(py::object closure) {
         py::object value = call_with(runcall, py::make_tuple(func) + positional);
         if (!pyco::truthy(attr_of("inspect", "isgenerator")(value))) {
             user_code.finish();
-            return worker_outcome(msg::debug_plain_success(value), value);
+            return worker_outcome(msg::debug_plain_success(value), value, self, o.request_id);
         }
         // The generator from the first call is dropped unstarted; the debugger drives a fresh one.
         value = py::object();
@@ -119,8 +119,9 @@ py::object debug_execute(py::object closure) {
         py::object driven = debugger.attr(S("runcall"))(drive);
         user_code.finish();
         if (pyco::truthy(driven))
-            return worker_outcome(msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]), py::object());
-        return worker_outcome(msg::debug_generator_success(py::list(), py::int_(-1)), py::object());
+            return worker_outcome(msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]), py::object(),
+                                  self, o.request_id);
+        return worker_outcome(msg::debug_generator_success(py::list(), py::int_(-1)), py::object(), self, o.request_id);
     } catch (py::error_already_set& e) {
         failure = pyco::caught(e);
     }
@@ -129,7 +130,7 @@ py::object debug_execute(py::object closure) {
     error("[Kernel] Traceback: {}", text);
     bool sent = send_debug_exception(self, debugger, failure, text, module_name, workbook_id);
     return worker_outcome(msg::debug_worker_error(py::type::of(failure).attr(S("__name__")), safe_str(failure), text, sent),
-                          py::object());
+                          py::object(), self, o.request_id);
 }
 
 // What a successful run shows before debug_terminated (the repr of its value was made on

@@ -51,7 +51,7 @@ py::object execute_with_callbacks(py::object closure) {
     if (traced) debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
     py::object value = result.attr(S("get"))(S("result"));
     bool shows = pyco::truthy(result.attr(S("get"))(S("success"))) && !value.is_none();
-    return worker_outcome(result, shows ? value : py::object());
+    return worker_outcome(result, shows ? value : py::object(), self, request_id);
 }
 
 const std::string kOwner = "PythonKernel._execute_code_async";

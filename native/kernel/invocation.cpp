@@ -149,9 +149,12 @@ py::object user_repr(const py::object& value, py::object& failure) {
     }
 }
 
-py::object worker_outcome(py::object result, const py::object& value) {
+py::object worker_outcome(py::object result, const py::object& value, py::handle self, py::handle request_id) {
     py::object shown, failure;
-    if (value) shown = user_repr(value, failure);
+    if (value) {
+        Interruptible user_code(self, request_id);
+        shown = user_repr(value, failure);
+    }
     if (!shown) shown = py::none();
     return py::make_tuple(std::move(result), shown, failure ? failure : py::none());
 }
@@ -238,8 +241,9 @@ py::object execute_function(py::object closure) {
         if (failure) print_traceback(failure);
         logs = captured_logs(out, err);
     }
-    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object());
-    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw);
+    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object(), c.self, c.request_id);
+    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw, c.self,
+                          c.request_id);
 }
 
 py::object execute_callable(py::object closure) {
@@ -277,8 +281,9 @@ py::object execute_callable(py::object closure) {
         failure = pyco::caught(e);
     }
     py::object logs = captured_logs(out, err);
-    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object());
-    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw);
+    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object(), c.self, c.request_id);
+    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw, c.self,
+                          c.request_id);
 }
 
 // A call as its handler read it from the message (`target`: the module name, or the callable id).

@@ -85,8 +85,10 @@ struct WorkerOutcome {
     py::object shown;    // the repr text, or None
     py::object failure;  // what the repr raised, or None
 };
-// The worker's return value: `result` with the repr of `value` (no repr when `value` is null).
-py::object worker_outcome(py::object result, const py::object& value);
+// The worker's return value: `result` with the repr of `value` (no repr when `value` is
+// null). The repr is part of the request's user code: an interrupt_request naming
+// `request_id` of kernel `self` interrupts it.
+py::object worker_outcome(py::object result, const py::object& value, py::handle self, py::handle request_id);
 WorkerOutcome unpack_outcome(const py::object& returned);
 
 // What went wrong in a call body awaited with await_nothrow (whose value is `outcome`): the

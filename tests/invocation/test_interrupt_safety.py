@@ -120,3 +120,36 @@ def test_an_interrupt_ends_a_bridge_wait_at_once_and_nothing_of_it_stays(module_
             data = s.kernel._response_data
             assert len(data) == 1024 and not any(r["payload"]["requestId"] in data for r in requests)
     run(main(), timeout=120)
+
+
+SPINNING_REPR = '''import time
+
+class Spins(int):
+    def __repr__(self):
+        end = time.monotonic() + 20
+        while time.monotonic() < end:
+            pass
+        return "Spins()"
+
+def value():
+    return [Spins(7)]
+'''
+
+
+def test_the_repr_of_a_result_is_interrupted_as_the_request_is(module_name):
+    async def main():
+        async with kernel_session() as s:
+            name = await sync_module(s, module_name(), SPINNING_REPR)
+            await s.start(f"import {name}; {name}.value()", "console")
+            await interrupt_when_running(s, "console")
+            final = await s.final("console", timeout=10)
+            assert final["type"] == "execution_error" and final["error"]["type"] == "KeyboardInterrupt"
+            assert not s.of_request("console", "result_output")
+            await s.send({"type": "custom_function_call", "module_name": name, "function_name": "value",
+                          "workbook_id": s.wb, "request_id": "cell"})
+            await interrupt_when_running(s, "cell")
+            done = await s.wait_for(lambda m: m["type"] == "function_execution_result" and m["request_id"] == "cell",
+                                    timeout=10)
+            assert done["status"] == "error" and done["error"]["type"] == "KeyboardInterrupt"
+            assert (await s.execute("1 + 1", "after"))["result"] == "2"
+    run(main(), timeout=60)
