@@ -101,6 +101,7 @@ py::object debug_execute(py::object closure) {
     py::object failure;
     try {
         Interruptible user_code(self, o.request_id);
+        user_code.set_debugger(debugger);  // an interrupt while it pauses ends the pause
         py::object func = import_function(module_name, function_name, pyco::fmt("Module '{}' not found", module_name));
         py::object call_args = self.attr(S("_deserialize_args"))(c.args);
         py::object runcall = debugger.attr(S("runcall"));

@@ -153,3 +153,27 @@ def test_the_repr_of_a_result_is_interrupted_as_the_request_is(module_name):
             assert done["status"] == "error" and done["error"]["type"] == "KeyboardInterrupt"
             assert (await s.execute("1 + 1", "after"))["result"] == "2"
     run(main(), timeout=60)
+
+
+def test_interrupting_a_paused_debug_run_ends_the_pause_and_keeps_the_next_evaluate(module_name):
+    async def main():
+        async with kernel_session() as s:
+            name = await sync_module(s, module_name(), DEBUGGED)
+            await s.send({"type": "run_module", "module_name": name, "function_name": "work", "args": [10],
+                          "debug": True, "workbook_id": s.wb, "request_id": "paused",
+                          "breakpoints": [{"module_name": name, "line": 5}]})
+            await s.wait_for("debug_stopped")
+            await s.send({"type": "interrupt_request", "request_id": "paused"})
+            await s.send({"type": "debug_evaluate", "expression": "total", "request_id": "ev"})
+            started = time.monotonic()
+            reply = await s.wait_for("interrupt_reply")
+            assert reply["interrupted"] is True
+            evaluated = await s.wait_for(lambda m: m["type"] == "debug_evaluate_result" and m["request_id"] == "ev")
+            assert time.monotonic() - started < 2.5  # not the debugger's 5 s evaluation timeout
+            assert "error" in evaluated and "within" not in evaluated["error"]
+            # the run ends where it was paused, without any further command
+            reported = await s.wait_for("debug_exception")
+            assert (reported["exception_type"], reported["line"]) == ("KeyboardInterrupt", 5)
+            await s.wait_for(lambda m: m["type"] == "debug_terminated" and m.get("request_id") == "paused")
+            assert not s.kernel.has_active_debugger
+    run(main(), timeout=60)
