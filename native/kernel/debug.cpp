@@ -96,7 +96,8 @@ py::object debug_execute(py::object closure) {
     const CallOutput& o = c.output;
     py::object self = c.self, module_name = c.module_name, function_name = c.function_name, workbook_id = o.workbook_id,
                debugger = c.debugger;
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    // The run's text is not returned: the streamed messages carry it.
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Nothing);
     CaptureScope scope(out, err);
     py::object failure;
     try {

@@ -41,6 +41,7 @@ py::object execute_with_callbacks(py::object closure) {
     py::object result;
     try {
         Interruptible user_code(self, request_id);
+        OutputNotKept not_kept;  // the console's replies carry none of the text it printed
         result = call_kw(self.attr(S("executor")).attr(S("execute")), {c.code},
                          {{"stdout_callback", c.out_cb}, {"stderr_callback", c.err_cb}});
         user_code.finish();

@@ -82,10 +82,12 @@ std::pair<py::object, py::object> output_callbacks(const CallOutput& o, const st
     return {make("stdout_callback", "stdout"), make("stderr_callback", "stderr")};
 }
 
-std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback) {
+std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback,
+                                                Keep keep) {
     py::object capture = g("StreamCapture");
     py::object out = call_kw(capture, {}, {{"on_write", out_callback}});
     py::object err = call_kw(capture, {}, {{"on_write", err_callback}});
+    limit_captures(out, err, keep);
     return {out, err};
 }
 
@@ -216,7 +218,7 @@ py::object execute_function(py::object closure) {
     if (log_enabled(DEBUG))
         debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), c.target,
               c.function_name);
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Bounded);
     py::object raw, serialized, failure, logs;
     {
         CaptureScope scope(out, err);
@@ -249,7 +251,7 @@ py::object execute_function(py::object closure) {
 py::object execute_callable(py::object closure) {
     CallWorker& c = pyco::closure_of<CallWorker>(closure);
     if (log_enabled(DEBUG)) debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), c.target);
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Bounded);
     py::object serialized, raw, failure;
     try {
         CaptureScope scope(out, err);
@@ -462,7 +464,7 @@ py::object execute_event(py::object closure) {
     if (log_enabled(DEBUG))
         debug("[Kernel] [Worker Thread {}] Executing event handler: {}.{}", current_thread_name(), module_name,
               function_name);
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Bounded);
     CaptureScope scope(out, err);
     py::object failure;
     try {

@@ -45,8 +45,9 @@ py::object run_in_pool(const CallOutput& output, const py::object& worker);
 // A function nested in `owner`, with `closure` handed to its C++ body first.
 py::object nested_function(pyco::Def def, const std::string& owner, py::object closure);
 
-// The two StreamCapture objects of a call.
-std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback);
+// The two StreamCapture objects of a call, keeping what its replies carry (capture.hpp).
+std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback,
+                                                Keep keep);
 
 // The captured stdout text followed by the captured stderr text.
 py::object captured_logs(const py::object& out, const py::object& err);

@@ -80,7 +80,7 @@ py::object run_streaming_in_thread(py::object closure) {
                loop = c.loop;
     if (log_enabled(DEBUG))
         debug("[TIMING] Streaming worker started: thread={}, request_id={}", current_thread_name(), request_id);
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Nothing);  // no reply carries the text
     CaptureScope scope(out, err);
     py::object failure;
     try {

@@ -214,6 +214,128 @@ PyObject* route(int index, int kind) {
     return home(kind);
 }
 
+// --- what a run's captures keep ------------------------------------------------
+//
+// The two captures of a run share one Keeper (an instance attribute `_keep`: the keeper's
+// capsule and which of the two the capture is). With nothing to keep, a capture keeps no
+// text (getvalue() is empty). Otherwise the run keeps the first `half` characters written
+// to either capture (each capture's `_buffer` holds its part) and the last `half`
+// characters written after those; what falls between is left out, and getvalue() shows a
+// line saying how many characters were. A capture without a keeper keeps everything.
+struct Keeper {
+    bool keeps = true;
+    Py_ssize_t head_left = 0;   // characters the heads may still take
+    Py_ssize_t tail_limit = 0;  // characters the tails keep at most
+    Py_ssize_t tail_chars = 0;
+    Py_ssize_t left_out[2] = {0, 0};
+    PyObject* tail = nullptr;   // list of (which, piece), oldest first (owned)
+    Py_ssize_t tail_start = 0;  // items before it are dropped
+};
+
+constexpr const char* kKeeperName = "vantrel.kernel.kept_output";
+
+void destroy_keeper(PyObject* capsule) {
+    auto* k = static_cast<Keeper*>(PyCapsule_GetPointer(capsule, kKeeperName));
+    if (!k) {
+        PyErr_Clear();
+        return;
+    }
+    Py_XDECREF(k->tail);
+    delete k;
+}
+
+// The keeper of a capture (held while in use) and which of its run's two captures it is.
+struct KeeperRef {
+    py::object held;
+    Keeper* k = nullptr;
+    int which = 0;
+    explicit operator bool() const { return k != nullptr; }
+};
+
+KeeperRef keeper_of(const py::object& capture) {
+    KeeperRef ref;
+    PyObject* keep = PyObject_GetAttr(capture.ptr(), S("_keep").ptr());
+    if (!keep) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return ref;
+    }
+    ref.held = py::reinterpret_steal<py::object>(keep);
+    if (!PyTuple_Check(keep) || PyTuple_GET_SIZE(keep) != 2) return ref;
+    ref.k = static_cast<Keeper*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(keep, 0), kKeeperName));
+    if (!ref.k) PyErr_Clear();
+    ref.which = PyTuple_GET_ITEM(keep, 1) == Py_True ? 1 : 0;
+    return ref;
+}
+
+// Keeps the tail within its limit, oldest pieces (or their starts) first out.
+void trim_tail(Keeper* k) {
+    while (k->tail_chars > k->tail_limit && k->tail_start < PyList_GET_SIZE(k->tail)) {
+        PyObject* item = PyList_GET_ITEM(k->tail, k->tail_start);
+        int which = PyTuple_GET_ITEM(item, 0) == Py_True ? 1 : 0;
+        PyObject* piece = PyTuple_GET_ITEM(item, 1);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        Py_ssize_t excess = k->tail_chars - k->tail_limit;
+        if (n <= excess) {
+            k->left_out[which] += n;
+            k->tail_chars -= n;
+            ++k->tail_start;
+            continue;
+        }
+        PyObject* rest = PyUnicode_Substring(piece, excess, n);
+        if (!rest) throw py::error_already_set();
+        PyObject* replaced = PyTuple_Pack(2, PyTuple_GET_ITEM(item, 0), rest);
+        Py_DECREF(rest);
+        if (!replaced) throw py::error_already_set();
+        PyList_SetItem(k->tail, k->tail_start, replaced);  // steals `replaced`
+        k->left_out[which] += excess;
+        k->tail_chars -= excess;
+    }
+    // Dropped items are removed in batches, so trimming stays linear in what is written.
+    if (k->tail_start > 1024 && k->tail_start * 2 > PyList_GET_SIZE(k->tail)) {
+        if (PySequence_DelSlice(k->tail, 0, k->tail_start) < 0) throw py::error_already_set();
+        k->tail_start = 0;
+    }
+}
+
+// Keeps what the keeper allows of `text` written to `capture` (its run's capture `which`).
+void keep_text(Keeper* k, int which, const py::object& capture, const py::object& text, Py_ssize_t n) {
+    if (!k->keeps) return;
+    Py_ssize_t to_head = n < k->head_left ? n : k->head_left;
+    if (to_head > 0) {
+        py::object head = to_head == n ? text
+                                       : py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), 0, to_head));
+        if (!head) throw py::error_already_set();
+        capture.attr(S("_buffer")).attr(S("write"))(head);
+        k->head_left -= to_head;
+    }
+    if (to_head == n) return;
+    py::object rest = to_head == 0 ? text : py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), to_head, n));
+    if (!rest) throw py::error_already_set();
+    py::tuple item = py::make_tuple(py::bool_(which == 1), rest);
+    if (PyList_Append(k->tail, item.ptr()) < 0) throw py::error_already_set();
+    k->tail_chars += n - to_head;
+    trim_tail(k);
+}
+
+// What a capture with a keeper shows: its head, the line on what was left out, its tail.
+py::object kept_text(Keeper* k, int which, const py::object& capture) {
+    if (!k->keeps) return py::str("");
+    py::object head = capture.attr(S("_buffer")).attr(S("getvalue"))();
+    py::list parts;
+    parts.append(head);
+    if (Py_ssize_t left_out = k->left_out[which]) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(head.ptr());
+        bool ends_line = n == 0 || PyUnicode_ReadChar(head.ptr(), n - 1) == '\n';
+        parts.append(pyco::fmt("{}[... {} characters of output left out ...]\n", ends_line ? "" : "\n", left_out));
+    }
+    for (Py_ssize_t i = k->tail_start; i < PyList_GET_SIZE(k->tail); ++i) {
+        PyObject* item = PyList_GET_ITEM(k->tail, i);
+        if ((PyTuple_GET_ITEM(item, 0) == Py_True) == (which == 1)) parts.append(PyTuple_GET_ITEM(item, 1));
+    }
+    return py::str("").attr(S("join"))(parts);
+}
+
 // --- StreamCapture ---------------------------------------------------------
 
 py::object capture_init(py::object self, py::object on_write) {
@@ -226,9 +348,14 @@ py::object capture_init(py::object self, py::object on_write) {
     return py::none();
 }
 
-// A capture's own write: keep the text, hand it to the callback.
+// A capture's own write: keep the text (as much of it as the run keeps), hand it to the
+// callback.
 py::object capture_write_own(const py::object& self, const py::object& text, Py_ssize_t n) {
-    self.attr(S("_buffer")).attr(S("write"))(text);
+    if (KeeperRef keeper = keeper_of(self)) {
+        keep_text(keeper.k, keeper.which, self, text, n);
+    } else {
+        self.attr(S("_buffer")).attr(S("write"))(text);
+    }
     py::object on_write = self.attr(S("_on_write"));
     if (pyco::truthy(on_write)) {
         try {
@@ -264,6 +391,7 @@ py::object capture_getvalue(py::object self) {
         int ignored;
         if (router_of(target.ptr(), &ignored) < 0 && py::hasattr(target, "getvalue")) return target.attr(S("getvalue"))();
     }
+    if (KeeperRef keeper = keeper_of(self)) return kept_text(keeper.k, keeper.which, self);
     return self.attr(S("_buffer")).attr(S("getvalue"))();
 }
 
@@ -476,6 +604,26 @@ void CaptureScope::end() noexcept {
     Py_XDECREF(unbound);
     PyErr_Clear();
     PyErr_Restore(t, v, tb);
+}
+
+void limit_captures(const py::object& out, const py::object& err, Keep keep) {
+    auto* k = new Keeper();
+    k->keeps = keep == Keep::Bounded;
+    if (k->keeps) {
+        Py_ssize_t half = g("_KEPT_OUTPUT_CHARS").cast<Py_ssize_t>();
+        k->head_left = half;
+        k->tail_limit = half;
+    }
+    k->tail = PyList_New(0);
+    PyObject* capsule = k->tail ? PyCapsule_New(k, kKeeperName, destroy_keeper) : nullptr;
+    if (!capsule) {
+        Py_XDECREF(k->tail);
+        delete k;
+        throw py::error_already_set();
+    }
+    py::object keeper = py::reinterpret_steal<py::object>(capsule);
+    out.attr(S("_keep")) = py::make_tuple(keeper, py::bool_(false));
+    err.attr(S("_keep")) = py::make_tuple(keeper, py::bool_(true));
 }
 
 void set_kernel_hooks(py::handle owner, py::handle out, py::handle err) {

@@ -4,65 +4,8 @@ the application before the kernel starts. The kernel runs as its own process (la
 as the product launches it) against the development Business Layer, so that the peer's
 logging in this process is not the program's."""
 import asyncio
-import contextlib
-import os
-import subprocess
-import sys
-import uuid
 
-import vantrel_master
-from vantrel_master.devtools.business_layer import DevBusinessLayer
-
-SRC_DIR = os.path.dirname(os.path.dirname(os.path.abspath(vantrel_master.__file__)))
-WAIT = 30  # a guard against hanging, never a measured duration
-
-
-class KernelProcess:
-    def __init__(self, server, workbook_id, stderr_path):
-        self.server, self.wb, self.stderr_path = server, workbook_id, stderr_path
-
-    async def execute(self, code, request_id):
-        await self.server.send(self.wb, {"type": "execution_request", "code": code, "request_id": request_id})
-        return await self.server.wait_for(
-            self.wb, lambda m: m.get("type") in ("execution_result", "execution_error")
-            and m.get("request_id") == request_id, WAIT)
-
-    def stderr(self):
-        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-
-@contextlib.asynccontextmanager
-async def kernel_process(scratch, prelude=""):
-    """A kernel process started by a script that runs `prelude` (the application's own
-    start-up) and then the launcher; shut down on the way out."""
-    server = await DevBusinessLayer().start()
-    wb = f"wb-{uuid.uuid4().hex[:8]}"
-    script = os.path.join(str(scratch), "start_kernel.py")
-    with open(script, "w", encoding="utf-8") as f:
-        f.write(prelude + "\nfrom vantrel_master.devtools.launcher import main\n"
-                f"main([{wb!r}, {str(server.port)!r}, '--plain'])\n")
-    stderr_path = os.path.join(str(scratch), "kernel.stderr")
-    env = {k: v for k, v in os.environ.items() if k not in ("VANTREL_SECURED", "VANTREL_LOG_FILE")}
-    env["PYTHONPATH"] = SRC_DIR + os.pathsep + env.get("PYTHONPATH", "")
-    with open(stderr_path, "wb") as err:
-        process = subprocess.Popen([sys.executable, script], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=err, env=env)
-    try:
-        await server.wait_connected(wb, WAIT)
-        yield KernelProcess(server, wb, stderr_path)
-    finally:
-        with contextlib.suppress(Exception):
-            await server.send(wb, {"type": "shutdown"})
-        for _ in range(100):
-            if process.poll() is not None:
-                break
-            await asyncio.sleep(0.1)
-        if process.poll() is None:
-            process.kill()
-        process.wait()
-        await server.stop()
-
+from tests.harness import kernel_process
 
 def run(coro):
     return asyncio.run(asyncio.wait_for(coro, 120))
