@@ -45,8 +45,9 @@ struct Routing {
     PyObject* permanent = nullptr;  // list: every hook ever registered (kept alive for good)
     PyObject* displaced = nullptr;  // list: streams of user code that were replaced (kept alive)
     // dict: threading.Thread -> the (out, err) pair of the active run that started it. A
-    // thread started during a run writes to that run while it is active (its entries go
-    // when the run ends), as a child thread's output belongs to the cell that started it.
+    // thread started during a run writes to that run while it is active (its entry goes
+    // when the thread ends, or when the run ends), as a child thread's output belongs to the
+    // cell that started it.
     PyObject* children = nullptr;
     std::vector<RouterPair> routers;
 };
@@ -181,6 +182,19 @@ py::object start_thread(py::object original, py::object thread) {
         if (run && PyDict_DelItem(routing.children, thread.ptr()) < 0) PyErr_Clear();  // it never ran
         throw;
     }
+}
+
+// threading.Thread._bootstrap_inner as the kernel installs it: a thread that ends takes its
+// entry (the run it writes to) with it. `original` is the original method.
+py::object run_thread(py::object original, py::object thread) {
+    try {
+        original(thread);
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
+        if (routing.children && PyDict_DelItem(routing.children, thread.ptr()) < 0) PyErr_Clear();
+        throw;
+    }
+    if (routing.children && PyDict_DelItem(routing.children, thread.ptr()) < 0) PyErr_Clear();  // none: fine
+    return py::none();
 }
 
 // Where output goes when no run is active: the kernel's hooks, else the streams found
@@ -687,6 +701,11 @@ void define_stream_classes(py::module_ m) {
                                                          .with_qualname("Thread.start")
                                                          .with_closure(original_start),
                                                      py::str("threading"));
+    // ... and forget it when it ends.
+    py::object original_bootstrap = thread_class.attr("_bootstrap_inner");
+    thread_class.attr("_bootstrap_inner") = pyco::make_function(
+        pyco::fn<run_thread>("_bootstrap_inner", {"self"}).with_qualname("Thread._bootstrap_inner").with_closure(original_bootstrap),
+        py::str("threading"));
     m.attr(S("StreamCapture")) = capture;
     m.attr(S("KernelStreamHook")) = hook;
 }

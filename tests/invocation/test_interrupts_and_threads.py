@@ -129,3 +129,27 @@ def test_output_of_threads_a_call_starts_stays_with_that_call(module_name):
                 done = s.of_request(f"call-{i}", "function_execution_result")[0]
                 assert done["logs"] == expected
     run(main(), timeout=60)
+
+
+def test_threads_a_run_started_are_forgotten_as_they_end():
+    code = '''import gc, threading
+class Child(threading.Thread):
+    def run(self):
+        print("child", self.n)
+for n in range(3000):
+    t = Child()
+    t.n = n
+    t.start()
+    t.join()
+del t
+gc.collect(); sum(isinstance(o, Child) for o in gc.get_objects())'''
+
+    async def main():
+        async with kernel_session() as s:
+            await s.start(code, "many-threads")
+            final = await s.final("many-threads", timeout=90)
+            assert final["type"] == "execution_result"
+            assert s.streamed("many-threads") == "".join(f"child {n}\n" for n in range(3000))
+            return int(final["result"])
+    live = run(main(), timeout=120)
+    assert live < 10  # threads that ended are not kept alive for the run
