@@ -49,6 +49,10 @@ struct Routing {
     // when the thread ends, or when the run ends), as a child thread's output belongs to the
     // cell that started it.
     PyObject* children = nullptr;
+    // dict: thread ident -> list of the (out, err) pairs of the runs that submitted the
+    // executor tasks the thread runs now, innermost last. A task writes to the run that
+    // submitted it while that run is active, whichever pool thread runs it.
+    PyObject* tasks = nullptr;
     std::vector<RouterPair> routers;
 };
 Routing routing;
@@ -64,15 +68,18 @@ void ensure_routing() {
     PyObject* permanent = PyList_New(0);
     PyObject* displaced = PyList_New(0);
     PyObject* children = PyDict_New();
-    if (!by_thread || !order || !permanent || !displaced || !children) {
+    PyObject* tasks = PyDict_New();
+    if (!by_thread || !order || !permanent || !displaced || !children || !tasks) {
         Py_XDECREF(by_thread);
         Py_XDECREF(order);
         Py_XDECREF(permanent);
         Py_XDECREF(displaced);
         Py_XDECREF(children);
+        Py_XDECREF(tasks);
         throw py::error_already_set();
     }
     routing.children = children;
+    routing.tasks = tasks;
     routing.by_thread = by_thread;
     routing.order = order;
     routing.permanent = permanent;
@@ -170,11 +177,45 @@ PyObject* inherited_run() {
     return pair;
 }
 
+bool is_active(PyObject* pair) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(routing.order); ++i) {
+        if (PyList_GET_ITEM(routing.order, i) == pair) return true;
+    }
+    return false;
+}
+
+// The run that submitted the executor task the writing thread runs, while that run is
+// active (borrowed), or null; `in_task` tells whether the thread runs such a task at all.
+PyObject* task_run(bool* in_task) {
+    *in_task = false;
+    if (!routing.tasks || PyDict_GET_SIZE(routing.tasks) == 0) return nullptr;
+    PyObject* key = thread_key();
+    PyObject* stack = PyDict_GetItemWithError(routing.tasks, key);
+    Py_DECREF(key);
+    if (!stack) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return nullptr;
+    }
+    *in_task = true;
+    PyObject* pair = PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1);
+    return is_active(pair) ? pair : nullptr;
+}
+
+// The run the writing thread's output belongs to besides its own: that of the task it runs,
+// else that of the thread that started it (none for a task whose run has ended: its output
+// is late output).
+PyObject* borrowed_run() {
+    bool in_task = false;
+    PyObject* run = task_run(&in_task);
+    if (run || in_task) return run;
+    return inherited_run();
+}
+
 // threading.Thread.start as the kernel installs it: the new thread belongs to the run of
 // the thread that starts it, if that has one. `closure` is the original start.
 py::object start_thread(py::object original, py::object thread) {
     PyObject* run = own_run();
-    if (!run) run = inherited_run();
+    if (!run) run = borrowed_run();
     if (run && PyDict_SetItem(routing.children, thread.ptr(), run) < 0) throw py::error_already_set();
     try {
         return original(thread);
@@ -182,6 +223,73 @@ py::object start_thread(py::object original, py::object thread) {
         if (run && PyDict_DelItem(routing.children, thread.ptr()) < 0) PyErr_Clear();  // it never ran
         throw;
     }
+}
+
+// An executor task submitted during a run, as a pool thread runs it: its output goes to
+// that run while the run is active. `closure` is (fn, pair).
+py::object run_task(py::object closure, py::object args, py::object kwargs) {
+    PyObject* fn = PyTuple_GET_ITEM(closure.ptr(), 0);
+    PyObject* pair = PyTuple_GET_ITEM(closure.ptr(), 1);
+    py::object key = py::reinterpret_steal<py::object>(thread_key());
+    PyObject* stack = PyDict_GetItemWithError(routing.tasks, key.ptr());
+    if (!stack) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::list fresh;
+        if (PyDict_SetItem(routing.tasks, key.ptr(), fresh.ptr()) < 0) throw py::error_already_set();
+        stack = fresh.ptr();
+    }
+    if (PyList_Append(stack, pair) < 0) throw py::error_already_set();
+    auto done = [&]() noexcept {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyObject* now = PyDict_GetItemWithError(routing.tasks, key.ptr());
+        if (now) {
+            Py_ssize_t n = PyList_GET_SIZE(now);
+            if (n > 0 && PyList_GET_ITEM(now, n - 1) == pair && PySequence_DelItem(now, n - 1) < 0) PyErr_Clear();
+            if (PyList_GET_SIZE(now) == 0 && PyDict_DelItem(routing.tasks, key.ptr()) < 0) PyErr_Clear();
+        }
+        PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+    };
+    PyObject* result = PyObject_Call(fn, args.ptr(), kwargs.ptr());
+    done();
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+PyObject* task_prototype = nullptr;
+
+// ThreadPoolExecutor.submit as the kernel installs it: a task submitted by a thread that
+// writes to a run belongs to that run. `original` is the original submit.
+py::object submit_task(py::object original, py::object self, py::object args, py::object kwargs) {
+    if (PyTuple_GET_SIZE(args.ptr()) == 0) {
+        PyErr_SetString(PyExc_TypeError, "ThreadPoolExecutor.submit() missing 1 required positional argument: 'fn'");
+        throw py::error_already_set();
+    }
+    PyObject* run = own_run();
+    if (!run) run = borrowed_run();
+    py::tuple forwarded = py::reinterpret_borrow<py::tuple>(args);
+    if (run) {
+        if (!task_prototype) {
+            pyco::Def def = pyco::fn<run_task>("task", {pyco::star_args("args"), pyco::star_kwargs("kwargs")});
+            def.closure = py::none();
+            task_prototype = function(def).release().ptr();
+        }
+        py::object task = pyco::with_closure(task_prototype, py::make_tuple(py::handle(PyTuple_GET_ITEM(args.ptr(), 0)),
+                                                                              py::handle(run)));
+        PyObject* rest = PyTuple_GetSlice(args.ptr(), 1, PyTuple_GET_SIZE(args.ptr()));
+        if (!rest) throw py::error_already_set();
+        forwarded = py::make_tuple(task) + py::reinterpret_steal<py::tuple>(rest);
+    }
+    PyObject* call_args = PyTuple_New(PyTuple_GET_SIZE(forwarded.ptr()) + 1);
+    if (!call_args) throw py::error_already_set();
+    PyTuple_SET_ITEM(call_args, 0, Py_NewRef(self.ptr()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(forwarded.ptr()); ++i)
+        PyTuple_SET_ITEM(call_args, i + 1, Py_NewRef(PyTuple_GET_ITEM(forwarded.ptr(), i)));
+    py::object positional = py::reinterpret_steal<py::object>(call_args);
+    PyObject* future = PyObject_Call(original.ptr(), positional.ptr(), kwargs.ptr());
+    if (!future) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(future);
 }
 
 // threading.Thread._bootstrap_inner as the kernel installs it: a thread that ends takes its
@@ -214,7 +322,7 @@ PyObject* home(int kind) {
 // The object a write to router pair `index`, stream `kind`, goes to (borrowed).
 PyObject* route(int index, int kind) {
     if (PyObject* run = own_run()) return PyTuple_GET_ITEM(run, kind);
-    if (PyObject* run = inherited_run()) return PyTuple_GET_ITEM(run, kind);
+    if (PyObject* run = borrowed_run()) return PyTuple_GET_ITEM(run, kind);
     if (PyObject* bound = routing.routers[static_cast<size_t>(index)].bound) return PyTuple_GET_ITEM(bound, kind);
     // A late write (the run it stood for has ended): where output goes now.
     PyObject* current = sys_stream(kind);
@@ -701,7 +809,16 @@ void define_stream_classes(py::module_ m) {
                                                          .with_qualname("Thread.start")
                                                          .with_closure(original_start),
                                                      py::str("threading"));
-    // ... and forget it when it ends.
+    // Executor tasks remember the run that submitted them.
+    py::object pool_class = py::module_::import("concurrent.futures").attr("ThreadPoolExecutor");
+    py::object original_submit = pool_class.attr("submit");
+    pool_class.attr("submit") = pyco::make_function(
+        pyco::fn<submit_task>("submit", {"self", pyco::star_args("args"), pyco::star_kwargs("kwargs")},
+                              "Submit a callable to be executed with the given arguments.")
+            .with_qualname("ThreadPoolExecutor.submit")
+            .with_closure(original_submit),
+        py::str("concurrent.futures.thread"));
+    // A thread forgets its run when it ends.
     py::object original_bootstrap = thread_class.attr("_bootstrap_inner");
     thread_class.attr("_bootstrap_inner") = pyco::make_function(
         pyco::fn<run_thread>("_bootstrap_inner", {"self"}).with_qualname("Thread._bootstrap_inner").with_closure(original_bootstrap),

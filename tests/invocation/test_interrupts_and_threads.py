@@ -153,3 +153,53 @@ gc.collect(); sum(isinstance(o, Child) for o in gc.get_objects())'''
             return int(final["result"])
     live = run(main(), timeout=120)
     assert live < 10  # threads that ended are not kept alive for the run
+
+
+POOLED = '''import asyncio, concurrent.futures, threading, time
+
+POOL = concurrent.futures.ThreadPoolExecutor(max_workers=3)
+
+def lines(tag):
+    for n in range(30):
+        print(tag, n)
+        time.sleep(0.0005)
+    def grandchild():
+        print(tag, "grandchild")
+    t = threading.Thread(target=grandchild)
+    t.start()
+    t.join()
+    return tag
+
+def submitted(tag):
+    return POOL.submit(lines, tag).result()
+
+def in_executor(tag):
+    async def main():
+        return await asyncio.get_running_loop().run_in_executor(POOL, lines, tag)
+    return asyncio.run(main())
+'''
+
+
+def test_output_of_executor_tasks_goes_to_the_run_that_submitted_them(module_name):
+    async def main():
+        async with kernel_session() as s:
+            name = await sync_module(s, module_name(), POOLED)
+            call = {"type": "custom_function_call", "module_name": name, "workbook_id": s.wb}
+            # the pool's threads are started by the first calls; later calls reuse them, also
+            # after the calls that started them have ended
+            for round_ in range(2):
+                for i in range(10):
+                    function = "submitted" if i % 2 else "in_executor"
+                    await s.send({**call, "function_name": function, "args": [f"t{round_}-{i}"],
+                                  "request_id": f"call-{round_}-{i}"})
+                for i in range(10):
+                    await s.wait_for(lambda m, r=round_, i=i: m["type"] == "function_execution_result"
+                                     and m["request_id"] == f"call-{r}-{i}", timeout=20)
+            for round_ in range(2):
+                for i in range(10):
+                    tag = f"t{round_}-{i}"
+                    expected = "".join(f"{tag} {n}\n" for n in range(30)) + f"{tag} grandchild\n"
+                    assert s.streamed(f"call-{round_}-{i}") == expected
+                    done = s.of_request(f"call-{round_}-{i}", "function_execution_result")[0]
+                    assert (done["logs"], done["result"]) == (expected, tag)
+    run(main(), timeout=90)
