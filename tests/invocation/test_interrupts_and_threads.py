@@ -203,3 +203,46 @@ def test_output_of_executor_tasks_goes_to_the_run_that_submitted_them(module_nam
                     done = s.of_request(f"call-{round_}-{i}", "function_execution_result")[0]
                     assert (done["logs"], done["result"]) == (expected, tag)
     run(main(), timeout=90)
+
+
+ALTERNATING = '''import sys, threading
+
+def alternate(name, count):
+    for n in range(count):
+        sys.stdout.write(f"{name} out {n}\\n")
+        sys.stderr.write(f"{name} err {n}\\n")
+
+def three_writers(count):
+    threads = [threading.Thread(target=alternate, args=(f"thread{k}", count)) for k in range(2)]
+    for t in threads:
+        t.start()
+    alternate("call", count)
+    for t in threads:
+        t.join()
+    return count
+'''
+
+
+def test_merged_output_keeps_each_writers_order_across_stdout_and_stderr(module_name):
+    count = 6000
+
+    async def main():
+        async with kernel_session() as s:
+            name = await sync_module(s, module_name(), ALTERNATING)
+            await s.send({"type": "custom_function_call", "module_name": name, "function_name": "three_writers",
+                          "args": [count], "workbook_id": s.wb, "request_id": "alternating"})
+            await s.wait_for(lambda m: m["type"] == "function_execution_result" and m["request_id"] == "alternating",
+                             timeout=60)
+            streamed = s.of_request("alternating", "stdout", "stderr")
+            # the loop fell behind: writes were merged into fewer messages
+            assert len(streamed) < 3 * 2 * count
+            by_writer = {}
+            for message in streamed:
+                for line in message["content"].splitlines():
+                    writer, stream, n = line.split()
+                    assert (stream == "out") == (message["type"] == "stdout")
+                    by_writer.setdefault(writer, []).append((int(n), stream))
+            want = [(n, stream) for n in range(count) for stream in ("out", "err")]
+            for writer in ("call", "thread0", "thread1"):
+                assert by_writer[writer] == want, writer
+    run(main(), timeout=120)
