@@ -1,12 +1,17 @@
 """The shared test harness: a kernel connected to the development Business Layer and
-seen from the peer, a fake WebSocket for method-level tests, the kernel's log records,
-and small helpers. Suites import what they need from here; their conftest files only
+seen from the peer (in this process, or as a process of its own started as the product
+starts it), a fake WebSocket for method-level tests, the kernel's log records, and small
+helpers. Suites import what they need from here; their conftest files only
 add fixtures of their own area."""
 import asyncio
 import contextlib
 import logging
+import os
+import subprocess
+import sys
 import uuid
 
+import vantrel_master
 from vantrel_master.devtools.business_layer import DevBusinessLayer
 from vantrel_master.python_server import kernel as kmod
 
@@ -183,3 +188,56 @@ async def kernel_session(workbook_id=None, *, server=None, connection_args=None,
                 task.cancel()
         if own_server:
             await server.stop()
+
+
+SRC_DIR = os.path.dirname(os.path.dirname(os.path.abspath(vantrel_master.__file__)))
+PROCESS_WAIT = 30  # a guard against hanging, never a measured duration
+
+
+class KernelProcess:
+    """A kernel running as its own process, seen from the peer."""
+
+    def __init__(self, server, workbook_id, stderr_path):
+        self.server, self.wb, self.stderr_path = server, workbook_id, stderr_path
+
+    async def execute(self, code, request_id):
+        await self.server.send(self.wb, {"type": "execution_request", "code": code, "request_id": request_id})
+        return await self.server.wait_for(
+            self.wb, lambda m: m.get("type") in ("execution_result", "execution_error")
+            and m.get("request_id") == request_id, PROCESS_WAIT)
+
+    def stderr(self):
+        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+
+@contextlib.asynccontextmanager
+async def kernel_process(scratch, prelude=""):
+    """A kernel process started by a script that runs `prelude` (the application's own
+    start-up) and then the launcher; shut down on the way out."""
+    server = await DevBusinessLayer().start()
+    wb = f"wb-{uuid.uuid4().hex[:8]}"
+    script = os.path.join(str(scratch), "start_kernel.py")
+    with open(script, "w", encoding="utf-8") as f:
+        f.write(prelude + "\nfrom vantrel_master.devtools.launcher import main\n"
+                f"main([{wb!r}, {str(server.port)!r}, '--plain'])\n")
+    stderr_path = os.path.join(str(scratch), "kernel.stderr")
+    env = {k: v for k, v in os.environ.items() if k not in ("VANTREL_SECURED", "VANTREL_LOG_FILE")}
+    env["PYTHONPATH"] = SRC_DIR + os.pathsep + env.get("PYTHONPATH", "")
+    with open(stderr_path, "wb") as err:
+        process = subprocess.Popen([sys.executable, script], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=err, env=env)
+    try:
+        await server.wait_connected(wb, PROCESS_WAIT)
+        yield KernelProcess(server, wb, stderr_path)
+    finally:
+        with contextlib.suppress(Exception):
+            await server.send(wb, {"type": "shutdown"})
+        for _ in range(100):
+            if process.poll() is not None:
+                break
+            await asyncio.sleep(0.1)
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        await server.stop()

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -32,6 +33,10 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 
 struct Backlog {
     std::mutex m;
+    // Held (never with the GIL while waiting for it) by a writer from before it closes the
+    // open message until the one it schedules is open: messages of the call are scheduled
+    // one at a time, so the open message is always the last one scheduled.
+    std::mutex scheduling;
     std::condition_variable cv;
     Py_ssize_t sends = 0;
     Py_ssize_t chars = 0;
@@ -40,7 +45,9 @@ struct Backlog {
     PyObject* loop = nullptr;  // owned
     // The call's open stream message: the last one scheduled, while its send has not
     // started; writes of the same stream are appended to it (as pieces, joined when it
-    // closes). Owned; touched only with the GIL held.
+    // closes). A message is open only once it is scheduled, and only until another is: a
+    // write appended to it is then sent before every later write of its writer, whatever
+    // the stream. Owned; touched only with the GIL held.
     PyObject* open_message = nullptr;
     PyObject* open_pieces = nullptr;
     PyObject* open_kind = nullptr;
@@ -94,9 +101,12 @@ Py_ssize_t content_chars(const py::object& message) {
 }
 
 // The send, counted until it has finished (whatever its outcome). For a stream message
-// (`message` not None) the send starting closes it if it is still open, and what is
-// released is its whole text, merged writes included.
-Task counted_send(py::object coroutine, py::object backlog, Py_ssize_t chars, py::object message) {
+// (`message` not None) the send starting closes it if it is still open (and marks it
+// started, so that it is not opened afterwards), and what is released is its whole text,
+// merged writes included.
+Task counted_send(py::object coroutine, py::object backlog, Py_ssize_t chars, py::object message,
+                  std::shared_ptr<bool> started) {
+    *started = true;
     if (!message.is_none()) {
         Backlog* b = backlog_of(backlog);
         if (b->open_message == message.ptr()) close_open(b);
@@ -162,22 +172,40 @@ py::object make_backlog(py::handle loop) {
 
 namespace {
 
+// Takes the call's scheduling lock, waiting for it without the GIL.
+std::unique_lock<std::mutex> take_scheduling(Backlog* b) {
+    std::unique_lock<std::mutex> lock(b->scheduling, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        Py_BEGIN_ALLOW_THREADS
+        lock.lock();
+        Py_END_ALLOW_THREADS
+    }
+    return lock;
+}
+
+// Schedules the send (any open message is closed first). A stream message (`message` not
+// None, of stream `kind`) is then the open one, unless its send has started already.
 void schedule_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars, py::handle loop,
-                      py::object message) {
+                      py::object message, py::handle kind = py::handle()) {
     Backlog* b = backlog_of(backlog);
     py::object inner = coroutine;
-    py::object counted = pyco::make_coroutine(
-        counted_send(std::move(coroutine), py::reinterpret_borrow<py::object>(backlog), chars, std::move(message)));
+    auto started = std::make_shared<bool>(false);
+    bool opens = !message.is_none();
+    py::object opened = message;
+    py::object counted = pyco::make_coroutine(counted_send(
+        std::move(coroutine), py::reinterpret_borrow<py::object>(backlog), chars, std::move(message), started));
     {
         std::lock_guard<std::mutex> lock(b->m);
         b->sends += 1;
         b->chars += chars;
     }
+    std::unique_lock<std::mutex> scheduling = take_scheduling(b);
+    close_open(b);
     try {
         attr_of("asyncio", "run_coroutine_threadsafe")(counted, loop);
     } PYCO_RETHROW_FORCED_UNWIND catch (...) {
+        scheduling.unlock();
         release(b, chars);
-        close_open(b);
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
         // The send is dropped: neither coroutine will run (and neither warns that it
@@ -190,6 +218,17 @@ void schedule_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars
         PyErr_Restore(t, v, tb);
         throw;
     }
+    if (opens && !*started) {
+        PyObject* pieces = PyList_New(1);
+        if (!pieces) throw py::error_already_set();
+        py::object text = opened[S("content")];
+        PyList_SET_ITEM(pieces, 0, Py_NewRef(text.ptr()));
+        b->open_message = Py_NewRef(opened.ptr());
+        b->open_pieces = pieces;
+        b->open_kind = Py_NewRef(kind.ptr());
+        b->open_chars = PyUnicode_GET_LENGTH(text.ptr());
+    }
+    scheduling.unlock();
     if (b->over_limit() && PyThread_get_thread_ident() != b->loop_thread) wait_for_room(b);
 }
 
@@ -223,17 +262,8 @@ bool append_to_open_stream(py::handle backlog, py::handle kind, py::handle text)
 
 void send_stream_counted(py::handle backlog, py::dict message, py::handle kind, py::object coroutine,
                          py::handle loop) {
-    Backlog* b = backlog_of(backlog);
-    close_open(b);
-    py::object text = message[S("content")];
-    PyObject* pieces = PyList_New(1);
-    if (!pieces) throw py::error_already_set();
-    PyList_SET_ITEM(pieces, 0, Py_NewRef(text.ptr()));
-    b->open_message = Py_NewRef(message.ptr());
-    b->open_pieces = pieces;
-    b->open_kind = Py_NewRef(kind.ptr());
-    b->open_chars = PyUnicode_GET_LENGTH(text.ptr());
-    schedule_counted(backlog, std::move(coroutine), b->open_chars, loop, message);
+    Py_ssize_t chars = content_chars(message);
+    schedule_counted(backlog, std::move(coroutine), chars, loop, message, kind);
 }
 
 }  // namespace kernel

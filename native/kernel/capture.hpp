@@ -30,6 +30,27 @@ private:
     int router_ = -1;  // index of the router pair standing for this run
 };
 
+// What a run's two captures (StreamCapture objects) keep of the text written to them: none
+// (its replies carry no text: the streamed messages had it all), or, where a reply carries
+// the captured text, at most the first and the last _KEPT_OUTPUT_CHARS characters of the
+// run (16 MiB each by default) with a line saying how many characters between them were
+// left out. The streamed messages carry everything either way.
+enum class Keep { Nothing, Bounded };
+void limit_captures(const py::object& out, const py::object& err, Keep keep);
+
+// While alive on a thread, the next CodeExecutor.execute called there keeps none of its
+// run's text (its "stdout" and "stderr" are empty): the caller's replies carry none of it.
+class OutputNotKept {
+public:
+    OutputNotKept();
+    ~OutputNotKept();
+    OutputNotKept(const OutputNotKept&) = delete;
+    OutputNotKept& operator=(const OutputNotKept&) = delete;
+
+private:
+    bool previous_;
+};
+
 // The connected kernel's stream hooks, installed whenever no run is active (they are kept
 // alive for good). When `owner` disconnects, runs still active end by putting back
 // `restore_out`/`restore_err` instead.

@@ -96,28 +96,34 @@ py::object debug_execute(py::object closure) {
     const CallOutput& o = c.output;
     py::object self = c.self, module_name = c.module_name, function_name = c.function_name, workbook_id = o.workbook_id,
                debugger = c.debugger;
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    // The run's text is not returned: the streamed messages carry it.
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Nothing);
     CaptureScope scope(out, err);
     py::object failure;
     try {
         Interruptible user_code(self, o.request_id);
+        user_code.set_debugger(debugger);  // an interrupt while it pauses ends the pause
         py::object func = import_function(module_name, function_name, pyco::fmt("Module '{}' not found", module_name));
         py::object call_args = self.attr(S("_deserialize_args"))(c.args);
         py::object runcall = debugger.attr(S("runcall"));
         py::tuple positional = py::reinterpret_steal<py::tuple>(PySequence_Tuple(call_args.ptr()));
         if (!positional) throw py::error_already_set();
         py::object value = call_with(runcall, py::make_tuple(func) + positional);
-        if (!pyco::truthy(attr_of("inspect", "isgenerator")(value)))
-            return worker_outcome(msg::debug_plain_success(value), value);
+        if (!pyco::truthy(attr_of("inspect", "isgenerator")(value))) {
+            user_code.finish();
+            return worker_outcome(msg::debug_plain_success(value), value, self, o.request_id);
+        }
         // The generator from the first call is dropped unstarted; the debugger drives a fresh one.
         value = py::object();
         py::object drive = nested_function(pyco::fn<iteration_to_debug>("iteration_to_debug", {}), kWorker,
                                            pyco::make_closure(GeneratorRun{self, func, positional, o.loop, o.request_id,
                                                                            workbook_id, o.source, o.backlog}));
         py::object driven = debugger.attr(S("runcall"))(drive);
+        user_code.finish();
         if (pyco::truthy(driven))
-            return worker_outcome(msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]), py::object());
-        return worker_outcome(msg::debug_generator_success(py::list(), py::int_(-1)), py::object());
+            return worker_outcome(msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]), py::object(),
+                                  self, o.request_id);
+        return worker_outcome(msg::debug_generator_success(py::list(), py::int_(-1)), py::object(), self, o.request_id);
     } catch (py::error_already_set& e) {
         failure = pyco::caught(e);
     }
@@ -126,7 +132,7 @@ py::object debug_execute(py::object closure) {
     error("[Kernel] Traceback: {}", text);
     bool sent = send_debug_exception(self, debugger, failure, text, module_name, workbook_id);
     return worker_outcome(msg::debug_worker_error(py::type::of(failure).attr(S("__name__")), safe_str(failure), text, sent),
-                          py::object());
+                          py::object(), self, o.request_id);
 }
 
 // What a successful run shows before debug_terminated (the repr of its value was made on

@@ -77,11 +77,12 @@ void bound_cancel_marks(const py::object& marks, const py::dict& order) {
 py::object cancel_streaming_function(const py::object& self, const py::object& message) {
     py::object request_id = field(message, "request_id");
     info("[Kernel] Received cancel_streaming_function for request_id: {}", request_id);
-    if (PyObject_Hash(request_id.ptr()) == -1) {
-        PyErr_Clear();
-        warning("[Kernel] Ignored cancel_streaming_function: request_id of type {} cannot be a cancel mark",
-                py::type::of(request_id).attr(S("__name__")));
-        return py::none();
+    if (!request_id.is_none() && !PyUnicode_Check(request_id.ptr())) {
+        // No stream can have such an id (a stream's id is a string): answered as every
+        // other malformed message is, and nothing is marked.
+        py::str text("Invalid cancel_streaming_function message: 'request_id' must be a string");
+        warning("[Kernel] {}", text);
+        return send(self, msg::error(text));
     }
     py::object marks = self.attr(S("_canceled_streaming_requests"));
     marks.attr(S("add"))(request_id);

@@ -41,8 +41,10 @@ py::object execute_with_callbacks(py::object closure) {
     py::object result;
     try {
         Interruptible user_code(self, request_id);
+        OutputNotKept not_kept;  // the console's replies carry none of the text it printed
         result = call_kw(self.attr(S("executor")).attr(S("execute")), {c.code},
                          {{"stdout_callback", c.out_cb}, {"stderr_callback", c.err_cb}});
+        user_code.finish();
     } catch (py::error_already_set& e) {
         // This thread runs only the user's code: whatever escapes it is the run's outcome.
         result = interrupted_result(e);
@@ -50,7 +52,7 @@ py::object execute_with_callbacks(py::object closure) {
     if (traced) debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
     py::object value = result.attr(S("get"))(S("result"));
     bool shows = pyco::truthy(result.attr(S("get"))(S("success"))) && !value.is_none();
-    return worker_outcome(result, shows ? value : py::object());
+    return worker_outcome(result, shows ? value : py::object(), self, request_id);
 }
 
 const std::string kOwner = "PythonKernel._execute_code_async";

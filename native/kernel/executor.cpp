@@ -2,6 +2,7 @@
 // captured output) and the traceback helpers.
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "kernel/capture.hpp"
 #include "kernel/invocation.hpp"
@@ -200,10 +201,16 @@ void flush_standard_streams() {
     attr_of("sys", "stderr").attr(S("flush"))();
 }
 
+thread_local bool output_not_kept = false;
+
 py::object executor_execute(py::object self, py::object code, py::object stdout_callback, py::object stderr_callback) {
     py::object capture = g("StreamCapture");
     py::object stdout_capture = call_kw(capture, {}, {{"on_write", stdout_callback}});
     py::object stderr_capture = call_kw(capture, {}, {{"on_write", stderr_callback}});
+    // Only the call the console run makes keeps nothing: code it runs that calls execute
+    // again gets its text.
+    bool keeps_nothing = std::exchange(output_not_kept, false);
+    limit_captures(stdout_capture, stderr_capture, keeps_nothing ? Keep::Nothing : Keep::Bounded);
     py::dict result = msg::run_result();
     py::object failure;
     try {
@@ -229,6 +236,9 @@ py::object executor_execute(py::object self, py::object code, py::object stdout_
 }
 
 }  // namespace
+
+OutputNotKept::OutputNotKept() : previous_(output_not_kept) { output_not_kept = true; }
+OutputNotKept::~OutputNotKept() { output_not_kept = previous_; }
 
 void define_executor_functions(py::module_ m) {
     m.attr(S("re")) = py::module_::import("re");

@@ -82,10 +82,12 @@ std::pair<py::object, py::object> output_callbacks(const CallOutput& o, const st
     return {make("stdout_callback", "stdout"), make("stderr_callback", "stderr")};
 }
 
-std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback) {
+std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback,
+                                                Keep keep) {
     py::object capture = g("StreamCapture");
     py::object out = call_kw(capture, {}, {{"on_write", out_callback}});
     py::object err = call_kw(capture, {}, {{"on_write", err_callback}});
+    limit_captures(out, err, keep);
     return {out, err};
 }
 
@@ -149,9 +151,12 @@ py::object user_repr(const py::object& value, py::object& failure) {
     }
 }
 
-py::object worker_outcome(py::object result, const py::object& value) {
+py::object worker_outcome(py::object result, const py::object& value, py::handle self, py::handle request_id) {
     py::object shown, failure;
-    if (value) shown = user_repr(value, failure);
+    if (value) {
+        Interruptible user_code(self, request_id);
+        shown = user_repr(value, failure);
+    }
     if (!shown) shown = py::none();
     return py::make_tuple(std::move(result), shown, failure ? failure : py::none());
 }
@@ -213,7 +218,7 @@ py::object execute_function(py::object closure) {
     if (log_enabled(DEBUG))
         debug("[Kernel] [Worker Thread {}] Executing custom function: {}.{}", current_thread_name(), c.target,
               c.function_name);
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Bounded);
     py::object raw, serialized, failure, logs;
     {
         CaptureScope scope(out, err);
@@ -231,20 +236,22 @@ py::object execute_function(py::object closure) {
             } else {
                 serialized = to_wire(raw);
             }
+            user_code.finish();
         } catch (py::error_already_set& e) {
             failure = pyco::caught(e);
         }
         if (failure) print_traceback(failure);
         logs = captured_logs(out, err);
     }
-    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object());
-    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw);
+    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object(), c.self, c.request_id);
+    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw, c.self,
+                          c.request_id);
 }
 
 py::object execute_callable(py::object closure) {
     CallWorker& c = pyco::closure_of<CallWorker>(closure);
     if (log_enabled(DEBUG)) debug("[Kernel] [Worker Thread {}] Executing callable: {}", current_thread_name(), c.target);
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Bounded);
     py::object serialized, raw, failure;
     try {
         CaptureScope scope(out, err);
@@ -263,6 +270,7 @@ py::object execute_callable(py::object closure) {
             Interruptible user_code(c.self, c.request_id);
             raw = call_with(target, args);
             serialized = to_wire(raw);
+            user_code.finish();
         } catch (py::error_already_set& e) {
             inner = pyco::caught(e);
         }
@@ -275,8 +283,9 @@ py::object execute_callable(py::object closure) {
         failure = pyco::caught(e);
     }
     py::object logs = captured_logs(out, err);
-    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object());
-    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw);
+    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object(), c.self, c.request_id);
+    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw, c.self,
+                          c.request_id);
 }
 
 // A call as its handler read it from the message (`target`: the module name, or the callable id).
@@ -455,7 +464,7 @@ py::object execute_event(py::object closure) {
     if (log_enabled(DEBUG))
         debug("[Kernel] [Worker Thread {}] Executing event handler: {}.{}", current_thread_name(), module_name,
               function_name);
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Bounded);
     CaptureScope scope(out, err);
     py::object failure;
     try {
@@ -464,6 +473,7 @@ py::object execute_event(py::object closure) {
         py::object handler =
             import_function(module_name, function_name, pyco::fmt("Module '{}' not found in sys.modules", module_name));
         py::object value = call_with(handler, args);
+        user_code.finish();
         return msg::event_worker_success(captured_logs(out, err), value);
     } catch (py::error_already_set& e) {
         failure = pyco::caught(e);

@@ -45,8 +45,9 @@ py::object run_in_pool(const CallOutput& output, const py::object& worker);
 // A function nested in `owner`, with `closure` handed to its C++ body first.
 py::object nested_function(pyco::Def def, const std::string& owner, py::object closure);
 
-// The two StreamCapture objects of a call.
-std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback);
+// The two StreamCapture objects of a call, keeping what its replies carry (capture.hpp).
+std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback,
+                                                Keep keep);
 
 // The captured stdout text followed by the captured stderr text.
 py::object captured_logs(const py::object& out, const py::object& err);
@@ -85,8 +86,10 @@ struct WorkerOutcome {
     py::object shown;    // the repr text, or None
     py::object failure;  // what the repr raised, or None
 };
-// The worker's return value: `result` with the repr of `value` (no repr when `value` is null).
-py::object worker_outcome(py::object result, const py::object& value);
+// The worker's return value: `result` with the repr of `value` (no repr when `value` is
+// null). The repr is part of the request's user code: an interrupt_request naming
+// `request_id` of kernel `self` interrupts it.
+py::object worker_outcome(py::object result, const py::object& value, py::handle self, py::handle request_id);
 WorkerOutcome unpack_outcome(const py::object& returned);
 
 // What went wrong in a call body awaited with await_nothrow (whose value is `outcome`): the
@@ -95,21 +98,47 @@ WorkerOutcome unpack_outcome(const py::object& returned);
 py::object body_failure(const py::object& outcome);
 
 // While alive, the user code of request `request_id` of kernel `self` runs on this thread:
-// an interrupt_request naming it raises KeyboardInterrupt here. On leaving, an interrupt
-// delivered but not yet raised is consumed, so it cannot reach later code of the thread.
-// A request id that is None or unhashable is not registered.
+// an interrupt_request naming it raises KeyboardInterrupt here (interrupt.cpp says how it
+// is delivered). On leaving, an interrupt delivered but not yet raised is consumed, so it
+// cannot reach later code of the thread. A request id that is None or unhashable is not
+// registered.
 class Interruptible {
 public:
     Interruptible(py::handle self, py::handle request_id);
     ~Interruptible() { end(); }
+    // The user code has ended: an interrupt asked for while it ran that has not reached it
+    // yet (it was blocked in C until its last moment) is raised now, as the run's end.
+    void finish();
     // Ends interruptibility early (the request is about to send its final reply); idempotent.
     void end();
+    // The debugger session the user code runs under: an interrupt while it is paused has
+    // the debugger end the pause (its `interrupt()`) instead of waiting for the next command.
+    void set_debugger(py::handle debugger);
     Interruptible(const Interruptible&) = delete;
     Interruptible& operator=(const Interruptible&) = delete;
 
 private:
     py::object key_;    // (kernel, request_id), or null
     py::object ident_;  // this thread's ident
+};
+
+// A wait the kernel owns, on a thread that runs interruptible user code: while alive, an
+// interrupt of that user code sets `event` (a threading.Event the thread waits on) instead
+// of raising asynchronously, and check() then raises KeyboardInterrupt on the thread. An
+// interrupt already asked for raises at construction. On other threads it does nothing.
+class InterruptibleWait {
+public:
+    explicit InterruptibleWait(py::handle event);
+    ~InterruptibleWait() { release(); }
+    // After the wait: raises KeyboardInterrupt when an interrupt ended it (or came meanwhile).
+    void check();
+    InterruptibleWait(const InterruptibleWait&) = delete;
+    InterruptibleWait& operator=(const InterruptibleWait&) = delete;
+
+private:
+    void release() noexcept;
+    unsigned long ident_ = 0;
+    bool active_ = false;
 };
 
 // Delivers KeyboardInterrupt to the thread running the user code of `request_id`; false

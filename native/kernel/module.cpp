@@ -117,6 +117,9 @@ void define_everything(py::module_ m) {
     bind(m, "MAX_MESSAGE_SIZE", py::int_(1048576));
     bind(m, "CHUNK_SIZE", py::int_(65536));
     bind(m, "CHUNK_HEADER_TYPE", py::str("chunk"));
+    // A run whose replies carry its captured output keeps this many characters of its
+    // beginning and as many of its end (capture.hpp).
+    bind(m, "_KEPT_OUTPUT_CHARS", py::int_(16 * 1024 * 1024));
     install_loader(m);
     define_environment_classes(m);  // VirtualEnvironment
     define_stream_classes(m);       // StreamCapture, KernelStreamHook

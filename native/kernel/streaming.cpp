@@ -60,6 +60,7 @@ py::dict drain(const py::object& self, const py::object& loop, const py::object&
         send_and_wait(self, loop, msg::streaming_value(request_id, wire, self.attr(S("workbook_id"))));
         if (++count % 10 == 0) attr_of("time", "sleep")(kPauseEvery10);
     }
+    user_code.finish();
     return msg::stream_completed(count);
 }
 
@@ -79,7 +80,7 @@ py::object run_streaming_in_thread(py::object closure) {
                loop = c.loop;
     if (log_enabled(DEBUG))
         debug("[TIMING] Streaming worker started: thread={}, request_id={}", current_thread_name(), request_id);
-    auto [out, err] = make_captures(c.out_cb, c.err_cb);
+    auto [out, err] = make_captures(c.out_cb, c.err_cb, Keep::Nothing);  // no reply carries the text
     CaptureScope scope(out, err);
     py::object failure;
     try {

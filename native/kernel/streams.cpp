@@ -45,9 +45,14 @@ struct Routing {
     PyObject* permanent = nullptr;  // list: every hook ever registered (kept alive for good)
     PyObject* displaced = nullptr;  // list: streams of user code that were replaced (kept alive)
     // dict: threading.Thread -> the (out, err) pair of the active run that started it. A
-    // thread started during a run writes to that run while it is active (its entries go
-    // when the run ends), as a child thread's output belongs to the cell that started it.
+    // thread started during a run writes to that run while it is active (its entry goes
+    // when the thread ends, or when the run ends), as a child thread's output belongs to the
+    // cell that started it.
     PyObject* children = nullptr;
+    // dict: thread ident -> list of the (out, err) pairs of the runs that submitted the
+    // executor tasks the thread runs now, innermost last. A task writes to the run that
+    // submitted it while that run is active, whichever pool thread runs it.
+    PyObject* tasks = nullptr;
     std::vector<RouterPair> routers;
 };
 Routing routing;
@@ -63,15 +68,18 @@ void ensure_routing() {
     PyObject* permanent = PyList_New(0);
     PyObject* displaced = PyList_New(0);
     PyObject* children = PyDict_New();
-    if (!by_thread || !order || !permanent || !displaced || !children) {
+    PyObject* tasks = PyDict_New();
+    if (!by_thread || !order || !permanent || !displaced || !children || !tasks) {
         Py_XDECREF(by_thread);
         Py_XDECREF(order);
         Py_XDECREF(permanent);
         Py_XDECREF(displaced);
         Py_XDECREF(children);
+        Py_XDECREF(tasks);
         throw py::error_already_set();
     }
     routing.children = children;
+    routing.tasks = tasks;
     routing.by_thread = by_thread;
     routing.order = order;
     routing.permanent = permanent;
@@ -169,11 +177,45 @@ PyObject* inherited_run() {
     return pair;
 }
 
+bool is_active(PyObject* pair) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(routing.order); ++i) {
+        if (PyList_GET_ITEM(routing.order, i) == pair) return true;
+    }
+    return false;
+}
+
+// The run that submitted the executor task the writing thread runs, while that run is
+// active (borrowed), or null; `in_task` tells whether the thread runs such a task at all.
+PyObject* task_run(bool* in_task) {
+    *in_task = false;
+    if (!routing.tasks || PyDict_GET_SIZE(routing.tasks) == 0) return nullptr;
+    PyObject* key = thread_key();
+    PyObject* stack = PyDict_GetItemWithError(routing.tasks, key);
+    Py_DECREF(key);
+    if (!stack) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return nullptr;
+    }
+    *in_task = true;
+    PyObject* pair = PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1);
+    return is_active(pair) ? pair : nullptr;
+}
+
+// The run the writing thread's output belongs to besides its own: that of the task it runs,
+// else that of the thread that started it (none for a task whose run has ended: its output
+// is late output).
+PyObject* borrowed_run() {
+    bool in_task = false;
+    PyObject* run = task_run(&in_task);
+    if (run || in_task) return run;
+    return inherited_run();
+}
+
 // threading.Thread.start as the kernel installs it: the new thread belongs to the run of
 // the thread that starts it, if that has one. `closure` is the original start.
 py::object start_thread(py::object original, py::object thread) {
     PyObject* run = own_run();
-    if (!run) run = inherited_run();
+    if (!run) run = borrowed_run();
     if (run && PyDict_SetItem(routing.children, thread.ptr(), run) < 0) throw py::error_already_set();
     try {
         return original(thread);
@@ -181,6 +223,86 @@ py::object start_thread(py::object original, py::object thread) {
         if (run && PyDict_DelItem(routing.children, thread.ptr()) < 0) PyErr_Clear();  // it never ran
         throw;
     }
+}
+
+// An executor task submitted during a run, as a pool thread runs it: its output goes to
+// that run while the run is active. `closure` is (fn, pair).
+py::object run_task(py::object closure, py::object args, py::object kwargs) {
+    PyObject* fn = PyTuple_GET_ITEM(closure.ptr(), 0);
+    PyObject* pair = PyTuple_GET_ITEM(closure.ptr(), 1);
+    py::object key = py::reinterpret_steal<py::object>(thread_key());
+    PyObject* stack = PyDict_GetItemWithError(routing.tasks, key.ptr());
+    if (!stack) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::list fresh;
+        if (PyDict_SetItem(routing.tasks, key.ptr(), fresh.ptr()) < 0) throw py::error_already_set();
+        stack = fresh.ptr();
+    }
+    if (PyList_Append(stack, pair) < 0) throw py::error_already_set();
+    auto done = [&]() noexcept {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyObject* now = PyDict_GetItemWithError(routing.tasks, key.ptr());
+        if (now) {
+            Py_ssize_t n = PyList_GET_SIZE(now);
+            if (n > 0 && PyList_GET_ITEM(now, n - 1) == pair && PySequence_DelItem(now, n - 1) < 0) PyErr_Clear();
+            if (PyList_GET_SIZE(now) == 0 && PyDict_DelItem(routing.tasks, key.ptr()) < 0) PyErr_Clear();
+        }
+        PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+    };
+    PyObject* result = PyObject_Call(fn, args.ptr(), kwargs.ptr());
+    done();
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+PyObject* task_prototype = nullptr;
+
+// ThreadPoolExecutor.submit as the kernel installs it: a task submitted by a thread that
+// writes to a run belongs to that run. `original` is the original submit.
+py::object submit_task(py::object original, py::object self, py::object args, py::object kwargs) {
+    if (PyTuple_GET_SIZE(args.ptr()) == 0) {
+        PyErr_SetString(PyExc_TypeError, "ThreadPoolExecutor.submit() missing 1 required positional argument: 'fn'");
+        throw py::error_already_set();
+    }
+    PyObject* run = own_run();
+    if (!run) run = borrowed_run();
+    py::tuple forwarded = py::reinterpret_borrow<py::tuple>(args);
+    if (run) {
+        if (!task_prototype) {
+            pyco::Def def = pyco::fn<run_task>("task", {pyco::star_args("args"), pyco::star_kwargs("kwargs")});
+            def.closure = py::none();
+            task_prototype = function(def).release().ptr();
+        }
+        py::object task = pyco::with_closure(task_prototype, py::make_tuple(py::handle(PyTuple_GET_ITEM(args.ptr(), 0)),
+                                                                              py::handle(run)));
+        PyObject* rest = PyTuple_GetSlice(args.ptr(), 1, PyTuple_GET_SIZE(args.ptr()));
+        if (!rest) throw py::error_already_set();
+        forwarded = py::make_tuple(task) + py::reinterpret_steal<py::tuple>(rest);
+    }
+    PyObject* call_args = PyTuple_New(PyTuple_GET_SIZE(forwarded.ptr()) + 1);
+    if (!call_args) throw py::error_already_set();
+    PyTuple_SET_ITEM(call_args, 0, Py_NewRef(self.ptr()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(forwarded.ptr()); ++i)
+        PyTuple_SET_ITEM(call_args, i + 1, Py_NewRef(PyTuple_GET_ITEM(forwarded.ptr(), i)));
+    py::object positional = py::reinterpret_steal<py::object>(call_args);
+    PyObject* future = PyObject_Call(original.ptr(), positional.ptr(), kwargs.ptr());
+    if (!future) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(future);
+}
+
+// threading.Thread._bootstrap_inner as the kernel installs it: a thread that ends takes its
+// entry (the run it writes to) with it. `original` is the original method.
+py::object run_thread(py::object original, py::object thread) {
+    try {
+        original(thread);
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
+        if (routing.children && PyDict_DelItem(routing.children, thread.ptr()) < 0) PyErr_Clear();
+        throw;
+    }
+    if (routing.children && PyDict_DelItem(routing.children, thread.ptr()) < 0) PyErr_Clear();  // none: fine
+    return py::none();
 }
 
 // Where output goes when no run is active: the kernel's hooks, else the streams found
@@ -200,7 +322,7 @@ PyObject* home(int kind) {
 // The object a write to router pair `index`, stream `kind`, goes to (borrowed).
 PyObject* route(int index, int kind) {
     if (PyObject* run = own_run()) return PyTuple_GET_ITEM(run, kind);
-    if (PyObject* run = inherited_run()) return PyTuple_GET_ITEM(run, kind);
+    if (PyObject* run = borrowed_run()) return PyTuple_GET_ITEM(run, kind);
     if (PyObject* bound = routing.routers[static_cast<size_t>(index)].bound) return PyTuple_GET_ITEM(bound, kind);
     // A late write (the run it stood for has ended): where output goes now.
     PyObject* current = sys_stream(kind);
@@ -212,6 +334,128 @@ PyObject* route(int index, int kind) {
             return PyTuple_GET_ITEM(bound, current_kind);
     }
     return home(kind);
+}
+
+// --- what a run's captures keep ------------------------------------------------
+//
+// The two captures of a run share one Keeper (an instance attribute `_keep`: the keeper's
+// capsule and which of the two the capture is). With nothing to keep, a capture keeps no
+// text (getvalue() is empty). Otherwise the run keeps the first `half` characters written
+// to either capture (each capture's `_buffer` holds its part) and the last `half`
+// characters written after those; what falls between is left out, and getvalue() shows a
+// line saying how many characters were. A capture without a keeper keeps everything.
+struct Keeper {
+    bool keeps = true;
+    Py_ssize_t head_left = 0;   // characters the heads may still take
+    Py_ssize_t tail_limit = 0;  // characters the tails keep at most
+    Py_ssize_t tail_chars = 0;
+    Py_ssize_t left_out[2] = {0, 0};
+    PyObject* tail = nullptr;   // list of (which, piece), oldest first (owned)
+    Py_ssize_t tail_start = 0;  // items before it are dropped
+};
+
+constexpr const char* kKeeperName = "vantrel.kernel.kept_output";
+
+void destroy_keeper(PyObject* capsule) {
+    auto* k = static_cast<Keeper*>(PyCapsule_GetPointer(capsule, kKeeperName));
+    if (!k) {
+        PyErr_Clear();
+        return;
+    }
+    Py_XDECREF(k->tail);
+    delete k;
+}
+
+// The keeper of a capture (held while in use) and which of its run's two captures it is.
+struct KeeperRef {
+    py::object held;
+    Keeper* k = nullptr;
+    int which = 0;
+    explicit operator bool() const { return k != nullptr; }
+};
+
+KeeperRef keeper_of(const py::object& capture) {
+    KeeperRef ref;
+    PyObject* keep = PyObject_GetAttr(capture.ptr(), S("_keep").ptr());
+    if (!keep) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return ref;
+    }
+    ref.held = py::reinterpret_steal<py::object>(keep);
+    if (!PyTuple_Check(keep) || PyTuple_GET_SIZE(keep) != 2) return ref;
+    ref.k = static_cast<Keeper*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(keep, 0), kKeeperName));
+    if (!ref.k) PyErr_Clear();
+    ref.which = PyTuple_GET_ITEM(keep, 1) == Py_True ? 1 : 0;
+    return ref;
+}
+
+// Keeps the tail within its limit, oldest pieces (or their starts) first out.
+void trim_tail(Keeper* k) {
+    while (k->tail_chars > k->tail_limit && k->tail_start < PyList_GET_SIZE(k->tail)) {
+        PyObject* item = PyList_GET_ITEM(k->tail, k->tail_start);
+        int which = PyTuple_GET_ITEM(item, 0) == Py_True ? 1 : 0;
+        PyObject* piece = PyTuple_GET_ITEM(item, 1);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        Py_ssize_t excess = k->tail_chars - k->tail_limit;
+        if (n <= excess) {
+            k->left_out[which] += n;
+            k->tail_chars -= n;
+            ++k->tail_start;
+            continue;
+        }
+        PyObject* rest = PyUnicode_Substring(piece, excess, n);
+        if (!rest) throw py::error_already_set();
+        PyObject* replaced = PyTuple_Pack(2, PyTuple_GET_ITEM(item, 0), rest);
+        Py_DECREF(rest);
+        if (!replaced) throw py::error_already_set();
+        PyList_SetItem(k->tail, k->tail_start, replaced);  // steals `replaced`
+        k->left_out[which] += excess;
+        k->tail_chars -= excess;
+    }
+    // Dropped items are removed in batches, so trimming stays linear in what is written.
+    if (k->tail_start > 1024 && k->tail_start * 2 > PyList_GET_SIZE(k->tail)) {
+        if (PySequence_DelSlice(k->tail, 0, k->tail_start) < 0) throw py::error_already_set();
+        k->tail_start = 0;
+    }
+}
+
+// Keeps what the keeper allows of `text` written to `capture` (its run's capture `which`).
+void keep_text(Keeper* k, int which, const py::object& capture, const py::object& text, Py_ssize_t n) {
+    if (!k->keeps) return;
+    Py_ssize_t to_head = n < k->head_left ? n : k->head_left;
+    if (to_head > 0) {
+        py::object head = to_head == n ? text
+                                       : py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), 0, to_head));
+        if (!head) throw py::error_already_set();
+        capture.attr(S("_buffer")).attr(S("write"))(head);
+        k->head_left -= to_head;
+    }
+    if (to_head == n) return;
+    py::object rest = to_head == 0 ? text : py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), to_head, n));
+    if (!rest) throw py::error_already_set();
+    py::tuple item = py::make_tuple(py::bool_(which == 1), rest);
+    if (PyList_Append(k->tail, item.ptr()) < 0) throw py::error_already_set();
+    k->tail_chars += n - to_head;
+    trim_tail(k);
+}
+
+// What a capture with a keeper shows: its head, the line on what was left out, its tail.
+py::object kept_text(Keeper* k, int which, const py::object& capture) {
+    if (!k->keeps) return py::str("");
+    py::object head = capture.attr(S("_buffer")).attr(S("getvalue"))();
+    py::list parts;
+    parts.append(head);
+    if (Py_ssize_t left_out = k->left_out[which]) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(head.ptr());
+        bool ends_line = n == 0 || PyUnicode_ReadChar(head.ptr(), n - 1) == '\n';
+        parts.append(pyco::fmt("{}[... {} characters of output left out ...]\n", ends_line ? "" : "\n", left_out));
+    }
+    for (Py_ssize_t i = k->tail_start; i < PyList_GET_SIZE(k->tail); ++i) {
+        PyObject* item = PyList_GET_ITEM(k->tail, i);
+        if ((PyTuple_GET_ITEM(item, 0) == Py_True) == (which == 1)) parts.append(PyTuple_GET_ITEM(item, 1));
+    }
+    return py::str("").attr(S("join"))(parts);
 }
 
 // --- StreamCapture ---------------------------------------------------------
@@ -226,9 +470,14 @@ py::object capture_init(py::object self, py::object on_write) {
     return py::none();
 }
 
-// A capture's own write: keep the text, hand it to the callback.
+// A capture's own write: keep the text (as much of it as the run keeps), hand it to the
+// callback.
 py::object capture_write_own(const py::object& self, const py::object& text, Py_ssize_t n) {
-    self.attr(S("_buffer")).attr(S("write"))(text);
+    if (KeeperRef keeper = keeper_of(self)) {
+        keep_text(keeper.k, keeper.which, self, text, n);
+    } else {
+        self.attr(S("_buffer")).attr(S("write"))(text);
+    }
     py::object on_write = self.attr(S("_on_write"));
     if (pyco::truthy(on_write)) {
         try {
@@ -264,6 +513,7 @@ py::object capture_getvalue(py::object self) {
         int ignored;
         if (router_of(target.ptr(), &ignored) < 0 && py::hasattr(target, "getvalue")) return target.attr(S("getvalue"))();
     }
+    if (KeeperRef keeper = keeper_of(self)) return kept_text(keeper.k, keeper.which, self);
     return self.attr(S("_buffer")).attr(S("getvalue"))();
 }
 
@@ -478,6 +728,26 @@ void CaptureScope::end() noexcept {
     PyErr_Restore(t, v, tb);
 }
 
+void limit_captures(const py::object& out, const py::object& err, Keep keep) {
+    auto* k = new Keeper();
+    k->keeps = keep == Keep::Bounded;
+    if (k->keeps) {
+        Py_ssize_t half = g("_KEPT_OUTPUT_CHARS").cast<Py_ssize_t>();
+        k->head_left = half;
+        k->tail_limit = half;
+    }
+    k->tail = PyList_New(0);
+    PyObject* capsule = k->tail ? PyCapsule_New(k, kKeeperName, destroy_keeper) : nullptr;
+    if (!capsule) {
+        Py_XDECREF(k->tail);
+        delete k;
+        throw py::error_already_set();
+    }
+    py::object keeper = py::reinterpret_steal<py::object>(capsule);
+    out.attr(S("_keep")) = py::make_tuple(keeper, py::bool_(false));
+    err.attr(S("_keep")) = py::make_tuple(keeper, py::bool_(true));
+}
+
 void set_kernel_hooks(py::handle owner, py::handle out, py::handle err) {
     ensure_routing();
     if (PyList_Append(routing.permanent, out.ptr()) < 0 || PyList_Append(routing.permanent, err.ptr()) < 0)
@@ -539,6 +809,20 @@ void define_stream_classes(py::module_ m) {
                                                          .with_qualname("Thread.start")
                                                          .with_closure(original_start),
                                                      py::str("threading"));
+    // Executor tasks remember the run that submitted them.
+    py::object pool_class = py::module_::import("concurrent.futures").attr("ThreadPoolExecutor");
+    py::object original_submit = pool_class.attr("submit");
+    pool_class.attr("submit") = pyco::make_function(
+        pyco::fn<submit_task>("submit", {"self", pyco::star_args("args"), pyco::star_kwargs("kwargs")},
+                              "Submit a callable to be executed with the given arguments.")
+            .with_qualname("ThreadPoolExecutor.submit")
+            .with_closure(original_submit),
+        py::str("concurrent.futures.thread"));
+    // A thread forgets its run when it ends.
+    py::object original_bootstrap = thread_class.attr("_bootstrap_inner");
+    thread_class.attr("_bootstrap_inner") = pyco::make_function(
+        pyco::fn<run_thread>("_bootstrap_inner", {"self"}).with_qualname("Thread._bootstrap_inner").with_closure(original_bootstrap),
+        py::str("threading"));
     m.attr(S("StreamCapture")) = capture;
     m.attr(S("KernelStreamHook")) = hook;
 }

@@ -1,6 +1,6 @@
 // The synchronous request channel: a worker thread sends a sys_request and blocks until
 // the event-loop thread stores the matching sys_response and wakes it.
-#include "kernel/routes.hpp"
+#include "kernel/invocation.hpp"
 
 #include <vector>
 
@@ -10,6 +10,49 @@ namespace {
 
 using pyco::arg;
 using pyco::Check;
+
+// A request's entries in the two tables: registered with the waiting event; removed however
+// the wait ends (answered, timed out, interrupted, or any other exception leaving it).
+class PendingRequest {
+public:
+    PendingRequest(py::object self, py::object request_id, const py::object& event)
+        : self_(std::move(self)), request_id_(std::move(request_id)) {
+        Locked lock(self_.attr(S("_response_lock")));
+        self_.attr(S("_response_futures"))[request_id_] = event;
+    }
+    ~PendingRequest() { forget(); }
+    PendingRequest(const PendingRequest&) = delete;
+    PendingRequest& operator=(const PendingRequest&) = delete;
+
+    // The stored answer (None when there is none); both entries are removed.
+    py::object take_response() {
+        done_ = true;
+        Locked lock(self_.attr(S("_response_lock")));
+        py::object response = self_.attr(S("_response_data")).attr(S("pop"))(request_id_, py::none());
+        self_.attr(S("_response_futures")).attr(S("pop"))(request_id_, py::none());
+        return response;
+    }
+
+    // Removes both entries (the waiter's first); never raises, keeps a pending error.
+    void forget() noexcept {
+        if (done_ || pyco::unwinding_at_exit()) return;
+        done_ = true;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        try {
+            Locked lock(self_.attr(S("_response_lock")));
+            self_.attr(S("_response_futures")).attr(S("pop"))(request_id_, py::none());
+            self_.attr(S("_response_data")).attr(S("pop"))(request_id_, py::none());
+        } PYCO_RETHROW_FORCED_UNWIND catch (...) {
+            PyErr_Clear();  // the tables are not what the kernel made them; nothing to undo
+        }
+        PyErr_Restore(type, value, tb);
+    }
+
+private:
+    py::object self_, request_id_;
+    bool done_ = false;
+};
 
 py::object send_sys_request(py::object self, py::object payload, py::object timeout) {
     py::object request_id = payload.attr(S("get"))(S("requestId"));
@@ -23,22 +66,21 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
     }
     debug("[Kernel] [Worker Thread {}] Sending sys_request: {}", name, request_id);
     py::object event = attr_of("threading", "Event")();
+    PendingRequest pending(self, request_id, event);
+    py::object answered;
     {
-        Locked lock(self.attr(S("_response_lock")));
-        self.attr(S("_response_futures"))[request_id] = event;
+        // The kernel owns this wait: an interrupt of the user code waiting here ends it at
+        // once (one asked for already: before anything is sent).
+        InterruptibleWait interruptible(event);
+        attr_of("asyncio", "run_coroutine_threadsafe")(send(self, msg::sys_request(payload)),
+                                                        self.attr(S("_loop")));
+        debug("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", name, request_id);
+        answered = call_kw(event.attr(S("wait")), {}, {{"timeout", timeout}});
+        interruptible.check();
     }
-    attr_of("asyncio", "run_coroutine_threadsafe")(send(self, msg::sys_request(payload)),
-                                                    self.attr(S("_loop")));
-    debug("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", name, request_id);
-    py::object answered = call_kw(event.attr(S("wait")), {}, {{"timeout", timeout}});
     if (pyco::truthy(answered)) {
         debug("[Kernel] [Worker Thread {}] Received sys_response: {}", name, request_id);
-        py::object response;
-        {
-            Locked lock(self.attr(S("_response_lock")));
-            response = self.attr(S("_response_data")).attr(S("pop"))(request_id, py::none());
-            self.attr(S("_response_futures")).attr(S("pop"))(request_id, py::none());
-        }
+        py::object response = pending.take_response();
         if (response.is_none()) {
             py::str text = pyco::fmt("sys_response data missing for request_id: {}", request_id);
             error("[Kernel] {}", text);
@@ -47,11 +89,7 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
         }
         return response;
     }
-    {
-        Locked lock(self.attr(S("_response_lock")));
-        self.attr(S("_response_futures")).attr(S("pop"))(request_id, py::none());
-        self.attr(S("_response_data")).attr(S("pop"))(request_id, py::none());
-    }
+    pending.forget();
     error("[Kernel] [Worker Thread {}] sys_request timeout: {}", name, request_id);
     py::object seconds = py::float_(PyFloat_AsDouble(timeout.ptr()));
     if (PyErr_Occurred()) throw py::error_already_set();

@@ -1,7 +1,15 @@
 // A module's logging through its module-level `logger`. For a logging.Logger the record is
 // made and handled here: what LogRecord.__init__, Logger.handle and Logger.callHandlers do
 // for a record of one text, without their Python frames, with the source file's name parts
-// worked out once per file.
+// worked out once per file. That path is taken only while nothing observable differs: the
+// logger is a plain Logger and the class's makeRecord, handle and callHandlers are still
+// logging's own (integrations patch them); otherwise the record is made and handled by the
+// logger's own methods, called as logging calls them.
+//
+// A log call never raises into the module that logs, whatever a handler the program added
+// does: a failing handler (or logger method) is reported once on the process's error
+// stream and the call goes on. Only KeyboardInterrupt passes (an interrupt of user code
+// landing in a handler it added, or the process's own).
 #include "pyco/pyco.hpp"
 
 #include <chrono>
@@ -18,6 +26,15 @@ PyObject* threading_module = nullptr;
 PyObject* os_module = nullptr;
 PyObject* logger_class = nullptr;  // logging.Logger
 PyObject* record_class = nullptr;  // logging.LogRecord
+// Logger's own makeRecord, handle and callHandlers as logging defines them (null when
+// something else already sat in the class when this module first logged).
+enum Method { MAKE_RECORD, HANDLE_METHOD, CALL_HANDLERS, METHODS };
+constexpr const char* kMethodNames[METHODS] = {"makeRecord", "handle", "callHandlers"};
+PyObject* own_methods[METHODS] = {nullptr, nullptr, nullptr};
+PyObject* method_names[METHODS];
+// The handlers (and loggers) whose failure was reported, each reported once.
+PyObject* reported = nullptr;
+constexpr Py_ssize_t kReportedKept = 64;
 // The names used per record, interned once.
 enum Name {
     // LogRecord's attributes, in the order its __init__ sets them
@@ -51,7 +68,84 @@ void ensure_logging() {
     logger_class = py::object(logging.attr("Logger")).release().ptr();
     record_class = py::object(logging.attr("LogRecord")).release().ptr();
     for (int i = 0; i < NAMES; ++i) names[i] = intern(kNameTexts[i]);
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(logger_class)->tp_dict;
+    for (int i = 0; i < METHODS; ++i) {
+        method_names[i] = intern(kMethodNames[i]);
+        PyObject* f = PyDict_GetItemWithError(class_dict, method_names[i]);
+        if (!f && PyErr_Occurred()) throw py::error_already_set();
+        if (f && PyFunction_Check(f)) {
+            PyObject* module = PyFunction_GetModule(f);
+            if (module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "logging") == 0)
+                own_methods[i] = Py_NewRef(f);
+        }
+    }
+    reported = PySet_New(nullptr);
+    if (!reported) throw py::error_already_set();
     logging_module = logging.release().ptr();
+}
+
+// Whether records of `logger` may be made and handled here: a plain Logger, whose class
+// and instance both leave makeRecord, handle and callHandlers to logging.
+bool takes_fast_path(PyObject* logger) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(logger)) != logger_class) return false;
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(logger_class)->tp_dict;
+    for (int i = 0; i < METHODS; ++i) {
+        if (!own_methods[i]) return false;
+        PyObject* f = PyDict_GetItemWithError(class_dict, method_names[i]);
+        if (f != own_methods[i]) {
+            if (!f && PyErr_Occurred()) throw py::error_already_set();
+            return false;
+        }
+    }
+    PyObject* instance_dict = PyObject_GenericGetDict(logger, nullptr);
+    if (!instance_dict) throw py::error_already_set();
+    bool patched = false;
+    for (int i = 0; i < METHODS && !patched; ++i) {
+        patched = PyDict_GetItemWithError(instance_dict, method_names[i]) != nullptr;
+        if (!patched && PyErr_Occurred()) {
+            Py_DECREF(instance_dict);
+            throw py::error_already_set();
+        }
+    }
+    Py_DECREF(instance_dict);
+    return !patched;
+}
+
+// Writes `text` to the process's error stream (sys.__stderr__), never through sys.stderr
+// (a stream hook that may log itself); nothing when there is none or it fails.
+void write_to_process_stderr(const py::str& text) {
+    PyObject* stream = PySys_GetObject("__stderr__");
+    if (!stream || stream == Py_None) return;
+    PyObject* r = PyObject_CallMethod(stream, "write", "O", text.ptr());
+    Py_XDECREF(r);
+    if (r) {
+        r = PyObject_CallMethod(stream, "flush", nullptr);
+        Py_XDECREF(r);
+    }
+    PyErr_Clear();
+}
+
+// A log call failed in `culprit` (a handler, or the logger's own method): reported once per
+// culprit, as logging reports a handler's error (the message and the traceback), and
+// dropped. KeyboardInterrupt is thrown on.
+void report_failure(py::handle culprit, const py::error_already_set& e, py::handle text) {
+    if (e.matches(PyExc_KeyboardInterrupt)) throw e;
+    int known = PySet_Contains(reported, culprit.ptr());
+    if (known != 0) {
+        PyErr_Clear();  // reported already (or not hashable: then nothing can be told apart)
+        return;
+    }
+    if (PySet_GET_SIZE(reported) < kReportedKept && PySet_Add(reported, culprit.ptr()) < 0) PyErr_Clear();
+    try {
+        py::object exc = caught(e);
+        py::object lines = py::module_::import("traceback").attr("format_exception")(exc);
+        py::str trace = py::str("").attr("join")(lines);
+        write_to_process_stderr(fmt("--- Logging error ---\n{}Message: {}\nArguments: ()\n"
+                                    "(later errors of {} are not reported)\n",
+                                    trace, py::repr(text), py::repr(culprit)));
+    } catch (py::error_already_set& again) {
+        if (again.matches(PyExc_KeyboardInterrupt)) throw;
+    }
 }
 
 py::object get(py::handle obj, Name name) {
@@ -221,7 +315,7 @@ int cached_enabled(PyObject* logger, PyObject* number) {
     return known == Py_True ? 1 : known == Py_False ? 0 : -1;
 }
 
-// logger.makeRecord(logger.name, level, path, line, text, (), None, function) for a logger
+// logger.makeRecord(logger.name, level, path, line, text, (), None, function, None, None) for a logger
 // of the class logging.Logger itself, made directly while the record factory is LogRecord
 // (logging.setLogRecordFactory changes it).
 py::object make_record(py::handle logger, int level, py::handle path, int line, py::handle text,
@@ -232,7 +326,8 @@ py::object make_record(py::handle logger, int level, py::handle path, int line, 
         if (same_as_class < 0) same_as_class = builds_like_class(name, path) ? 1 : 0;
         if (same_as_class == 1) return build(name, level, path, line, text, func);
     }
-    return logger.attr("makeRecord")(name, level, path, line, text, py::tuple(), py::none(), func);
+    return logger.attr("makeRecord")(name, level, path, line, text, py::tuple(), py::none(), func, py::none(),
+                                     py::none());
 }
 
 // logger.handle(record) for a logger of the class logging.Logger itself; `level` is the
@@ -257,8 +352,12 @@ void handle_record(py::handle logger, py::handle record, int level) {
             if (reaches < 0) throw py::error_already_set();
             if (reaches) {
                 PyObject* r = PyObject_CallMethodOneArg(handler.ptr(), names[HANDLE], record.ptr());
-                if (!r) throw py::error_already_set();
-                Py_DECREF(r);
+                if (r) {
+                    Py_DECREF(r);
+                } else {
+                    py::error_already_set e;
+                    report_failure(handler, e, get(record, MSG));
+                }
             }
         }
         if (!truthy(get(c, PROPAGATE))) break;
@@ -285,9 +384,15 @@ bool ModuleNames::log_enabled(int level) const {
 
 void ModuleNames::log(int level, py::handle text) const {
     const char* method = level <= 10 ? "debug" : level <= 20 ? "info" : level <= 30 ? "warning" : "error";
-    PyObject* r = PyObject_CallMethodOneArg(get("logger").ptr(), intern(method), text.ptr());
-    if (!r) throw py::error_already_set();
-    Py_DECREF(r);
+    py::object logger = get("logger");
+    ensure_logging();
+    PyObject* r = PyObject_CallMethodOneArg(logger.ptr(), intern(method), text.ptr());
+    if (r) {
+        Py_DECREF(r);
+        return;
+    }
+    py::error_already_set e;
+    report_failure(logger, e, text);
 }
 
 void ModuleNames::log_at(int level, py::handle text, const char* function, int line) const {
@@ -299,14 +404,20 @@ void ModuleNames::log_at(int level, py::handle text, const char* function, int l
     PyObject* file = PyModule_GetFilenameObject(module_);
     if (!file) PyErr_Clear();
     py::object path = file ? py::reinterpret_steal<py::object>(file) : get("__name__");
-    if (reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == logger_class) {
-        handle_record(logger, make_record(logger, level, path, line, text, function), level);
-        return;
+    try {
+        if (takes_fast_path(logger.ptr())) {
+            handle_record(logger, make_record(logger, level, path, line, text, function), level);
+            return;
+        }
+        // A subclass, or a patched Logger, makes and handles its records its own way, called
+        // as Logger._log calls them (makeRecord with all ten arguments: a subclass may take
+        // them without defaults).
+        py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, line, text, py::tuple(),
+                                                      py::none(), py::str(function), py::none(), py::none());
+        call_method(logger, "handle", record);
+    } catch (py::error_already_set& e) {
+        report_failure(logger, e, text);
     }
-    // A subclass may make and handle its records its own way.
-    py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, line, text,
-                                                  py::tuple(), py::none(), py::str(function));
-    call_method(logger, "handle", record);
 }
 
 }  // namespace pyco

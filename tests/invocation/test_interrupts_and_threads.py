@@ -129,3 +129,120 @@ def test_output_of_threads_a_call_starts_stays_with_that_call(module_name):
                 done = s.of_request(f"call-{i}", "function_execution_result")[0]
                 assert done["logs"] == expected
     run(main(), timeout=60)
+
+
+def test_threads_a_run_started_are_forgotten_as_they_end():
+    code = '''import gc, threading
+class Child(threading.Thread):
+    def run(self):
+        print("child", self.n)
+for n in range(3000):
+    t = Child()
+    t.n = n
+    t.start()
+    t.join()
+del t
+gc.collect(); sum(isinstance(o, Child) for o in gc.get_objects())'''
+
+    async def main():
+        async with kernel_session() as s:
+            await s.start(code, "many-threads")
+            final = await s.final("many-threads", timeout=90)
+            assert final["type"] == "execution_result"
+            assert s.streamed("many-threads") == "".join(f"child {n}\n" for n in range(3000))
+            return int(final["result"])
+    live = run(main(), timeout=120)
+    assert live < 10  # threads that ended are not kept alive for the run
+
+
+POOLED = '''import asyncio, concurrent.futures, threading, time
+
+POOL = concurrent.futures.ThreadPoolExecutor(max_workers=3)
+
+def lines(tag):
+    for n in range(30):
+        print(tag, n)
+        time.sleep(0.0005)
+    def grandchild():
+        print(tag, "grandchild")
+    t = threading.Thread(target=grandchild)
+    t.start()
+    t.join()
+    return tag
+
+def submitted(tag):
+    return POOL.submit(lines, tag).result()
+
+def in_executor(tag):
+    async def main():
+        return await asyncio.get_running_loop().run_in_executor(POOL, lines, tag)
+    return asyncio.run(main())
+'''
+
+
+def test_output_of_executor_tasks_goes_to_the_run_that_submitted_them(module_name):
+    async def main():
+        async with kernel_session() as s:
+            name = await sync_module(s, module_name(), POOLED)
+            call = {"type": "custom_function_call", "module_name": name, "workbook_id": s.wb}
+            # the pool's threads are started by the first calls; later calls reuse them, also
+            # after the calls that started them have ended
+            for round_ in range(2):
+                for i in range(10):
+                    function = "submitted" if i % 2 else "in_executor"
+                    await s.send({**call, "function_name": function, "args": [f"t{round_}-{i}"],
+                                  "request_id": f"call-{round_}-{i}"})
+                for i in range(10):
+                    await s.wait_for(lambda m, r=round_, i=i: m["type"] == "function_execution_result"
+                                     and m["request_id"] == f"call-{r}-{i}", timeout=20)
+            for round_ in range(2):
+                for i in range(10):
+                    tag = f"t{round_}-{i}"
+                    expected = "".join(f"{tag} {n}\n" for n in range(30)) + f"{tag} grandchild\n"
+                    assert s.streamed(f"call-{round_}-{i}") == expected
+                    done = s.of_request(f"call-{round_}-{i}", "function_execution_result")[0]
+                    assert (done["logs"], done["result"]) == (expected, tag)
+    run(main(), timeout=90)
+
+
+ALTERNATING = '''import sys, threading
+
+def alternate(name, count):
+    for n in range(count):
+        sys.stdout.write(f"{name} out {n}\\n")
+        sys.stderr.write(f"{name} err {n}\\n")
+
+def three_writers(count):
+    threads = [threading.Thread(target=alternate, args=(f"thread{k}", count)) for k in range(2)]
+    for t in threads:
+        t.start()
+    alternate("call", count)
+    for t in threads:
+        t.join()
+    return count
+'''
+
+
+def test_merged_output_keeps_each_writers_order_across_stdout_and_stderr(module_name):
+    count = 6000
+
+    async def main():
+        async with kernel_session() as s:
+            name = await sync_module(s, module_name(), ALTERNATING)
+            await s.send({"type": "custom_function_call", "module_name": name, "function_name": "three_writers",
+                          "args": [count], "workbook_id": s.wb, "request_id": "alternating"})
+            await s.wait_for(lambda m: m["type"] == "function_execution_result" and m["request_id"] == "alternating",
+                             timeout=60)
+            streamed = s.of_request("alternating", "stdout", "stderr")
+            # the loop fell behind: writes were merged into fewer messages
+            assert len(streamed) < 3 * 2 * count
+            by_writer = {}
+            for message in streamed:
+                for line in message["content"].splitlines():
+                    writer, stream, n = line.split()
+                    assert (stream == "out") == (message["type"] == "stdout")
+                    by_writer.setdefault(writer, []).append((int(n), stream))
+            want = [(n, stream) for n in range(count) for stream in ("out", "err")]
+            for writer in ("call", "thread0", "thread1"):
+                assert by_writer[writer] == want, writer
+    run(main(), timeout=120)

@@ -156,6 +156,19 @@ def test_cancel_streaming_function_marks_the_request_without_reply(klog):
     assert "[Kernel] Received cancel_streaming_function for request_id: never-started" in klog.texts(logging.INFO)
 
 
+def test_cancel_streaming_function_with_an_id_of_the_wrong_type_is_answered_with_an_error(klog):
+    async def main():
+        async with kernel_session() as s:
+            for bad in (["not", "hashable"], {"id": 1}, 7):
+                await s.send({"type": "cancel_streaming_function", "request_id": bad})
+                assert await s.mark() == [{"type": "error", "message": "Invalid cancel_streaming_function message: "
+                                                                          "'request_id' must be a string"}]
+            assert s.kernel._canceled_streaming_requests == set()
+            assert s.kernel.running
+
+    run(main())
+
+
 def test_com_event_configuration_goes_to_the_registrar_when_there_is_one(klog):
     async def main():
         async with kernel_session() as s:

@@ -50,7 +50,11 @@ Commands
     or, once the function returns, wherever workbook code runs next; ``step_out`` at
     the next line of workbook code after the paused function has returned or yielded.
     These four are ignored while nothing is paused, and only the first command
-    for a stop counts. ``stop_debugging`` ends the session at any
+    for a stop counts. ``interrupt()`` ends a pause with ``KeyboardInterrupt``
+    raised on the worker, in the paused code (the run is interrupted, as running
+    code is by the kernel); it returns False, doing nothing, while nothing is
+    paused. One that arrives as the worker resumes is raised at the next line of
+    workbook code instead. ``stop_debugging`` ends the session at any
     time: a paused worker resumes and the run ends with ``bdb.BdbQuit`` inside (the
     next line of workbook code raises it if the code is running; a run not started
     yet is not started), and ``runcall`` returns None. Code that catches
@@ -87,6 +91,7 @@ logger = logging.getLogger(__name__)
 
 _VIRTUAL_PREFIX = "<virtual:"
 _STOP = "stop"
+_INTERRUPT = "interrupt"
 
 class _ShortRepr(reprlib.Repr):
     """Shortened reprs for the variables of a stop; a repr that raises is named, not raised."""
@@ -209,6 +214,7 @@ class VantrelDebugger(bdb.Bdb):
         self._paused_frame = None
         self._leave_frame = None
         self._entry_pending: Optional[bool] = None
+        self._interrupted = False
 
     # -- set-up -----------------------------------------------------------------------
 
@@ -331,6 +337,9 @@ class VantrelDebugger(bdb.Bdb):
             if self.stopped:
                 self.set_quit()
                 raise bdb.BdbQuit
+            if self._interrupted:
+                self._interrupted = False
+                raise KeyboardInterrupt
             if event == "line" and self.stoplineno == -1 and self.stopframe is self.botframe:
                 # running to a breakpoint: nothing but a breakpoint stops at this line
                 lines = self._breakpoints.get(filename)
@@ -380,6 +389,9 @@ class VantrelDebugger(bdb.Bdb):
         if loop is None or loop.is_closed():
             logger.warning("Debugger has no event loop to report a stop; not pausing")
             return
+        if self._interrupted:  # asked for as the previous pause ended
+            self._interrupted = False
+            raise KeyboardInterrupt
         self._paused_frame = frame  # before the report: an answer may come at once
         command = None
         try:
@@ -393,6 +405,9 @@ class VantrelDebugger(bdb.Bdb):
                 break
         finally:
             self._paused_frame = None
+        if command == _INTERRUPT or self._interrupted:
+            self._interrupted = False
+            raise KeyboardInterrupt
         self._resume(command, frame)
 
     def _resume(self, command: str, frame) -> None:
@@ -499,6 +514,15 @@ class VantrelDebugger(bdb.Bdb):
 
     def step_out(self) -> None:
         self._command("out")
+
+    def interrupt(self) -> bool:
+        """End the pause with KeyboardInterrupt raised in the paused code; False (and
+        nothing done) when nothing is paused."""
+        if self._paused_frame is None:
+            return False
+        self._interrupted = True
+        self._commands.put(_INTERRUPT)
+        return True
 
     def stop_debugging(self) -> None:
         """End the session: a paused or running call ends, a later one does not start."""
