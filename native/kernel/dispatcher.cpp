@@ -257,6 +257,7 @@ const Route kRoutes[] = {
     {"get_object_registry", Runs::Task, handlers::get_object_registry},
     {"set_hover_mode", Runs::Control, set_hover_mode},
     {"interrupt_request", Runs::Control, handlers::interrupt_request},
+    {"input_reply", Runs::Control, handlers::input_reply},
 };
 
 // type text -> index into kRoutes (built once; lives as long as the process).
@@ -325,6 +326,7 @@ Task handle_message(py::handle self, py::object message) {
     if (!route) co_return py::none();
     py::object step;
     bool task = route->runs == Runs::Task;
+    if (task) note_stdin_request(self, message);
     try {
         step = route->handler(py::reinterpret_borrow<py::object>(self), message);
     } catch (Rejected& r) {

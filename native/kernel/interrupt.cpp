@@ -311,6 +311,7 @@ void Interruptible::end() {
     PyObject* current = PyDict_GetItemWithError(running, key.ptr());
     if (current && PyObject_RichCompareBool(current, ident_.ptr(), Py_EQ) == 1) PyDict_DelItem(running, key.ptr());
     PyErr_Clear();
+    forget_stdin_request(key);
     unsigned long ident = PyThread_get_thread_ident();
     auto found = targets->find(ident);
     if (found != targets->end() && --found->second.depth <= 0) {
@@ -354,6 +355,20 @@ void InterruptibleWait::check() {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
         pyco::throw_error();
     }
+}
+
+py::object running_request_key(unsigned long ident) {
+    if (!running) return py::object();
+    py::int_ wanted(ident);
+    py::object found;  // the most recent registration of the thread (nested runs)
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(running, &pos, &key, &value)) {
+        int same = PyObject_RichCompareBool(value, wanted.ptr(), Py_EQ);
+        if (same < 0) throw py::error_already_set();
+        if (same) found = py::reinterpret_borrow<py::object>(key);
+    }
+    return found;
 }
 
 bool interrupt(py::handle self, py::handle request_id) {

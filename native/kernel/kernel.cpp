@@ -166,6 +166,7 @@ Task connect(py::handle self) {
     py::object err_hook = hook(S("stderr"), stream_sender);
     sys.attr(S("stderr")) = err_hook;
     set_kernel_hooks(self, out_hook, err_hook);
+    install_input_hooks();
 
     bridge.attr(S("messaging")).attr(S("send_request_sync")) = make_request_sync(self);
     co_return py::none();
@@ -327,6 +328,7 @@ Task disconnect(py::handle self) {
         sys.attr(S("stdout")) = self.attr(S("_original_stdout"));
         sys.attr(S("stderr")) = self.attr(S("_original_stderr"));
     });
+    teardown_step("input", [&] { remove_input_hooks(self); });
     if (!co_await pyco::await_nothrow(pyco::make_coroutine(close_socket(self)))) {
         pyco::SavedError err = pyco::take_exception();
         step_failed("websocket", err);

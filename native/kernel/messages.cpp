@@ -457,4 +457,12 @@ py::dict interrupt_reply(H request_id, bool interrupted, H workbook_id) {
                  {"workbook_id", workbook_id}});
 }
 
+py::dict input_request(H request_id, H prompt, bool password, H workbook_id) {
+    return make({{"type", S("input_request")},
+                 {"request_id", request_id},
+                 {"prompt", prompt},
+                 {"password", password ? Py_True : Py_False},
+                 {"workbook_id", workbook_id}});
+}
+
 }  // namespace kernel::msg

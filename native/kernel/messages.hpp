@@ -109,4 +109,7 @@ py::dict show_message_box(H message, H title, H msg_type, H workbook_id);
 // Interrupts.
 py::dict interrupt_reply(H request_id, bool interrupted, H workbook_id);
 
+// Input asked of the front end (input() and getpass.getpass() in user code).
+py::dict input_request(H request_id, H prompt, bool password, H workbook_id);
+
 }  // namespace kernel::msg

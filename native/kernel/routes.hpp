@@ -39,6 +39,17 @@ py::object field(const py::object& message, const char* key, py::object fallback
 // outgoing side lives in framing.cpp.
 py::object send(py::handle self, py::dict message);
 
+// Input from the front end (stdin.cpp). A task message with "allow_stdin": true is noted
+// as it arrives, and forgotten when its user code ends (the key is (kernel, request_id)).
+void note_stdin_request(py::handle self, const py::object& message);
+void forget_stdin_request(py::handle key);
+// input() and getpass.getpass() of the kernel, put in place by connect; disconnect puts
+// Python's own back and ends the waits of `self`'s requests.
+void install_input_hooks();
+void remove_input_hooks(py::handle self);
+// The (kernel, request_id) whose user code runs on the thread `ident`, or null (interrupt.cpp).
+py::object running_request_key(unsigned long ident);
+
 namespace handlers {
 
 // Code execution (execution.cpp).
@@ -66,6 +77,9 @@ py::object execute_streaming_function(const py::object& self, const py::object& 
 
 // Interrupts of running user code (interrupt.cpp).
 py::object interrupt_request(const py::object& self, const py::object& message);
+
+// Input answered by the front end (stdin.cpp).
+py::object input_reply(const py::object& self, const py::object& message);
 
 // The object keeper (keeper.cpp).
 py::object get_object_registry(const py::object& self, const py::object& message);

@@ -95,7 +95,7 @@ def test_load_module_then_reset_namespace_and_end_of_input(console, scratch):
     assert not log.parent.exists()
 
 
-def test_keywords_skip_defaults_and_exit_leaves_as_quit_does(console, scratch):
+def test_keywords_skip_defaults_input_and_exit_leaves_as_quit_does(console, scratch):
     module = scratch / "shapes.py"
     module.write_text("def area(width, depth=2, height=1, *, unit='m'):\n    return (width * depth * height, unit)\n")
     session = console()
@@ -103,10 +103,13 @@ def test_keywords_skip_defaults_and_exit_leaves_as_quit_does(console, scratch):
         :load {module}
         :call shapes.area 2, height=3.5
         :call shapes.area 2, unit='cm'
+        name = input('Name: '); print('hi', name)
+        ada
         exit()
         print('never run')
         """))
     assert_ended_cleanly(session, code)
+    assert "Name: ada\nhi ada\n" in session.out  # input() answered by the next line, echoed
     assert "Out: (14.0, 'm')\n" in session.out  # the defaults fill what the keyword skipped
     assert "takes unit by keyword only, which a cell call cannot pass" in session.err
     assert "SystemExit" not in session.err and "never run" not in session.out

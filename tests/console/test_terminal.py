@@ -118,6 +118,11 @@ def test_commands_typed_while_an_entry_runs_and_entries_that_end_the_session(con
     session.wait_for(r"In \[1\]: ")
     session.type("print(1484293, end=''); 1/0\r", wait=r"ZeroDivisionError: division by zero\nIn \[2\]: ")
     assert re.search(r"^1484293\nTraceback", session.screen, re.M)  # the traceback on a line of its own
+    # input() asks at the console's prompt; Ctrl-C there interrupts the entry
+    session.type("input('Name: ').upper()\r", wait=r"^Name: ")
+    session.type("ada\r", wait=r"Out: 'ADA'\nIn \[3\]: ")
+    session.type("input('Again: ')\r", wait=r"^Again: ")
+    session.type(CTRL_C, wait=r"KeyboardInterrupt\nIn \[4\]: ")
     session.type("exit()\r", wait=r"kernel exited with code 0")
     assert session.finish() == 0
     assert "SystemExit" not in session.screen

@@ -149,6 +149,7 @@ class Console(Output, LineInput, Commands, DebuggerFrontend, KernelProcess):
         self._typing = False                               # lines typed during a run are read (terminal)
         self._typed = codecs.getincrementaldecoder("utf-8")(errors="replace")
         self._typed_pending = ""
+        self._input_asked: Optional[Dict[str, Any]] = None  # the running entry's input_request
         self.breakpoints: List[Dict[str, Any]] = []        # for :debug runs
         self._debug_paused = False                         # a debug run is stopped, reading commands
         self._stop: Dict[str, Any] = {}                    # the last debug_stopped message
@@ -190,6 +191,9 @@ class Console(Output, LineInput, Commands, DebuggerFrontend, KernelProcess):
                 self._finish_request(message)
         elif kind == "function_execution_result" and request is not None:
             self._finish_request(message)
+        elif kind == "input_request" and request is not None and message.get("request_id") == self._running:
+            self._input_asked = message
+            self._input.set()  # wakes the request's wait
         elif kind == "debug_stopped" and self._running_kind == "debug" and self._running is not None:
             self._show_stop(message)
             self._debug_paused = True
@@ -279,8 +283,12 @@ class Console(Output, LineInput, Commands, DebuggerFrontend, KernelProcess):
         request_id, done = self._new_request(silent, kind)
         self._running, self._running_kind, self._last_ctrl_c = request_id, kind, None
         try:
-            await self.server.send(self.workbook_id, make(request_id))
+            # the console answers the run's input() at its prompt (input_request)
+            await self.server.send(self.workbook_id, {**make(request_id), "allow_stdin": True})
             while not done.done():
+                if self._input_asked is not None:
+                    await self._answer_input(kind, done)
+                    continue
                 line = await self._input_while_running(kind, done)
                 if line is None:
                     continue
@@ -296,9 +304,51 @@ class Console(Output, LineInput, Commands, DebuggerFrontend, KernelProcess):
         finally:
             self._typing_off()
             self._running = None
+            self._input_asked = None
             self._debug_paused = False
         self.server.clear(self.workbook_id)  # the server keeps every message; the console needs none
         return done.result() if done.done() else None
+
+    async def _answer_input(self, kind: str, done: asyncio.Future) -> None:
+        """The running entry's input() (or getpass): its prompt, then a line as the answer.
+        Piped, the answer is the next input line (echoed after the prompt); at the end of
+        input the answer is None, which the kernel raises as EOFError. On a terminal: Ctrl-D
+        answers None, Ctrl-C interrupts the entry (KeyboardInterrupt in it)."""
+        message, self._input_asked = self._input_asked, None
+        request_id = message.get("request_id")
+        prompt = message.get("prompt")
+        prompt = prompt if isinstance(prompt, str) else ""
+        value: Optional[str]
+        if self.terminal is not None:
+            self._typing_off()
+            typed = [item for item in self._lines if isinstance(item, str)]
+            if typed:  # typed ahead, as a terminal's buffered input would give it
+                self._lines.remove(typed[0])
+                self._write(prompt + ("" if message.get("password") else typed[0]) + "\n")
+                value = typed[0]
+            else:
+                answer = await self.terminal.read_line(prompt, until=done, is_password=bool(message.get("password")))
+                if answer is INTERRUPT:
+                    await self._interrupt(request_id, kind)
+                    return
+                if done.done():
+                    return
+                value = answer if isinstance(answer, str) else None
+        else:
+            self._write(prompt)
+            while not self._lines and not self._eof and not done.done():
+                await self._wait_input(done)
+            if done.done():
+                return
+            item = self._lines[0] if self._lines else EOF
+            if isinstance(item, str):
+                self._lines.popleft()
+                self._write(("" if message.get("password") else item) + "\n")
+                value = item
+            else:
+                self._write("\n")
+                value = None  # (the end of input stays queued: the console ends after this entry)
+        await self.server.send(self.workbook_id, {"type": "input_reply", "request_id": request_id, "value": value})
 
     async def _grace(self, kind: str, done: asyncio.Future) -> None:
         """Wait up to the grace period for the request to end; a debug run that is or

@@ -195,10 +195,10 @@ class TerminalFrontend:
         return await self._prompt(self.entries, [("class:prompt", "In ["), ("class:prompt.number", str(number)),
                                                  ("class:prompt", "]: ")], default=default)
 
-    async def read_line(self, message: str, until: Optional[asyncio.Future] = None) -> Any:
+    async def read_line(self, message: str, until: Optional[asyncio.Future] = None, is_password: bool = False) -> Any:
         """One line (str), INTERRUPT, None at the end of input, or CLOSED when ``until``
-        is done first."""
-        return await self._prompt(self.lines, message, until)
+        is done first; ``is_password`` hides what is typed."""
+        return await self._prompt(self.lines, message, until, is_password=is_password)
 
     async def _prompt(self, session: PromptSession, message: Any, until: Optional[asyncio.Future] = None,
                       **options: Any) -> Any:
