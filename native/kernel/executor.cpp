@@ -161,6 +161,31 @@ py::object run_in_namespace(const char* how, const py::object& self, const py::o
     return call_kw(builtin(how), {code, self.attr(S("globals")), self.attr(S("locals"))}, {});
 }
 
+// exec(text, globals, locals), compiled first as exec() compiles it (file "<string>"): a
+// text handed to exec() itself runs through the interpreter's top-level entry, and a
+// KeyboardInterrupt raised in it, caught or not, makes the process end as if killed by
+// Ctrl-C (exit status 130) whenever it later exits normally.
+void exec_text(const py::object& self, const py::object& text) {
+    // As exec() compiles a str (not through the builtins' compile, which user code may
+    // replace): UTF-8 without NUL characters, the caller's future flags, no coding cookie.
+    Py_ssize_t size = 0;
+    const char* source = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
+    if (!source) {
+        if (!PyErr_Occurred()) return void(run_in_namespace("exec", self, text));  // not a str: exec() says
+        throw py::error_already_set();
+    }
+    if (static_cast<Py_ssize_t>(std::strlen(source)) != size) {  // (CPython 3.11's own error)
+        PyErr_SetString(PyExc_SyntaxError, "source code string cannot contain null bytes");
+        throw py::error_already_set();
+    }
+    PyCompilerFlags flags = _PyCompilerFlags_INIT;
+    flags.cf_flags = PyCF_IGNORE_COOKIE;
+    PyEval_MergeCompilerFlags(&flags);
+    py::object code = py::reinterpret_steal<py::object>(Py_CompileStringExFlags(source, "<string>", Py_file_input, &flags, -1));
+    if (!code) throw py::error_already_set();
+    run_in_namespace("exec", self, code);
+}
+
 void set_item(py::dict& d, const char* key, const py::object& value) {
     if (PyDict_SetItem(d.ptr(), pyco::intern(key), value.ptr()) < 0) throw py::error_already_set();
 }
@@ -177,22 +202,22 @@ void run_console_code(py::object self, const py::object& code, py::dict& result)
     int has_sep = PySequence_Contains(code.ptr(), sep.ptr());
     if (has_sep < 0) throw py::error_already_set();
     if (!has_sep) {
-        run_in_namespace("exec", self, code);
+        exec_text(self, code);
         return;
     }
     py::list parts = code.attr(S("split"))(sep, 1);
     py::object statements = parts[py::int_(0)];
     py::object last = PyList_GET_SIZE(parts.ptr()) > 1 ? py::object(parts[py::int_(1)]) : py::object(py::str(""));
     if (PyUnicode_GET_LENGTH(last.ptr()) == 0 || !splits_between_statements(code, statements, last)) {
-        run_in_namespace("exec", self, code);
+        exec_text(self, code);
         return;
     }
-    run_in_namespace("exec", self, statements);
+    exec_text(self, statements);
     py::object last_compiled = compile_expression(compile, last);
     if (last_compiled) {
         set_item(result, "result", run_in_namespace("eval", self, last_compiled));
     } else {
-        run_in_namespace("exec", self, last);
+        exec_text(self, last);
     }
 }
 

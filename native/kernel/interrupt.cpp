@@ -10,7 +10,8 @@
 //    KeyboardInterrupt on the worker;
 //  - a thread inside the logging package (whose lock helpers and handlers take locks that
 //    a reused worker would keep for good if the exception landed between an acquire and
-//    its try) is looked at again a moment later;
+//    its try), or running asyncio's own code (the output path schedules sends on the loop),
+//    is looked at again a moment later;
 //  - otherwise the exception is set asynchronously (PyThreadState_SetAsyncExc). In 3.11 a
 //    pending asynchronous exception keeps the interpreter-wide eval breaker set, which
 //    stalls traced code on every other thread, so it must not stay pending: when the
@@ -23,6 +24,8 @@
 
 #include <pythread.h>
 
+#include <cstring>
+
 #include <unordered_map>
 #include <utility>
 
@@ -30,7 +33,7 @@ namespace kernel {
 
 namespace {
 
-// A thread inside the logging package is looked at again after this long.
+// A thread inside the logging package (or asyncio's code) is looked at again after this long.
 constexpr double kOutsideLoggingRetry = 0.002;
 // A thread that runs Python raises an exception set for it within a switch interval or
 // two; one that has not after this long is blocked in C.
@@ -63,8 +66,6 @@ PyObject* no_op = nullptr;
 // The exception the loop's thread sets on itself and takes at once to reset the eval
 // breaker after a withdrawal (never seen outside this file).
 PyObject* withdrawn_type = nullptr;
-// The folder of the logging package, with a trailing separator.
-PyObject* logging_folder = nullptr;
 // The prototype of the delivery step's callback.
 PyObject* step_prototype = nullptr;
 
@@ -77,9 +78,6 @@ void ensure_tables() {
     withdrawn_type = PyErr_NewException("vantrel_master.python_server.kernel._InterruptWithdrawn", PyExc_BaseException,
                                         nullptr);
     if (!withdrawn_type) throw py::error_already_set();
-    py::object os_path = py::module_::import("os").attr("path");
-    py::object folder = os_path.attr("dirname")(py::module_::import("logging").attr("__file__"));
-    logging_folder = os_path.attr("join")(folder, S("")).release().ptr();
 }
 
 Target* target_of(unsigned long ident) {
@@ -119,26 +117,50 @@ void consume_pending_interrupt() {
     }
 }
 
-// Whether the thread runs code of the logging package now (any frame of its stack).
-bool inside_logging(PyThreadState* tstate) {
-    PyFrameObject* frame = PyThreadState_GetFrame(tstate);
-    Py_ssize_t prefix = PyUnicode_GET_LENGTH(logging_folder);
+// Whether `frame` runs code of the module `package` or one of its submodules, told by
+// the module name in the frame's globals (a code object's file name does not tell: the
+// zipped standard library of Windows' embeddable CPython has relative ones).
+bool frame_in_package(PyFrameObject* frame, const char* package) {
+    PyObject* globals = PyFrame_GetGlobals(frame);
     bool inside = false;
-    while (frame && !inside) {
-        PyCodeObject* code = PyFrame_GetCode(frame);
-        PyObject* file = code->co_filename;
-        if (PyUnicode_Check(file) && PyUnicode_GET_LENGTH(file) > prefix) {
-            Py_ssize_t match = PyUnicode_Tailmatch(file, logging_folder, 0, prefix, -1);
-            if (match < 0) PyErr_Clear();
-            inside = match == 1;
+    PyObject* name = globals && PyDict_Check(globals) ? PyDict_GetItemString(globals, "__name__") : nullptr;
+    if (name && PyUnicode_Check(name)) {
+        const char* text = PyUnicode_AsUTF8(name);
+        size_t n = std::strlen(package);
+        inside = text && std::strncmp(text, package, n) == 0 && (text[n] == '\0' || text[n] == '.');
+    }
+    PyErr_Clear();
+    Py_XDECREF(globals);
+    return inside;
+}
+
+// Whether an interrupt must wait: the thread runs code of the logging package (any frame
+// of its stack: its lock helpers and handlers take locks that a reused worker would keep
+// for good if the exception landed between an acquire and its try), or asyncio's own code
+// is what it runs right now, directly or through the threading and concurrent.futures code
+// asyncio calls (the kernel's output path schedules sends on the loop from the worker: an
+// exception there would show those frames under the user's, and could leave a scheduled
+// callback without its wake-up). A user's own event loop waiting in its selector is not
+// asyncio's code running, and is interrupted as any code blocked in C is.
+bool delivery_must_wait(PyThreadState* tstate) {
+    bool wait = false;
+    bool at_top = true;  // still in the frames on top of the stack that asyncio may have called
+    PyFrameObject* frame = PyThreadState_GetFrame(tstate);
+    while (frame && !wait) {
+        if (at_top) {
+            if (frame_in_package(frame, "asyncio")) {
+                wait = true;
+            } else if (!frame_in_package(frame, "threading") && !frame_in_package(frame, "concurrent")) {
+                at_top = false;
+            }
         }
-        Py_DECREF(code);
+        wait = wait || frame_in_package(frame, "logging");
         PyFrameObject* back = PyFrame_GetBack(frame);
         Py_DECREF(frame);
         frame = back;
     }
     Py_XDECREF(frame);
-    return inside;
+    return wait;
 }
 
 // Takes back the exception set for `ident` (blocked in C, it has not raised it) and resets
@@ -219,7 +241,7 @@ void step(unsigned long ident, unsigned long long generation, unsigned long long
     }
     PyThreadState* tstate = thread_state_of(ident);
     if (!tstate) return;
-    if (inside_logging(tstate)) {
+    if (delivery_must_wait(tstate)) {
         schedule(ident, generation, kOutsideLoggingRetry);
         return;
     }

@@ -3,6 +3,7 @@ threads printing while runs come and go, streams replaced and never put back, cl
 patched under their module names, exceptions that are not Exceptions, and output faster
 than the loop can send."""
 import asyncio
+import os
 import io
 import sys
 import threading
@@ -207,3 +208,67 @@ def test_a_run_whose_capture_cannot_be_set_up_leaves_no_trace(monkeypatch, stand
     assert (sys.stdout, sys.stderr) == standard_streams
     assert kmod.CodeExecutor().execute("print('fresh')")["stdout"] == "fresh\n"
     assert (sys.stdout, sys.stderr) == standard_streams
+
+
+def test_interrupted_printing_runs_show_only_their_own_frames(connected_kernel):
+    # The interrupt lands between two bytecodes of whatever the worker runs; a run that
+    # prints all the time spends much of it in the kernel's output path, and asyncio's
+    # code there must never show in (nor be broken by) the run's traceback.
+    async def body():
+        async with connected_kernel() as session:
+            for attempt in range(15):
+                rid = f"p{attempt}"
+                await session.start("i = 0\nwhile True:\n    i += 1\n    print(i, end='')", rid, source="console")
+                await session.wait_for(lambda m: m.get("type") == "stdout" and m.get("request_id") == rid)
+                await asyncio.sleep(0.01 * (attempt % 5))
+                await session.send({"type": "interrupt_request", "request_id": rid})
+                final = await session.final(rid)
+                error = final["error"]
+                assert error["type"] == "KeyboardInterrupt", error
+                frames = [line for line in error["traceback"].splitlines() if line.lstrip().startswith("File ")]
+                assert frames and all('File "<string>"' in line for line in frames), error["traceback"]
+            # user code running its own event loop is still interrupted
+            spin = "import asyncio\nasync def spin():\n    while True:\n        await asyncio.sleep(0)\n" \
+                   "print('looping', flush=True)\nasyncio.run(spin())"
+            await session.start(spin, "loop", source="console")
+            await session.wait_for(lambda m: m.get("type") == "stdout" and m.get("request_id") == "loop")
+            for _ in range(100):
+                await session.send({"type": "interrupt_request", "request_id": "loop"})
+                reply = await session.wait_for(lambda m: m.get("type") == "interrupt_reply")
+                if reply["interrupted"]:
+                    break
+            assert (await session.final("loop", timeout=30))["error"]["type"] == "KeyboardInterrupt"
+            assert (await session.execute("1 + 1", "after", source="console"))["result"] == "2"
+
+    run(body(), timeout=120)
+
+
+INTERRUPTED_THEN_EXIT = """
+import asyncio, os
+os.environ["VANTREL_SECURED"] = "0"
+from tests.harness import kernel_session, run
+
+async def main():
+    async with kernel_session() as s:
+        await s.start("print('go', flush=True)\\nwhile True:\\n    pass", "spin", source="console")
+        await s.wait_for(lambda m: m.get("type") == "stdout")
+        for _ in range(200):
+            await s.send({"type": "interrupt_request", "request_id": "spin"})
+            reply = await s.wait_for(lambda m: m.get("type") == "interrupt_reply")
+            if reply["interrupted"]:
+                break
+        assert (await s.final("spin"))["error"]["type"] == "KeyboardInterrupt"
+
+run(main())
+"""
+
+
+def test_a_process_whose_console_run_was_interrupted_exits_normally(tmp_path):
+    # an interrupted run must not make the whole process end as if killed by Ctrl-C
+    import subprocess
+
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([root, os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_THEN_EXIT], env=env, cwd=str(tmp_path),
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
