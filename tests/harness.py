@@ -194,6 +194,20 @@ SRC_DIR = os.path.dirname(os.path.dirname(os.path.abspath(vantrel_master.__file_
 PROCESS_WAIT = 30  # a guard against hanging, never a measured duration
 
 
+# The kernel process loads the kernel module the tests were given (VANTREL_KERNEL_MODULE,
+# the sanitizer and clang builds), as tests/conftest.py does in the test process.
+SANITIZED_KERNEL = """import importlib.util, os, sys
+_path = os.environ.get("VANTREL_KERNEL_MODULE")
+if _path:
+    import vantrel_master.python_server
+    _spec = importlib.util.spec_from_file_location("vantrel_master.python_server.kernel", _path)
+    _module = importlib.util.module_from_spec(_spec)
+    sys.modules[_spec.name] = _module
+    _spec.loader.exec_module(_module)
+    vantrel_master.python_server.kernel = _module
+"""
+
+
 class KernelProcess:
     """A kernel running as its own process, seen from the peer."""
 
@@ -219,7 +233,7 @@ async def kernel_process(scratch, prelude=""):
     wb = f"wb-{uuid.uuid4().hex[:8]}"
     script = os.path.join(str(scratch), "start_kernel.py")
     with open(script, "w", encoding="utf-8") as f:
-        f.write(prelude + "\nfrom vantrel_master.devtools.launcher import main\n"
+        f.write(prelude + "\n" + SANITIZED_KERNEL + "from vantrel_master.devtools.launcher import main\n"
                 f"main([{wb!r}, {str(server.port)!r}, '--plain'])\n")
     stderr_path = os.path.join(str(scratch), "kernel.stderr")
     env = {k: v for k, v in os.environ.items() if k not in ("VANTREL_SECURED", "VANTREL_LOG_FILE")}

@@ -149,7 +149,7 @@ void wait_for_room(Backlog* b) {
             }
         }
         Py_END_ALLOW_THREADS
-        if (done || pyco::exit_begun) return;
+        if (done || pyco::exit_begun.load(std::memory_order_acquire)) return;
         if (std::chrono::steady_clock::now() - last_progress > kNoProgressLimit) return;
         if (loop_gone(b)) return;
     }

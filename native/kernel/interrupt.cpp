@@ -341,7 +341,10 @@ void Interruptible::end() {
         targets->erase(found);
         // An interrupt set for the user code but not raised by it is raised and swallowed
         // here, before the kernel's own code runs on.
-        if (gone.set_async && PyThreadState_Get()->async_exc) consume_pending_interrupt();
+        // (Not once the process exits: running a line may then end this thread, which would
+        // unwind through this destructor.)
+        if (gone.set_async && PyThreadState_Get()->async_exc && !pyco::exit_begun.load(std::memory_order_acquire))
+            consume_pending_interrupt();
         Py_XDECREF(gone.loop);
         Py_XDECREF(gone.debugger);
         Py_XDECREF(gone.waker);

@@ -20,38 +20,32 @@ public:
         Locked lock(self_.attr(S("_response_lock")));
         self_.attr(S("_response_futures"))[request_id_] = event;
     }
-    ~PendingRequest() { forget(); }
     PendingRequest(const PendingRequest&) = delete;
     PendingRequest& operator=(const PendingRequest&) = delete;
 
     // The stored answer (None when there is none); both entries are removed.
     py::object take_response() {
-        done_ = true;
         Locked lock(self_.attr(S("_response_lock")));
         py::object response = self_.attr(S("_response_data")).attr(S("pop"))(request_id_, py::none());
         self_.attr(S("_response_futures")).attr(S("pop"))(request_id_, py::none());
         return response;
     }
 
-    // Removes both entries (the waiter's first); never raises, keeps a pending error.
-    void forget() noexcept {
-        if (done_ || pyco::unwinding_at_exit()) return;
-        done_ = true;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+    // Removes both entries (the waiter's first). Called where an exception may be on its way
+    // (not from a destructor: taking the lock may end this thread at interpreter exit, which
+    // unwinds its stack); an Exception raised here is dropped, the one on its way goes on.
+    void forget() {
         try {
             Locked lock(self_.attr(S("_response_lock")));
             self_.attr(S("_response_futures")).attr(S("pop"))(request_id_, py::none());
             self_.attr(S("_response_data")).attr(S("pop"))(request_id_, py::none());
-        } PYCO_RETHROW_FORCED_UNWIND catch (...) {
-            PyErr_Clear();  // the tables are not what the kernel made them; nothing to undo
+        } catch (py::error_already_set& e) {
+            if (!pyco::is_exception(e)) throw;
         }
-        PyErr_Restore(type, value, tb);
     }
 
 private:
     py::object self_, request_id_;
-    bool done_ = false;
 };
 
 py::object send_sys_request(py::object self, py::object payload, py::object timeout) {
@@ -68,7 +62,7 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
     py::object event = attr_of("threading", "Event")();
     PendingRequest pending(self, request_id, event);
     py::object answered;
-    {
+    try {
         // The kernel owns this wait: an interrupt of the user code waiting here ends it at
         // once (one asked for already: before anything is sent).
         InterruptibleWait interruptible(event);
@@ -77,6 +71,9 @@ py::object send_sys_request(py::object self, py::object payload, py::object time
         debug("[Kernel] [Worker Thread {}] Waiting for sys_response: {}", name, request_id);
         answered = call_kw(event.attr(S("wait")), {}, {{"timeout", timeout}});
         interruptible.check();
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
+        pending.forget();
+        throw;
     }
     if (pyco::truthy(answered)) {
         debug("[Kernel] [Worker Thread {}] Received sys_response: {}", name, request_id);

@@ -13,6 +13,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 // --- threads ended at interpreter exit ------------------------------------------
 //
 // Once the interpreter finalizes, CPython 3.11 ends a daemon thread that wants the GIL
@@ -28,14 +30,25 @@
 //  - destructors that call into the interpreter (scopes that restore state) return at
 //    once when unwinding_at_exit();
 //  - every catch (...) starts with PYCO_RETHROW_FORCED_UNWIND.
+//
+// Whether a thread holds the GIL is told by comparing the thread state that holds it with
+// the calling thread's own, not by PyGILState_Check(): that answers 1 on every thread once
+// any subinterpreter was ever created, and after finalization. A thread whose own state
+// cannot be told (finalization has gone that far) counts as not holding it.
 namespace pyco {
-// Set by the atexit hook init() registers.
-inline bool exit_begun = false;
+// Set by the atexit hook init() registers; read by any thread at any time.
+inline std::atomic<bool> exit_begun{false};
+// Whether the calling thread holds the GIL (one interpreter lock in 3.11: the thread state
+// holding it is process-wide).
+inline bool holds_gil() {
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+    return mine && _PyThreadState_UncheckedGet() == mine;
+}
 // True on a thread that is being ended at exit (it does not hold the GIL).
-inline bool unwinding_at_exit() { return exit_begun && !PyGILState_Check(); }
+inline bool unwinding_at_exit() { return exit_begun.load(std::memory_order_acquire) && !holds_gil(); }
 namespace detail {
 inline void checked_decref(PyObject* op) {
-    if (exit_begun && !PyGILState_Check()) return;
+    if (unwinding_at_exit()) return;
     (Py_DECREF)(op);
 }
 inline void checked_xdecref(PyObject* op) {

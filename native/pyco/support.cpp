@@ -20,7 +20,7 @@ void init_function_type();
 
 namespace {
 py::object note_exit_begun(py::object) {
-    exit_begun = true;
+    exit_begun.store(true, std::memory_order_release);
     return py::none();
 }
 }  // namespace

@@ -11,6 +11,8 @@ import sys
 import threading
 import traceback
 
+import pytest
+
 from vantrel_master.python_server.vantrel import messaging
 
 from .conftest import kernel_session, run, sync_module
@@ -308,6 +310,10 @@ EXITING = '''
 import os, sys, threading, time
 from vantrel_master.python_server import kernel
 sink = open(os.devnull, "w", buffering=1)
+if "--subinterpreter" in sys.argv:
+    # once a subinterpreter was created, PyGILState_Check() answers 1 on every thread
+    import _xxsubinterpreters
+    _xxsubinterpreters.destroy(_xxsubinterpreters.create())
 
 def run_forever():
     kernel.CodeExecutor().execute("while True: print('x' * 40)", stdout_callback=sink.write)
@@ -322,10 +328,11 @@ time.sleep(0.2)
 '''
 
 
-def test_exit_with_daemon_threads_printing_inside_runs_is_clean(scratch):
+@pytest.mark.parametrize("options", [[], ["--subinterpreter"]])
+def test_exit_with_daemon_threads_printing_inside_runs_is_clean(scratch, options):
     script = scratch / "exiting.py"
     script.write_text(EXITING)
     for _ in range(5):
-        done = subprocess.run([sys.executable, str(script)], capture_output=True, timeout=60,
+        done = subprocess.run([sys.executable, str(script), *options], capture_output=True, timeout=60,
                               env={**os.environ, "PYTHONFAULTHANDLER": "1"})
         assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
