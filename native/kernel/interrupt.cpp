@@ -10,8 +10,8 @@
 //    KeyboardInterrupt on the worker;
 //  - a thread inside the logging package (whose lock helpers and handlers take locks that
 //    a reused worker would keep for good if the exception landed between an acquire and
-//    its try), or running asyncio's own code (the output path schedules sends on the loop),
-//    is looked at again a moment later;
+//    its try), or in the kernel's output path (asyncio scheduling a send on the loop from
+//    the user's print), is looked at again a moment later;
 //  - otherwise the exception is set asynchronously (PyThreadState_SetAsyncExc). In 3.11 a
 //    pending asynchronous exception keeps the interpreter-wide eval breaker set, which
 //    stalls traced code on every other thread, so it must not stay pending: when the
@@ -33,7 +33,7 @@ namespace kernel {
 
 namespace {
 
-// A thread inside the logging package (or asyncio's code) is looked at again after this long.
+// A thread inside the logging package (or the output path) is looked at again after this long.
 constexpr double kOutsideLoggingRetry = 0.002;
 // A thread that runs Python raises an exception set for it within a switch interval or
 // two; one that has not after this long is blocked in C.
@@ -117,44 +117,29 @@ void consume_pending_interrupt() {
     }
 }
 
-// Whether `frame` runs code of the module `package` or one of its submodules, told by
-// the module name in the frame's globals (a code object's file name does not tell: the
-// zipped standard library of Windows' embeddable CPython has relative ones).
-bool frame_in_package(PyFrameObject* frame, const char* package) {
-    PyObject* globals = PyFrame_GetGlobals(frame);
-    bool inside = false;
-    PyObject* name = globals && PyDict_Check(globals) ? PyDict_GetItemString(globals, "__name__") : nullptr;
-    if (name && PyUnicode_Check(name)) {
-        const char* text = PyUnicode_AsUTF8(name);
-        size_t n = std::strlen(package);
-        inside = text && std::strncmp(text, package, n) == 0 && (text[n] == '\0' || text[n] == '.');
-    }
-    PyErr_Clear();
-    Py_XDECREF(globals);
-    return inside;
-}
-
 // Whether an interrupt must wait: the thread runs code of the logging package (any frame
 // of its stack: its lock helpers and handlers take locks that a reused worker would keep
-// for good if the exception landed between an acquire and its try), or asyncio's own code
-// is what it runs right now, directly or through the threading and concurrent.futures code
-// asyncio calls (the kernel's output path schedules sends on the loop from the worker: an
-// exception there would show those frames under the user's, and could leave a scheduled
-// callback without its wake-up). A user's own event loop waiting in its selector is not
-// asyncio's code running, and is interrupted as any code blocked in C is.
+// for good if the exception landed between an acquire and its try), or it is in the
+// kernel's output path, which the user code's print entered to schedule a send on the loop
+// (an exception there would show those frames under the user's, and could leave a
+// scheduled callback without its wake-up). The output path is told by the frames on top of
+// the stack: standard-library frames down to one of its entry functions. A user's own event
+// loop runs asyncio's code too, reached from asyncio.run or run_until_complete and not from
+// an output-path entry, and is interrupted as any other code (its proactor waiting in C on
+// Windows as well as its selector on Linux).
 bool delivery_must_wait(PyThreadState* tstate) {
     bool wait = false;
-    bool at_top = true;  // still in the frames on top of the stack that asyncio may have called
+    bool at_top = true;  // still in the standard-library frames on top of the stack
     PyFrameObject* frame = PyThreadState_GetFrame(tstate);
     while (frame && !wait) {
         if (at_top) {
-            if (frame_in_package(frame, "asyncio")) {
+            if (frame_in(frame, "asyncio", output_path_entries)) {
                 wait = true;
-            } else if (!frame_in_package(frame, "threading") && !frame_in_package(frame, "concurrent")) {
+            } else if (!output_path_frame(frame)) {
                 at_top = false;
             }
         }
-        wait = wait || frame_in_package(frame, "logging");
+        wait = wait || frame_in(frame, "logging");
         PyFrameObject* back = PyFrame_GetBack(frame);
         Py_DECREF(frame);
         frame = back;

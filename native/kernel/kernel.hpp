@@ -45,6 +45,18 @@ py::object traceback_text(py::handle e);
 // time.time(), looked up when called.
 double now();
 
+// Whether `frame` runs code of the module `package` or one of its submodules, told by the
+// module name in the frame's globals (a code object's file name does not tell: the zipped
+// standard library of Windows' embeddable CPython has relative ones); with `functions`
+// (null-terminated), only in a function of one of those names.
+bool frame_in(PyFrameObject* frame, const char* package, const char* const* functions = nullptr);
+
+// The kernel's output path, entered from a worker's print or write, schedules sends on the
+// loop through these asyncio functions; the standard-library frames a call of one of them
+// runs (asyncio's, threading's and concurrent.futures') are the output path's.
+extern const char* const output_path_entries[];
+bool output_path_frame(PyFrameObject* frame);
+
 
 // Pieces of the module's set-up, in the order the module defines them.
 void define_json(py::module_ m);

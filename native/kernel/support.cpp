@@ -45,9 +45,7 @@ py::str failure_text(py::handle exc) {
     return py::str(py::type::of(exc).attr(S("__name__")));
 }
 
-namespace {
-
-bool frame_of(PyFrameObject* frame, const char* package, const char* const* functions) {
+bool frame_in(PyFrameObject* frame, const char* package, const char* const* functions) {
     PyObject* globals = PyFrame_GetGlobals(frame);
     PyObject* name = globals && PyDict_Check(globals) ? PyDict_GetItemString(globals, "__name__") : nullptr;
     const char* module = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
@@ -65,23 +63,28 @@ bool frame_of(PyFrameObject* frame, const char* package, const char* const* func
     return inside;
 }
 
+const char* const output_path_entries[] = {"run_coroutine_threadsafe", "call_soon_threadsafe", "is_closed", nullptr};
+
+bool output_path_frame(PyFrameObject* frame) {
+    return frame_in(frame, "asyncio") || frame_in(frame, "concurrent") || frame_in(frame, "threading");
+}
+
+namespace {
+
 // An interrupt that landed in the kernel's output path, which the user code's print or
 // write entered (asyncio scheduling a send on the loop, and the threading and
 // concurrent.futures code that calls), shows the user's frames only: the frames from the
 // output path's entry on are cut from the exception's traceback.
 void drop_output_path_frames(py::handle e) {
-    static const char* const entries[] = {"run_coroutine_threadsafe", "call_soon_threadsafe", "is_closed", nullptr};
     py::object tb = e.attr(S("__traceback__"));
     py::object last_user;  // the traceback entry after which the output path's frames begin
     for (py::object item = tb; !item.is_none(); item = item.attr(S("tb_next"))) {
         auto* frame = reinterpret_cast<PyTracebackObject*>(item.ptr())->tb_frame;
-        if (frame_of(frame, "asyncio", entries)) {
+        if (frame_in(frame, "asyncio", output_path_entries)) {
             if (!last_user) return;
             for (py::object rest = item; !rest.is_none(); rest = rest.attr(S("tb_next"))) {
                 auto* f = reinterpret_cast<PyTracebackObject*>(rest.ptr())->tb_frame;
-                if (!frame_of(f, "asyncio", nullptr) && !frame_of(f, "concurrent", nullptr) &&
-                    !frame_of(f, "threading", nullptr))
-                    return;  // more than the output path follows: nothing is cut
+                if (!output_path_frame(f)) return;  // more than the output path follows: nothing is cut
             }
             last_user.attr(S("tb_next")) = py::none();
             return;
