@@ -1,5 +1,5 @@
-# Sourced by the legs that build the modules outside the package install (sanitizer,
-# clang) and run the in-process suites against that build, and by the Windows leg.
+# Sourced by the leg that builds the modules outside the package install (sanitizers)
+# and runs the in-process suites against that build, and by the Windows leg.
 
 # The suites that load the built modules in the test process.
 IN_PROCESS_TESTS=(tests/pyco tests/kernel tests/transport tests/execution tests/invocation tests/ide tests/caskwell)

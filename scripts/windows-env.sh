@@ -16,6 +16,10 @@ export WINEPREFIX=${WINEPREFIX:-$WIN_DIR/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 # no Gecko or Mono installer dialogs when the prefix is made
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# The Windows interpreter keeps its bytecode caches (pytest's rewritten test modules
+# included) apart from the Linux interpreter's: the two run the same files at once, and
+# each would take the other's caches, which name the files by the other system's paths.
+WIN_PYCACHE=$WIN_DIR/pycache
 
 # Debian's wine package keeps the 64-bit loader in wine's library folder, not on PATH.
 win_find_wine() {
@@ -46,7 +50,7 @@ win_python() {
     [ -f /dev/stdout ] && out_file=1
     [ -f /dev/stderr ] && err_file=1
     if [ "$in_file$out_file$err_file" = "000" ]; then
-        "$wine" "$WIN_PYTHON_EXE" "$@"
+        PYTHONPYCACHEPREFIX=$WIN_PYCACHE "$wine" "$WIN_PYTHON_EXE" "$@"
         return
     fi
     # Each regular file is put behind a cat of its own; the interpreter's status is kept.
@@ -72,7 +76,7 @@ win_python() {
         err=$fifo_dir/err
     fi
     status=0
-    "$wine" "$WIN_PYTHON_EXE" "$@" <"$in" >"$out" 2>"$err" || status=$?
+    PYTHONPYCACHEPREFIX=$WIN_PYCACHE "$wine" "$WIN_PYTHON_EXE" "$@" <"$in" >"$out" 2>"$err" || status=$?
     # The readers end when the interpreter closes its side; the stdin writer may still
     # wait for input nobody reads.
     if [ "$in_file" = 1 ]; then

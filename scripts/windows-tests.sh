@@ -22,11 +22,16 @@
 # WINDOWS_PYTEST_SPLIT=0 runs the suite in one pytest process instead of two.
 # `scripts/windows-tests.sh --wheel` stops once the wheel is built (no wine needed): it is
 # build/windows/dist/vantrel_master-VERSION-cp311-cp311-win_amd64.whl.
+# `scripts/windows-tests.sh --tools` only installs the Debian tools the leg needs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 wheel_only=0
+tools_only=0
 if [ "${1:-}" = "--wheel" ]; then
     wheel_only=1
+    shift
+elif [ "${1:-}" = "--tools" ]; then
+    tools_only=1
     shift
 fi
 ROOT=$PWD
@@ -47,6 +52,7 @@ require_debian_tool windows gendef mingw-w64-tools
 if [ "$wheel_only" = 0 ] && ! win_find_wine >/dev/null; then
     require_debian_tool windows /usr/lib/wine/wine64 wine64
 fi
+[ "$tools_only" = 1 ] && exit 0
 mkdir -p "$WIN_DIR/cache" "$WIN_DIR/obj" "$WIN_DIR/dist" "$WIN_DIR/wheels"
 
 # --- the interpreter -------------------------------------------------------------------
