@@ -8,9 +8,12 @@ The kernel connects to ``127.0.0.1:PORT`` at ``/ws/kernel/WORKBOOK_ID``, over TL
 unless ``--plain`` is given (which sets ``VANTREL_SECURED=0`` for the kernel).
 When ``main`` returns (the Business Layer closed the connection, sent
 ``shutdown``, or could not be reached), stdout, stderr and the log handlers are
-flushed and the process ends at once with ``os._exit``: user code still running
-on worker threads is neither waited for nor interrupted, and no interpreter
-clean-up runs that could wait for it.
+flushed and the process ends at once (``os._exit``; on Windows
+``TerminateProcess``): user code still running on worker threads is neither
+waited for nor interrupted, and no clean-up runs that could wait for it. On
+Windows ``os._exit`` is ``ExitProcess``, which first runs every DLL's detach code
+after the other threads were stopped wherever they were, so it can wait for ever
+for a lock one of them held.
 
 ``--parent-pid PID`` ends this process when the process that started it dies, so a
 kernel never outlives a console that was killed without a chance to clean up: on
@@ -63,9 +66,19 @@ def _die_with_parent_windows(parent_pid: int) -> None:
 
     def watch() -> None:
         kernel32.WaitForSingleObject(handle, 0xFFFFFFFF)  # INFINITE
-        os._exit(1)
+        _end_process(1)
 
     threading.Thread(target=watch, name="parent-watch", daemon=True).start()
+
+
+def _end_process(code: int) -> NoReturn:
+    """End the process at once with ``code``, running no clean-up of any kind."""
+    if sys.platform == "win32":
+        kernel32 = ctypes.WinDLL("kernel32")
+        kernel32.GetCurrentProcess.restype = ctypes.c_void_p
+        kernel32.TerminateProcess.argtypes = (ctypes.c_void_p, ctypes.c_uint)
+        kernel32.TerminateProcess(kernel32.GetCurrentProcess(), code)
+    os._exit(code)
 
 
 def _flush_everything() -> None:
@@ -115,7 +128,7 @@ def main(argv: Optional[List[str]] = None) -> NoReturn:
         code = 1
     finally:
         _flush_everything()
-        os._exit(code)
+        _end_process(code)
 
 
 if __name__ == "__main__":
