@@ -23,6 +23,7 @@ Benchmarks (--only picks some; the names):
     cell       custom_function_call of a workbook module function (synced with update_module),
                one in flight, to function_execution_result: p50/p99
     cell10     the same call with 10 in flight: calls per second
+    cell100    the same with 100 in flight (a recalculation's burst): calls per second
     output     a run printing short lines: lines per second reaching the peer
     bigresult  a 10 MB str returned by an execution_request with function_name, sent chunked
                and reassembled by the peer: MB per second

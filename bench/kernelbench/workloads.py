@@ -202,6 +202,13 @@ class CellCalls10(CellCall):
         return Batch(n, clock() - start, latencies)
 
 
+class CellCalls100(CellCalls10):
+    name = "cell100"
+    title = "cell calls, 100 in flight: a recalculation's burst, 100 outstanding at all times"
+    sizes = {"quick": (3, 300), "full": (10, 1000)}
+    in_flight = 100
+
+
 class Output(Bench):
     name = "output"
     title = 'printed lines reaching the peer: print(f"line {i}") in a loop, stdout messages counted'
@@ -335,4 +342,4 @@ class Streaming(Bench):
         return Batch(n, ns, requests=1)
 
 
-BENCHES = [Console(), CellCall(), CellCalls10(), Output(), BigResult(), SysRequest(), Streaming()]
+BENCHES = [Console(), CellCall(), CellCalls10(), CellCalls100(), Output(), BigResult(), SysRequest(), Streaming()]

@@ -290,9 +290,121 @@ py::object reassemble(py::handle self, py::object message) {
 
 Task handle_chunk_message(py::handle self, py::object message) { co_return reassemble(self, message); }
 
+// --- frames written together ----------------------------------------------------------
+//
+// Every frame the connection writes becomes one write of its transport, and a write on an
+// idle socket is a system call of its own. The replies of calls that finish together leave
+// in one turn of the loop, so the transport's write is made to gather them: the bytes of a
+// turn are written once, at the end of the turn (a callback of the loop), or as soon as
+// 64 KiB have gathered. The peer receives the same frames in the same order; close,
+// write_eof and abort act on what has gathered first (written, written, dropped).
+
+constexpr Py_ssize_t kGatherBytes = 64 * 1024;
+
+struct Gathered {
+    py::object loop, pieces, write, close, write_eof, abort, flush;
+    Py_ssize_t size = 0;
+    bool scheduled = false;
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&loop, &pieces, &write, &close, &write_eof, &abort, &flush}) visit(*f);
+    }
+};
+
+void write_gathered(Gathered& w) {
+    Py_ssize_t n = PyList_GET_SIZE(w.pieces.ptr());
+    if (n == 0) return;
+    py::object data;
+    if (n == 1) {
+        data = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(w.pieces.ptr(), 0));
+    } else {
+        PyObject* joined = _PyBytes_Join(py::bytes("").ptr(), w.pieces.ptr());
+        if (!joined) throw py::error_already_set();
+        data = py::reinterpret_steal<py::object>(joined);
+    }
+    if (PyList_SetSlice(w.pieces.ptr(), 0, n, nullptr) < 0) throw py::error_already_set();
+    w.size = 0;
+    w.write(data);
+}
+
+py::object flush_gathered(py::object closure) {
+    Gathered& w = pyco::closure_of<Gathered>(closure);
+    w.scheduled = false;
+    write_gathered(w);
+    return py::none();
+}
+
+py::object gathering_write(py::object closure, py::object data) {
+    Gathered& w = pyco::closure_of<Gathered>(closure);
+    if (!PyBytes_CheckExact(data.ptr())) {
+        // Anything but bytes (a buffer the caller may change, or not bytes-like at all)
+        // goes to the transport as it is, after what has gathered.
+        write_gathered(w);
+        return w.write(data);
+    }
+    Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
+    if (n == 0) return py::none();
+    if (PyList_Append(w.pieces.ptr(), data.ptr()) < 0) throw py::error_already_set();
+    w.size += n;
+    if (w.size >= kGatherBytes) {
+        write_gathered(w);
+    } else if (!w.scheduled) {
+        w.loop.attr(S("call_soon"))(w.flush);
+        w.scheduled = true;
+    }
+    return py::none();
+}
+
+py::object gathering_close(py::object closure) {
+    Gathered& w = pyco::closure_of<Gathered>(closure);
+    write_gathered(w);
+    return w.close();
+}
+
+py::object gathering_write_eof(py::object closure) {
+    Gathered& w = pyco::closure_of<Gathered>(closure);
+    write_gathered(w);
+    return w.write_eof();
+}
+
+py::object gathering_abort(py::object closure) {
+    Gathered& w = pyco::closure_of<Gathered>(closure);
+    Py_ssize_t n = PyList_GET_SIZE(w.pieces.ptr());
+    if (n > 0 && PyList_SetSlice(w.pieces.ptr(), 0, n, nullptr) < 0) throw py::error_already_set();
+    w.size = 0;
+    return w.abort();
+}
+
 }  // namespace
 
 py::object send(py::handle self, py::dict message) { return pyco::call_method(self, "send_message", message); }
+
+void gather_writes(py::handle websocket) {
+    py::object transport = py::getattr(websocket, "transport", py::none());
+    if (transport.is_none() || !py::isinstance(transport, attr_of("asyncio", "WriteTransport"))) return;
+    if (!py::hasattr(transport, "__dict__")) return;
+    py::object cls = py::type::of(transport);
+    auto bound = [&](const char* name) {
+        return py::reinterpret_steal<py::object>(
+            PyObject_CallMethod(cls.attr(name).ptr(), "__get__", "OO", transport.ptr(), cls.ptr()));
+    };
+    Gathered state;
+    state.loop = attr_of("asyncio", "get_running_loop")();
+    state.pieces = py::list();
+    state.write = bound("write");
+    state.close = bound("close");
+    state.write_eof = bound("write_eof");
+    state.abort = bound("abort");
+    if (!state.write || !state.close || !state.write_eof || !state.abort) throw py::error_already_set();
+    py::object closure = pyco::make_closure(std::move(state));
+    Gathered& w = pyco::closure_of<Gathered>(closure);
+    w.flush = function(pyco::fn<flush_gathered>("_write_gathered", {}).with_closure(closure));
+    py::dict own = transport.attr("__dict__");
+    own["write"] = function(pyco::fn<gathering_write>("write", {"data"}).with_closure(closure));
+    own["close"] = function(pyco::fn<gathering_close>("close", {}).with_closure(closure));
+    own["write_eof"] = function(pyco::fn<gathering_write_eof>("write_eof", {}).with_closure(closure));
+    own["abort"] = function(pyco::fn<gathering_abort>("abort", {}).with_closure(closure));
+}
 
 void add_framing_methods(pyco::ClassBuilder& cls) {
     cls.method(pyco::fn<send_message>("send_message", {"self", arg("message").type(Check::Dict)},

@@ -56,10 +56,6 @@ CallOutput call_output(py::handle self, py::object request_id, py::object workbo
     return CallOutput{py::reinterpret_borrow<py::object>(self), std::move(request_id), std::move(workbook_id), std::move(source), loop, backlog};
 }
 
-py::object run_in_pool(const CallOutput& output, const py::object& worker) {
-    return output.loop.attr(S("run_in_executor"))(output.self.attr(S("_thread_pool")), worker);
-}
-
 py::object nested_function(pyco::Def def, const std::string& owner, py::object closure) {
     // One prototype per nested function (made once, kept for the process); each call gets
     // a function like it with the call's own closure.

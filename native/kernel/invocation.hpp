@@ -38,8 +38,8 @@ CallOutput call_output(py::handle self, py::object request_id, py::object workbo
 // `owner` (e.g. "PythonKernel._handle_custom_function_call.<locals>.execute_function").
 std::pair<py::object, py::object> output_callbacks(const CallOutput& output, const std::string& owner);
 
-// loop.run_in_executor(kernel._thread_pool, worker): the awaitable of a worker closure run
-// on the kernel's pool.
+// The awaitable of a worker closure run on the kernel's pool (kernel._thread_pool), as
+// loop.run_in_executor(kernel._thread_pool, worker) would give it (handover.cpp).
 py::object run_in_pool(const CallOutput& output, const py::object& worker);
 
 // A function nested in `owner`, with `closure` handed to its C++ body first.

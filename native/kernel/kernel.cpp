@@ -131,6 +131,7 @@ Task connect(py::handle self) {
     py::object websocket = co_await pyco::await(opening);
     self.attr(S("websocket")) = websocket;
     raise_incoming_limit(websocket);
+    gather_writes(websocket);
 
     self.attr(S("running")) = py::bool_(true);
     self.attr(S("_loop")) = attr_of("asyncio", "get_running_loop")();

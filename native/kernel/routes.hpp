@@ -39,6 +39,10 @@ py::object field(const py::object& message, const char* key, py::object fallback
 // outgoing side lives in framing.cpp.
 py::object send(py::handle self, py::dict message);
 
+// Has the connection's transport write the frames of one turn of the loop together
+// (framing.cpp); a connection without an asyncio transport is left as it is.
+void gather_writes(py::handle websocket);
+
 // Input from the front end (stdin.cpp). A task message with "allow_stdin": true is noted
 // as it arrives, and forgotten when its user code ends (the key is (kernel, request_id)).
 void note_stdin_request(py::handle self, const py::object& message);

@@ -1,0 +1,415 @@
+// The hand-over of worker bodies between the event loop and the kernel's worker pool.
+//
+// Every body still runs on a thread of the kernel's ThreadPoolExecutor, at most
+// max_workers at a time, in the order the loop handed them over. What differs from one
+// loop.run_in_executor per body is the way there and back:
+//  - a body waits in the kernel's own queue and is taken by a runner: a task of the pool
+//    that runs queued bodies one after the other and, when the queue is empty, waits a
+//    moment for the next before it gives its thread back to the pool. A burst of calls
+//    (a recalculation) costs one submit per runner, not one per call;
+//  - a finished body's result goes into a list of finished bodies, and the loop is woken
+//    once for everything that finished while it was busy (one call_soon_threadsafe per
+//    batch instead of one per body), then resolves each body's future.
+// The awaitable of a body is a plain asyncio future of the loop; when the task awaiting it
+// is cancelled before a runner took the body, the body is not run (as an executor's
+// pending work item is cancelled).
+//
+// When the pool is not a ThreadPoolExecutor, has been shut down, or the loop's
+// run_in_executor is not asyncio's own (a test or an integration replaced it), the body
+// goes through loop.run_in_executor as it always did.
+#include "kernel/invocation.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace kernel {
+
+namespace {
+
+// An idle runner keeps its pool thread this long before it gives it back: calls of a
+// recalculation arrive closer together than this, so the runner takes the next one
+// without a new submit.
+constexpr auto kRunnerLinger = std::chrono::milliseconds(5);
+
+// One body handed over: owned references, touched (and released) with the GIL held; the
+// mutex only moves them between lists.
+struct Body {
+    PyObject* worker = nullptr;  // the callable, run with no arguments
+    PyObject* future = nullptr;  // the loop's future awaiting it
+    PyObject* result = nullptr;  // its return value, or null
+    PyObject* error = nullptr;   // or the exception it raised (with its traceback)
+};
+
+struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Body> queued;   // handed over, not taken by a runner yet (oldest first)
+    std::vector<Body> done;    // finished, not yet taken by the loop
+    std::vector<Body> settling;  // taken by the loop, resolved at its next turn (loop thread only)
+    int runners = 0;           // runners submitted to the pool and not yet ended
+    int idle = 0;              // runners waiting for a body
+    bool wake_pending = false;  // the loop has been asked to resolve `done`
+    PyObject* loop = nullptr;   // owned
+    PyObject* pool = nullptr;   // owned
+    PyObject* work_queue = nullptr;  // the pool's own queue of work items, or null (owned)
+    PyObject* runner = nullptr;  // the runner function submitted to the pool (owned)
+    PyObject* resolve = nullptr;  // the loop's callback taking `done` (owned)
+    PyObject* settle = nullptr;   // the loop's callback resolving `settling` (owned)
+};
+
+constexpr const char* kGateName = "vantrel.kernel.handover";
+
+void release_body(Body& b) {
+    Py_CLEAR(b.worker);
+    Py_CLEAR(b.future);
+    Py_CLEAR(b.result);
+    Py_CLEAR(b.error);
+}
+
+void destroy_gate(PyObject* capsule) {
+    auto* g = static_cast<Gate*>(PyCapsule_GetPointer(capsule, kGateName));
+    if (!g) {
+        PyErr_Clear();
+        return;
+    }
+    // Nothing refers to the gate any more: no runner is alive and the loop holds no
+    // callback of it, so its lists are empty but for bodies of a loop that has gone.
+    for (Body& b : g->queued) release_body(b);
+    for (Body& b : g->done) release_body(b);
+    for (Body& b : g->settling) release_body(b);
+    Py_XDECREF(g->loop);
+    Py_XDECREF(g->pool);
+    Py_XDECREF(g->work_queue);
+    Py_XDECREF(g->runner);
+    Py_XDECREF(g->resolve);
+    Py_XDECREF(g->settle);
+    delete g;
+}
+
+Gate* gate_of(py::handle capsule) {
+    auto* g = static_cast<Gate*>(PyCapsule_GetPointer(capsule.ptr(), kGateName));
+    if (!g) throw py::error_already_set();
+    return g;
+}
+
+// The closure of the runner and of the loop's callback: the gate.
+struct GateRef {
+    py::object capsule;
+    template <class V>
+    void fields(V&& visit) {
+        visit(capsule);
+    }
+};
+
+bool is_cancelled(PyObject* future) {
+    PyObject* r = PyObject_CallMethodNoArgs(future, S("cancelled").ptr());
+    if (!r) {
+        PyErr_Clear();
+        return false;
+    }
+    bool yes = r == Py_True;
+    Py_DECREF(r);
+    return yes;
+}
+
+// Runs one body on this (pool) thread and files its outcome.
+void run_body(Gate* g, Body& b) {
+    if (is_cancelled(b.future)) {
+        release_body(b);
+        return;
+    }
+    PyObject* r = PyObject_CallNoArgs(b.worker);
+    if (r) {
+        b.result = r;
+    } else {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (v && tb) PyException_SetTraceback(v, tb);
+        Py_XDECREF(t);
+        Py_XDECREF(tb);
+        b.error = v ? v : Py_NewRef(Py_None);
+    }
+    Py_CLEAR(b.worker);
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(g->m);
+        g->done.push_back(b);
+        wake = !g->wake_pending;
+        g->wake_pending = true;
+    }
+    b = Body{};
+    if (!wake) return;
+    PyObject* scheduled = PyObject_CallMethodOneArg(g->loop, S("call_soon_threadsafe").ptr(), g->resolve);
+    if (scheduled) {
+        Py_DECREF(scheduled);
+        return;
+    }
+    // The loop is closed: nobody awaits these any more (as run_in_executor drops the
+    // result of a loop that has closed).
+    PyErr_Clear();
+    std::vector<Body> dropped;
+    {
+        std::lock_guard<std::mutex> lock(g->m);
+        dropped.swap(g->done);
+        g->wake_pending = false;
+    }
+    for (Body& d : dropped) release_body(d);
+}
+
+// Waits (without the GIL) for a body to be queued; false when none came within the
+// linger time, in which case the runner has been counted out under the same lock that
+// told the queue was empty.
+bool wait_for_body(Gate* g) {
+    bool got = false;
+    Py_BEGIN_ALLOW_THREADS
+    {
+        std::unique_lock<std::mutex> lock(g->m);
+        ++g->idle;
+        g->cv.wait_for(lock, kRunnerLinger, [g] { return !g->queued.empty(); });
+        --g->idle;
+        got = !g->queued.empty();
+        if (!got) --g->runners;
+    }
+    Py_END_ALLOW_THREADS
+    return got;
+}
+
+// Whether other work waits in the pool's own queue (submitted to the pool directly).
+bool pool_has_work(Gate* g) {
+    if (!g->work_queue) return false;
+    PyObject* r = PyObject_CallMethodNoArgs(g->work_queue, S("empty").ptr());
+    if (!r) {
+        PyErr_Clear();
+        return false;
+    }
+    bool waiting = r == Py_False;
+    Py_DECREF(r);
+    return waiting;
+}
+
+// Ends this runner in favour of work waiting in the pool's queue: the runner's place goes
+// to the back of that queue when bodies are left. False when the pool refuses a new runner
+// (shut down): this one goes on.
+bool yield_thread(Gate* g) {
+    bool left;
+    {
+        std::lock_guard<std::mutex> lock(g->m);
+        left = !g->queued.empty();
+        if (!left) --g->runners;
+    }
+    if (!left) return true;
+    PyObject* r = PyObject_CallMethodOneArg(g->pool, S("submit").ptr(), g->runner);
+    if (!r) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(r);
+    return true;
+}
+
+// The runner, as the pool runs it: queued bodies one after the other, then a moment's
+// wait for more, then the thread goes back to the pool. Work submitted to the pool
+// directly is not kept waiting behind the bodies: the runner gives its thread back first.
+py::object run_queued(py::object closure) {
+    Gate* g = gate_of(pyco::closure_of<GateRef>(closure).capsule);
+    for (;;) {
+        Body b;
+        bool got = false;
+        {
+            std::lock_guard<std::mutex> lock(g->m);
+            if (!g->queued.empty()) {
+                b = g->queued.front();
+                g->queued.pop_front();
+                got = true;
+            }
+        }
+        if (got) {
+            run_body(g, b);
+            if (pool_has_work(g) && yield_thread(g)) return py::none();
+            continue;
+        }
+        if (pyco::exit_begun.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> lock(g->m);
+            if (g->queued.empty()) {
+                --g->runners;
+                return py::none();
+            }
+            continue;
+        }
+        if (!wait_for_body(g)) return py::none();
+    }
+}
+
+// The loop's callback: takes every finished body, to be resolved at the loop's next turn.
+//
+// A body schedules its output (each write a call_soon_threadsafe of its send) before it
+// finishes, and a send must go out before the replies of its call: the callback that takes
+// the body may have been scheduled before the body's output (by a body that finished
+// earlier), so the futures are resolved one turn later, after every callback that was
+// scheduled when the body was taken (as a future resolved through its own
+// call_soon_threadsafe would be).
+py::object resolve_done(py::object closure) {
+    Gate* g = gate_of(pyco::closure_of<GateRef>(closure).capsule);
+    std::vector<Body> finished;
+    {
+        std::lock_guard<std::mutex> lock(g->m);
+        finished.swap(g->done);
+        g->wake_pending = false;
+    }
+    if (finished.empty()) return py::none();
+    bool schedule = g->settling.empty();
+    g->settling.insert(g->settling.end(), finished.begin(), finished.end());
+    if (schedule) py::handle(g->loop).attr(S("call_soon"))(py::handle(g->settle));
+    return py::none();
+}
+
+// The loop's callback one turn later: resolves the futures of the bodies taken.
+py::object settle_taken(py::object closure) {
+    Gate* g = gate_of(pyco::closure_of<GateRef>(closure).capsule);
+    std::vector<Body> finished;
+    finished.swap(g->settling);
+    for (Body& b : finished) {
+        PyObject* done = PyObject_CallMethodNoArgs(b.future, S("done").ptr());
+        bool open = done == Py_False;
+        Py_XDECREF(done);
+        if (!done) PyErr_Clear();
+        if (open) {
+            PyObject* r = b.error ? PyObject_CallMethodOneArg(b.future, S("set_exception").ptr(), b.error)
+                                  : PyObject_CallMethodOneArg(b.future, S("set_result").ptr(), b.result);
+            if (r) {
+                Py_DECREF(r);
+            } else {
+                PyErr_WriteUnraisable(b.future);
+            }
+        }
+        release_body(b);
+    }
+    return py::none();
+}
+
+const char* const kGateAttr = "_worker_handover";
+
+// asyncio's own BaseEventLoop.run_in_executor (kept for the process).
+PyObject* standard_run_in_executor = nullptr;
+
+bool standard_loop(const py::object& loop) {
+    if (!standard_run_in_executor) {
+        py::object base = py::module_::import("asyncio.base_events").attr("BaseEventLoop");
+        standard_run_in_executor = py::object(base.attr("run_in_executor")).release().ptr();
+    }
+    PyObject* bound = PyObject_GetAttr(loop.ptr(), S("run_in_executor").ptr());
+    if (!bound) throw py::error_already_set();
+    bool standard = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == standard_run_in_executor;
+    Py_DECREF(bound);
+    return standard;
+}
+
+// The kernel's gate for this pool and loop (made when there is none, or the kernel's pool
+// or loop has changed).
+py::object gate_for(const py::object& self, const py::object& pool, const py::object& loop) {
+    py::object held = py::getattr(self, kGateAttr, py::none());
+    if (PyCapsule_IsValid(held.ptr(), kGateName)) {
+        Gate* g = gate_of(held);
+        if (g->pool == pool.ptr() && g->loop == loop.ptr()) return held;
+    }
+    auto* g = new Gate();
+    g->loop = Py_NewRef(loop.ptr());
+    g->pool = Py_NewRef(pool.ptr());
+    PyObject* work_queue = PyObject_GetAttr(pool.ptr(), S("_work_queue").ptr());
+    if (!work_queue) PyErr_Clear();
+    g->work_queue = work_queue;
+    PyObject* raw = PyCapsule_New(g, kGateName, destroy_gate);
+    if (!raw) {
+        Py_DECREF(g->loop);
+        Py_DECREF(g->pool);
+        delete g;
+        throw py::error_already_set();
+    }
+    py::object capsule = py::reinterpret_steal<py::object>(raw);
+    // The runner and the callback hold the gate; the gate holds them too (a cycle through
+    // the collected closures, broken when the kernel drops the gate and no runner is alive).
+    g->runner = function(pyco::fn<run_queued>("_run_handed_over", {}).with_closure(pyco::make_closure(GateRef{capsule})))
+                    .release()
+                    .ptr();
+    g->resolve = function(pyco::fn<resolve_done>("_resolve_handed_over", {})
+                              .with_closure(pyco::make_closure(GateRef{capsule})))
+                     .release()
+                     .ptr();
+    g->settle = function(pyco::fn<settle_taken>("_settle_handed_over", {})
+                             .with_closure(pyco::make_closure(GateRef{capsule})))
+                    .release()
+                    .ptr();
+    self.attr(kGateAttr) = capsule;
+    return capsule;
+}
+
+}  // namespace
+
+py::object run_in_pool(const CallOutput& output, const py::object& worker) {
+    py::object pool = output.self.attr(S("_thread_pool"));
+    const py::object& loop = output.loop;
+    py::object executor_class = attr_of("concurrent", "futures").attr(S("ThreadPoolExecutor"));
+    bool handed_over = Py_TYPE(pool.ptr()) == reinterpret_cast<PyTypeObject*>(executor_class.ptr()) &&
+                       !pyco::truthy(py::getattr(pool, S("_shutdown"), py::bool_(true))) && standard_loop(loop);
+    if (!handed_over) return loop.attr(S("run_in_executor"))(pool, worker);
+    py::object capsule = gate_for(output.self, pool, loop);
+    Gate* g = gate_of(capsule);
+    Py_ssize_t max_workers = py::getattr(pool, S("_max_workers"), py::int_(1)).cast<Py_ssize_t>();
+    py::object future = loop.attr(S("create_future"))();
+    Body b;
+    b.worker = Py_NewRef(worker.ptr());
+    b.future = Py_NewRef(future.ptr());
+    bool submit = false, wake = false;
+    {
+        std::lock_guard<std::mutex> lock(g->m);
+        g->queued.push_back(b);
+        // Every queued body has a runner to take it: an idle one, or a new one while the
+        // pool has room (busy runners take the rest as they finish).
+        if (g->idle > 0) wake = true;
+        if (static_cast<Py_ssize_t>(g->queued.size()) > g->idle && g->runners < max_workers) {
+            ++g->runners;
+            submit = true;
+        }
+    }
+    if (wake) g->cv.notify_one();
+    if (submit) {
+        PyObject* r = PyObject_CallMethodOneArg(pool.ptr(), S("submit").ptr(), g->runner);
+        if (!r) {
+            // The pool refused (it was shut down meanwhile): the body is not run, and the
+            // refusal is the caller's, as from run_in_executor.
+            Body refused;
+            bool found = false;
+            {
+                std::lock_guard<std::mutex> lock(g->m);
+                --g->runners;
+                for (auto it = g->queued.begin(); it != g->queued.end(); ++it) {
+                    if (it->future == b.future) {
+                        refused = *it;
+                        g->queued.erase(it);
+                        found = true;
+                        break;
+                    }
+                }
+            }
+            if (!found) {
+                // A runner took the body meanwhile: it runs, and its future is the answer.
+                PyErr_Clear();
+                return future;
+            }
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            release_body(refused);
+            PyErr_Restore(t, v, tb);
+            throw py::error_already_set();
+        }
+        Py_DECREF(r);
+    }
+    return future;
+}
+
+}  // namespace kernel
