@@ -63,7 +63,7 @@ py::object closing(const py::object& resource, Body body) {
     py::object result;
     try {
         result = body();
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         PyObject* r = PyObject_CallMethodNoArgs(resource.ptr(), pyco::intern("close"));
         if (r) Py_DECREF(r);
         else PyErr_Clear();
@@ -79,7 +79,7 @@ void with_entered(const py::object& cm, Body body) {
     py::object value = cm.attr("__enter__")();
     try {
         body(value);
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         pyco::set_error_from_current_exception();
         pyco::SavedError err;
         err.fetch();
@@ -252,7 +252,7 @@ py::object deadline_worker(py::object state) {
         box[py::int_(0)] = state[py::int_(0)](state[py::int_(1)]);
     } catch (py::error_already_set& e) {
         box[py::int_(1)] = pyco::caught(e);
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         pyco::set_error_from_current_exception();
         box[py::int_(1)] = pyco::caught(py::error_already_set());
     }
@@ -311,7 +311,9 @@ FinderScope::FinderScope(py::handle index_url) {
 }
 
 FinderScope::~FinderScope() {
-    if (!finder_) return;
+    // A thread ended as the process exits unwinds through here without the GIL, and a
+    // destructor cannot let that unwinding through its catch-alls: nothing is closed then.
+    if (!finder_ || pyco::unwinding_at_exit()) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     try {
