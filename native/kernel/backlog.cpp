@@ -230,6 +230,7 @@ void schedule_counted(py::handle backlog, py::object coroutine, Py_ssize_t chars
     }
     scheduling.unlock();
     if (b->over_limit() && PyThread_get_thread_ident() != b->loop_thread) wait_for_room(b);
+    interrupt_point();
 }
 
 }  // namespace
@@ -257,6 +258,7 @@ bool append_to_open_stream(py::handle backlog, py::handle kind, py::handle text)
         b->chars += n;
     }
     if (b->over_limit() && PyThread_get_thread_ident() != b->loop_thread) wait_for_room(b);
+    interrupt_point();
     return true;
 }
 

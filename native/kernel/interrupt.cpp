@@ -282,6 +282,15 @@ void raise_wanted(Target* t) {
 
 }  // namespace
 
+void interrupt_point() {
+    if (!targets) return;
+    Target* t = target_of(PyThread_get_thread_ident());
+    if (!t || !t->wanted || t->set_async || t->waker) return;
+    t->wanted = false;
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    pyco::throw_error();
+}
+
 Interruptible::Interruptible(py::handle self, py::handle request_id) {
     if (request_id.is_none() || PyObject_Hash(request_id.ptr()) == -1) {
         PyErr_Clear();  // a request without a usable id cannot be named by an interrupt

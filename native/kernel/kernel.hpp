@@ -57,6 +57,12 @@ bool frame_in(PyFrameObject* frame, const char* package, const char* const* func
 extern const char* const output_path_entries[];
 bool output_path_frame(PyFrameObject* frame);
 
+// Where the output path returns to the user code that printed: an interrupt asked for the
+// thread's user code and not delivered yet is raised here (KeyboardInterrupt), after the
+// text was handed on. A run that prints all the time is mostly in the output path, where
+// the interrupt waits, and would otherwise be found there at every try (interrupt.cpp).
+void interrupt_point();
+
 
 // Pieces of the module's set-up, in the order the module defines them.
 void define_json(py::module_ m);
