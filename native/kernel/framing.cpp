@@ -41,6 +41,106 @@ Task write_frame(py::handle self, py::object raw_json, py::object msg_type, doub
     co_return py::none();
 }
 
+// --- frames written at once -------------------------------------------------------------
+//
+// A frame normally goes out under the socket lock through websockets' Connection.send: the
+// lock's acquisition, the send coroutine and its send context, for what is, on an open
+// connection nothing else is writing to, one call of the protocol and one write of the
+// transport. When nothing can be in the way (the lock is free with no one waiting; the
+// connection is websockets' own asyncio connection with its own send, open, not in the
+// middle of a fragmented message, its transport neither closing nor paused by flow
+// control), the frame is given to the protocol and written at once, as the send context
+// does it, without a turn of the loop. Anything else takes the way through the lock.
+
+struct DirectWrite {
+    PyObject* send = nullptr;       // websockets.asyncio.connection.Connection.send
+    PyObject* open = nullptr;       // websockets.protocol.State.OPEN
+    PyObject* lock_type = nullptr;  // asyncio.Lock
+};
+
+// Made once per process; null members when websockets has no such connection (then every
+// frame takes the way through the lock).
+const DirectWrite& direct_write() {
+    static const DirectWrite kept = [] {
+        DirectWrite d;
+        try {
+            py::object send = py::module_::import("websockets.asyncio.connection").attr("Connection").attr("send");
+            py::object open = py::module_::import("websockets.protocol").attr("State").attr("OPEN");
+            py::object lock_type = attr_of("asyncio", "Lock");
+            d = {send.release().ptr(), open.release().ptr(), lock_type.release().ptr()};
+        } catch (py::error_already_set&) {
+        }
+        return d;
+    }();
+    return kept;
+}
+
+bool attribute_is(const py::object& owner, const char* name, PyObject* expected) {
+    PyObject* value = PyObject_GetAttr(owner.ptr(), pyco::intern(name));
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = value == expected;
+    Py_DECREF(value);
+    return same;
+}
+
+// The connection's own send, unpatched: websockets' Connection.send bound to it.
+bool standard_send(const py::object& websocket, PyObject* send) {
+    PyObject* bound = PyObject_GetAttr(websocket.ptr(), pyco::intern("send"));
+    if (!bound) {
+        PyErr_Clear();
+        return false;
+    }
+    bool standard = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == send;
+    Py_DECREF(bound);
+    return standard;
+}
+
+// Writes the frame when nothing can be in its way; false when it must take the way
+// through the socket lock and Connection.send.
+bool write_at_once(const py::object& lock, const py::object& websocket, const py::object& raw_json) {
+    const DirectWrite& d = direct_write();
+    if (!d.send || Py_TYPE(lock.ptr()) != reinterpret_cast<PyTypeObject*>(d.lock_type)) return false;
+    if (!attribute_is(lock, "_locked", Py_False)) return false;
+    PyObject* waiters = PyObject_GetAttr(lock.ptr(), pyco::intern("_waiters"));
+    if (!waiters) {
+        PyErr_Clear();
+        return false;
+    }
+    bool queue = waiters != Py_None && PyObject_IsTrue(waiters) != 0;
+    Py_DECREF(waiters);
+    if (queue || PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!standard_send(websocket, d.send)) return false;
+    // A fragmented message in progress (the attribute's name differs between versions).
+    bool known = false;
+    for (const char* pending : {"send_in_progress", "fragmented_send_waiter"}) {
+        PyObject* value = PyObject_GetAttr(websocket.ptr(), pyco::intern(pending));
+        if (!value) {
+            PyErr_Clear();
+            continue;
+        }
+        known = true;
+        bool idle = value == Py_None;
+        Py_DECREF(value);
+        if (!idle) return false;
+    }
+    if (!known || !attribute_is(websocket, "paused", Py_False)) return false;
+    py::object protocol = websocket.attr(S("protocol"));
+    if (!attribute_is(protocol, "state", d.open)) return false;
+    py::object transport = websocket.attr(S("transport"));
+    if (pyco::truthy(transport.attr(S("is_closing"))())) return false;
+    PyObject* data = PyUnicode_AsUTF8String(raw_json.ptr());
+    if (!data) throw py::error_already_set();
+    protocol.attr(S("send_text"))(py::reinterpret_steal<py::object>(data));
+    websocket.attr(S("send_data"))();
+    return true;
+}
+
 Task send_message_direct(py::handle self, py::object message) {
     py::object msg_type = field(message, "type", S("unknown"));
     py::object request_id = field(message, "request_id", S("N/A"));
@@ -62,7 +162,7 @@ Task send_message_direct(py::handle self, py::object message) {
     if (length > g("CHUNK_SIZE").cast<Py_ssize_t>()) {
         co_await pyco::await(pyco::call_method(self, "_send_chunked_message", raw_json, envelope_text(msg_type, "unknown"),
                                                                   envelope_text(request_id, "N/A")));
-    } else {
+    } else if (!write_at_once(self.attr(S("_socket_lock")), websocket, raw_json)) {
         Task body = pyco::async_with(self.attr(S("_socket_lock")), [self, raw_json, msg_type, start_time](py::object) {
             return write_frame(self, raw_json, msg_type, start_time);
         });

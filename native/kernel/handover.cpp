@@ -7,6 +7,13 @@
 //    that runs queued bodies one after the other and, when the queue is empty, waits a
 //    moment for the next before it gives its thread back to the pool. A burst of calls
 //    (a recalculation) costs one submit per runner, not one per call;
+//  - runners are added as the queue needs them, not one per queued body: a body that finds
+//    no idle runner starts one only when none is running; otherwise the loop looks again
+//    a moment later (kStallTime) and adds a runner when the oldest body is still waiting,
+//    up to max_workers. Short bodies (a recalculation's cells) are run one after the
+//    other by one or two runners instead of by ten threads taking the GIL from each other
+//    after every call; bodies that block (sleep, I/O, a wait for another call) get their
+//    own threads after one stall time each, as many as the pool allows;
 //  - a finished body's result goes into a list of finished bodies, and the loop is woken
 //    once for everything that finished while it was busy (one call_soon_threadsafe per
 //    batch instead of one per body), then resolves each body's future.
@@ -35,6 +42,13 @@ namespace {
 // without a new submit.
 constexpr auto kRunnerLinger = std::chrono::milliseconds(5);
 
+// How long the oldest queued body may wait while every runner is busy before another
+// runner is started for it.
+constexpr auto kStallTime = std::chrono::milliseconds(2);
+constexpr double kStallSeconds = 0.002;
+
+using Clock = std::chrono::steady_clock;
+
 // One body handed over: owned references, touched (and released) with the GIL held; the
 // mutex only moves them between lists.
 struct Body {
@@ -42,6 +56,7 @@ struct Body {
     PyObject* future = nullptr;  // the loop's future awaiting it
     PyObject* result = nullptr;  // its return value, or null
     PyObject* error = nullptr;   // or the exception it raised (with its traceback)
+    Clock::time_point queued_at{};
 };
 
 struct Gate {
@@ -53,12 +68,15 @@ struct Gate {
     int runners = 0;           // runners submitted to the pool and not yet ended
     int idle = 0;              // runners waiting for a body
     bool wake_pending = false;  // the loop has been asked to resolve `done`
+    bool watching = false;      // a stall check is scheduled on the loop (loop thread only)
+    Py_ssize_t max_workers = 1;  // the pool's
     PyObject* loop = nullptr;   // owned
     PyObject* pool = nullptr;   // owned
     PyObject* work_queue = nullptr;  // the pool's own queue of work items, or null (owned)
     PyObject* runner = nullptr;  // the runner function submitted to the pool (owned)
     PyObject* resolve = nullptr;  // the loop's callback taking `done` (owned)
     PyObject* settle = nullptr;   // the loop's callback resolving `settling` (owned)
+    PyObject* watch = nullptr;    // the loop's stall check (owned)
 };
 
 constexpr const char* kGateName = "vantrel.kernel.handover";
@@ -87,6 +105,7 @@ void destroy_gate(PyObject* capsule) {
     Py_XDECREF(g->runner);
     Py_XDECREF(g->resolve);
     Py_XDECREF(g->settle);
+    Py_XDECREF(g->watch);
     delete g;
 }
 
@@ -292,6 +311,53 @@ py::object settle_taken(py::object closure) {
     return py::none();
 }
 
+// Asks the loop to run the stall check kStallTime from now, unless it is asked already.
+// Loop thread only.
+void watch_queue(Gate* g) {
+    if (g->watching) return;
+    py::object delay = py::float_(kStallSeconds);
+    PyObject* r = PyObject_CallMethodObjArgs(g->loop, S("call_later").ptr(), delay.ptr(), g->watch, nullptr);
+    if (!r) {
+        // The loop is closing: the runners there are take the queue in turn.
+        PyErr_Clear();
+        return;
+    }
+    Py_DECREF(r);
+    g->watching = true;
+}
+
+// The loop's stall check: when the oldest queued body has waited kStallTime with every
+// runner busy (a body that blocks, or a long one), one more runner is started, while the
+// pool has room; the check comes back as long as bodies wait.
+py::object check_stall(py::object closure) {
+    Gate* g = gate_of(pyco::closure_of<GateRef>(closure).capsule);
+    g->watching = false;
+    bool submit = false, again = false;
+    {
+        std::lock_guard<std::mutex> lock(g->m);
+        if (!g->queued.empty() && g->runners < g->max_workers) {
+            again = true;
+            if (g->idle == 0 && Clock::now() - g->queued.front().queued_at >= kStallTime) {
+                ++g->runners;
+                submit = true;
+            }
+        }
+    }
+    if (submit) {
+        PyObject* r = PyObject_CallMethodOneArg(g->pool, S("submit").ptr(), g->runner);
+        if (!r) {
+            // The pool was shut down: the runners there are take the queue in turn.
+            PyErr_Clear();
+            std::lock_guard<std::mutex> lock(g->m);
+            --g->runners;
+            return py::none();
+        }
+        Py_DECREF(r);
+    }
+    if (again) watch_queue(g);
+    return py::none();
+}
+
 const char* const kGateAttr = "_worker_handover";
 
 // asyncio's own BaseEventLoop.run_in_executor (kept for the process).
@@ -344,6 +410,10 @@ py::object gate_for(const py::object& self, const py::object& pool, const py::ob
                              .with_closure(pyco::make_closure(GateRef{capsule})))
                     .release()
                     .ptr();
+    g->watch = function(pyco::fn<check_stall>("_check_handed_over", {})
+                            .with_closure(pyco::make_closure(GateRef{capsule})))
+                   .release()
+                   .ptr();
     self.attr(kGateAttr) = capsule;
     return capsule;
 }
@@ -364,19 +434,24 @@ py::object run_in_pool(const CallOutput& output, const py::object& worker) {
     Body b;
     b.worker = Py_NewRef(worker.ptr());
     b.future = Py_NewRef(future.ptr());
-    bool submit = false, wake = false;
+    b.queued_at = Clock::now();
+    bool submit = false, wake = false, watch = false;
     {
         std::lock_guard<std::mutex> lock(g->m);
+        g->max_workers = max_workers;
         g->queued.push_back(b);
-        // Every queued body has a runner to take it: an idle one, or a new one while the
-        // pool has room (busy runners take the rest as they finish).
+        // Every queued body has a runner to take it: an idle one, the first one, or a busy
+        // one as it finishes; the stall check adds runners for bodies that wait too long.
         if (g->idle > 0) wake = true;
-        if (static_cast<Py_ssize_t>(g->queued.size()) > g->idle && g->runners < max_workers) {
+        if (g->runners == 0) {
             ++g->runners;
             submit = true;
+        } else if (static_cast<Py_ssize_t>(g->queued.size()) > g->idle && g->runners < max_workers) {
+            watch = true;
         }
     }
     if (wake) g->cv.notify_one();
+    if (watch) watch_queue(g);
     if (submit) {
         PyObject* r = PyObject_CallMethodOneArg(pool.ptr(), S("submit").ptr(), g->runner);
         if (!r) {
