@@ -222,7 +222,7 @@ py::object run_module(const py::object& self, const py::object& m) {
     return started(self, "_handle_run_module", "[Kernel] [Listener Thread] Dispatching run_module to worker", m);
 }
 
-// In the order the types are compared; at most one matches.
+// Every type handled, one row each (found by its type through route_index).
 const Route kRoutes[] = {
     {"execution_request", Runs::Task, handlers::execution_request},
     {"add_path", Runs::Inline, handlers::add_path},
@@ -242,22 +242,22 @@ const Route kRoutes[] = {
     {"custom_function_call", Runs::Task, handlers::custom_function_call},
     {"run_module", Runs::Task, run_module},
     {"event_execution", Runs::Task, handlers::event_execution},
-    {"com_event_config_update", Runs::Control, com_event_config_update},
+    {"com_event_config_update", Runs::Inline, com_event_config_update},
     {"python_function_call", Runs::Task, handlers::python_function_call},
     {"execute_streaming_function", Runs::Task, handlers::execute_streaming_function},
-    {"cancel_streaming_function", Runs::Control, cancel_streaming_function},
-    {"debug_continue", Runs::Control, in_order<debug_continue, false>},
-    {"debug_step_over", Runs::Control, in_order<debug_step_over, false>},
-    {"debug_step_into", Runs::Control, in_order<debug_step_into, false>},
-    {"debug_step_out", Runs::Control, in_order<debug_step_out, false>},
-    {"debug_stop", Runs::Control, in_order<debug_stop, false>},
-    {"debug_evaluate", Runs::Control, in_order<debug_evaluate, true>},
-    {"debug_update_breakpoints", Runs::Control, in_order<debug_update_breakpoints, false>},
-    {"sys_response", Runs::Control, handlers::sys_response},
+    {"cancel_streaming_function", Runs::Inline, cancel_streaming_function},
+    {"debug_continue", Runs::Inline, in_order<debug_continue, false>},
+    {"debug_step_over", Runs::Inline, in_order<debug_step_over, false>},
+    {"debug_step_into", Runs::Inline, in_order<debug_step_into, false>},
+    {"debug_step_out", Runs::Inline, in_order<debug_step_out, false>},
+    {"debug_stop", Runs::Inline, in_order<debug_stop, false>},
+    {"debug_evaluate", Runs::Inline, in_order<debug_evaluate, true>},
+    {"debug_update_breakpoints", Runs::Inline, in_order<debug_update_breakpoints, false>},
+    {"sys_response", Runs::Inline, handlers::sys_response},
     {"get_object_registry", Runs::Task, handlers::get_object_registry},
-    {"set_hover_mode", Runs::Control, set_hover_mode},
-    {"interrupt_request", Runs::Control, handlers::interrupt_request},
-    {"input_reply", Runs::Control, handlers::input_reply},
+    {"set_hover_mode", Runs::Inline, set_hover_mode},
+    {"interrupt_request", Runs::Inline, handlers::interrupt_request},
+    {"input_reply", Runs::Inline, handlers::input_reply},
 };
 
 // type text -> index into kRoutes (built once; lives as long as the process).

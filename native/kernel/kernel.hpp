@@ -96,6 +96,13 @@ private:
 };
 
 void define_stream_classes(py::module_ m);
+// Patches the process, once, when the module is imported, so that output of threads a run
+// starts reaches that run (streams.cpp): threading.Thread.start notes the run of the
+// starting thread for the new thread, Thread._bootstrap_inner forgets it when the thread
+// ends, and ThreadPoolExecutor.submit wraps a task submitted during a run so that it writes
+// to that run while it is active. threading._active is read to find a thread's Thread
+// object. Threads and tasks outside any run are left as they are.
+void install_thread_start_hook();
 void define_executor_functions(py::module_ m);
 void define_environment_classes(py::module_ m);
 void define_executor_classes(py::module_ m);

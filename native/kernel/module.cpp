@@ -123,6 +123,7 @@ void define_everything(py::module_ m) {
     install_loader(m);
     define_environment_classes(m);  // VirtualEnvironment
     define_stream_classes(m);       // StreamCapture, KernelStreamHook
+    install_thread_start_hook();    // output of threads a run starts goes to that run
     define_executor_classes(m);     // CodeExecutor
     define_batcher_class(m);
     define_kernel_class(m);

@@ -10,11 +10,26 @@ namespace kernel {
 // How a message type is handled:
 //  - Task: the handler returns a coroutine that runs as its own asyncio task (long work:
 //    user code on the worker pool); the dispatcher returns at once;
-//  - Inline: the handler returns an awaitable the dispatcher awaits before it reads the
-//    next message (environment and module messages, language services, shutdown);
-//  - Control: like Inline, for the few statements of a control message; the handler
-//    returns the awaitable of its reply, or None.
-enum class Runs { Inline, Task, Control };
+//  - Inline: the handler does its work and returns an awaitable (or None) the dispatcher
+//    awaits before it reads the next message (environment and module messages, language
+//    services, shutdown, and the control messages: cancels, debugger commands, interrupts,
+//    input and sys responses, which must act while a task's user code runs).
+enum class Runs { Inline, Task };
+
+// Methods the kernel calls through its own attributes, not directly in C++: each is a
+// described method that another one is described to call, late bound as in the Python this
+// replaces, so a test, the debugger companion or an integration may replace it on the
+// instance or the class and be called:
+//   listen -> handle_message -> _handle_chunk_message, handle_message (reassembled) and the
+//     handlers of Task rows (_handle_custom_function_call, _handle_python_function_call,
+//     _handle_event_execution, _handle_run_module, _execute_code_async,
+//     _execute_streaming_function) and of the language rows (_handle_*_request), disconnect;
+//   run -> connect, listen, disconnect;
+//   send_message -> _send_message_direct -> _send_chunked_message; every reply goes through
+//     send_message (send() below), the batcher through _flush_now and _send_message_direct;
+//   workers -> _deserialize_args; _handle_run_module -> _handle_custom_function_call,
+//     _handle_debug_run_module.
+// Everything else is called directly.
 
 using Handler = py::object (*)(const py::object& self, const py::object& message);
 

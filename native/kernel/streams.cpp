@@ -799,6 +799,11 @@ void define_stream_classes(py::module_ m) {
     // The module is set up once per process, so these live as long as it does.
     capture_class = Py_NewRef(capture.ptr());
     hook_class = Py_NewRef(hook.ptr());
+    m.attr(S("StreamCapture")) = capture;
+    m.attr(S("KernelStreamHook")) = hook;
+}
+
+void install_thread_start_hook() {
     ensure_routing();
     // Threads started from now on remember the run that started them.
     py::module_ threading = py::module_::import("threading");
@@ -823,8 +828,6 @@ void define_stream_classes(py::module_ m) {
     thread_class.attr("_bootstrap_inner") = pyco::make_function(
         pyco::fn<run_thread>("_bootstrap_inner", {"self"}).with_qualname("Thread._bootstrap_inner").with_closure(original_bootstrap),
         py::str("threading"));
-    m.attr(S("StreamCapture")) = capture;
-    m.attr(S("KernelStreamHook")) = hook;
 }
 
 }  // namespace kernel
