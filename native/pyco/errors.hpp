@@ -61,6 +61,8 @@ SavedError take_exception();
 
 // Sets the Python error indicator from the C++ exception being handled
 // (error_already_set, pybind11's builtin exceptions, std::exception, anything else).
+// Called inside a catch (...) that has let forced unwinding through already: being
+// noexcept, it could not rethrow it.
 void set_error_from_current_exception() noexcept;
 
 // Throws the pending Python error as error_already_set (the exception object carries

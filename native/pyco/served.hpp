@@ -123,8 +123,9 @@ void error(Pattern pattern, const A&... args) {
 // Readies pyco's types once per process; called from every module's exec slot.
 void init();
 
-// Runs a module's set-up in its exec slot, turning C++ exceptions into the import's error.
-int exec_module(PyObject* module, void (*setup)(py::module_ m)) noexcept;
+// Runs a module's set-up in its exec slot, turning C++ exceptions into the import's error
+// (a thread's forced unwinding at exit goes on through the interpreter's frames).
+int exec_module(PyObject* module, void (*setup)(py::module_ m));
 
 }  // namespace pyco
 
