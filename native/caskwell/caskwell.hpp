@@ -48,9 +48,6 @@ py::object timeout_error();
 // a loop in a worker thread does not hold up the event loop.
 void pass_turn(Py_ssize_t& count);
 
-// --- logging through the module-level `logger` -----------------------------------------
-
-
 // --- text (strings.cpp): the rules of text.hpp applied to Python str objects ---------
 
 // name.lower() with every run of "-", "_" and "." replaced by one "-".
@@ -187,9 +184,6 @@ Task check_request(Request r, const ExistenceCheck* c);
 // debug "No API pattern and unearth not available for {index_url}".
 void log_no_pattern(const Request& r);
 
-// One public query over the configured indexes: what it asks each index, which result
-// ends the search, and what it logs and answers at each point of the search order
-// (search_indexes), in that order. The logging steps write nothing unless overridden.
 // A search's info lines, each with one value; null: no line.
 struct SearchLines {
     const char* querying_primary = nullptr;    // the package name
@@ -199,6 +193,10 @@ struct SearchLines {
     const char* found_in_secondary = nullptr;  // the length of the result
 };
 
+// One public query over the configured indexes (search_indexes): what it asks each
+// index, which result ends the search, what it answers with that result or when no index
+// gave one, and the info lines it writes along the way (its SearchLines: none unless
+// given).
 class IndexSearch {
 public:
     static constexpr const char* kQueryingSecondary = "Querying secondary index: {}";

@@ -178,13 +178,24 @@ void stream(const py::object& session, const py::object& url, const py::object& 
     });
 }
 
-// The jobs run under a deadline; each gets its closure (session, url, hashes, package
-// name) and the cancellation event, and returns the parsed metadata or None.
+// What a download job works with (its closure): the finder's session, the file's URL, the
+// hashes the index gave for the file and the queried package's name.
+struct Download {
+    py::object session, url, hashes, package_name;
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&session, &url, &hashes, &package_name}) visit(*f);
+    }
+};
+
+// The jobs run under a deadline; each gets its Download and the cancellation event, and
+// returns the parsed metadata or None.
 
 // The core metadata file served next to the distribution (PEP 658, PEP 714).
-py::object metadata_file_job(py::object state, py::object cancelled) {
-    py::object session = state[py::int_(0)], url = state[py::int_(1)], package_name = state[py::int_(3)];
-    Digest digest(state[py::int_(2)]);
+py::object metadata_file_job(py::object closure, py::object cancelled) {
+    const Download& job = pyco::closure_of<Download>(closure);
+    py::object session = job.session, url = job.url, package_name = job.package_name;
+    Digest digest(job.hashes);
     MetadataReader reader;
     bool complete = true;
     stream(session, url, cancelled, [&](py::handle piece) {
@@ -217,11 +228,12 @@ py::object metadata_member(const py::object& archive, const py::object& package_
 
 // A wheel downloaded (and hash-checked) into an anonymous temporary file, and the
 // METADATA read out of it.
-py::object wheel_job(py::object state, py::object cancelled) {
-    py::object session = state[py::int_(0)], url = state[py::int_(1)], package_name = state[py::int_(3)];
+py::object wheel_job(py::object closure, py::object cancelled) {
+    const Download& job = pyco::closure_of<Download>(closure);
+    py::object session = job.session, url = job.url, hashes = job.hashes, package_name = job.package_name;
     py::object file = py::module_::import("tempfile").attr("TemporaryFile")(py::arg("prefix") = S("caskwell-"));
     return closing(file, [&] {
-        Digest digest(state[py::int_(2)]);
+        Digest digest(hashes);
         py::object write = file.attr("write");
         stream(session, url, cancelled, [&](py::handle piece) {
             digest.update(piece);
@@ -244,19 +256,31 @@ py::object wheel_job(py::object state, py::object cancelled) {
     });
 }
 
-// The body of a deadline's thread. Closure: (job, cancelled, done, box); the job's result
-// goes to box[0], its exception to box[1], then `done` is set.
-py::object deadline_worker(py::object state) {
-    py::object box = state[py::int_(3)];
+// What a deadline's thread works with (its closure): the job, called with `cancelled`;
+// `done`, set once the job has ended; and the job's outcome, what it returned (None until
+// then) or the exception it raised (null unless it raised).
+struct Deadline {
+    py::object job, cancelled, done, result, error;
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&job, &cancelled, &done, &result, &error}) visit(*f);
+    }
+};
+
+// The body of a deadline's thread: the job's outcome goes to its Deadline, then `done` is
+// set.
+py::object deadline_worker(py::object closure) {
+    Deadline& deadline = pyco::closure_of<Deadline>(closure);
+    py::object job = deadline.job, cancelled = deadline.cancelled, done = deadline.done;
     try {
-        box[py::int_(0)] = state[py::int_(0)](state[py::int_(1)]);
+        deadline.result = job(cancelled);
     } catch (py::error_already_set& e) {
-        box[py::int_(1)] = pyco::caught(e);
+        deadline.error = pyco::caught(e);
     } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         pyco::set_error_from_current_exception();
-        box[py::int_(1)] = pyco::caught(py::error_already_set());
+        deadline.error = pyco::caught(py::error_already_set());
     }
-    state[py::int_(2)].attr("set")();
+    done.attr("set")();
     return py::none();
 }
 
@@ -264,18 +288,16 @@ py::object deadline_worker(py::object state) {
 // `limit` names. Past them the job is told to stop, the expiry is logged as a failed
 // query and TimeoutError raised; the job's thread ends at its next piece, or when the
 // session's own timeout or the finder's closing ends its read.
-py::object with_deadline(const char* limit, pyco::Def job, py::tuple job_state) {
-    py::object url = job_state[1], package_name = job_state[3];
+py::object with_deadline(const char* limit, pyco::Def job, Download download) {
+    py::object url = download.url, package_name = download.package_name;
     py::object seconds = g(limit);
     py::module_ threading = py::module_::import("threading");
     py::object cancelled = threading.attr("Event")();
     py::object done = threading.attr("Event")();
-    py::list box;
-    box.append(py::none());
-    box.append(py::none());
-    py::object work = function(job.with_closure(std::move(job_state)));
+    py::object work = function(job.with_closure(pyco::make_closure(std::move(download))));
+    py::object outcome = pyco::make_closure(Deadline{work, cancelled, done, py::none(), py::object()});
     pyco::Def worker = pyco::fn<deadline_worker>("deadline_worker", {});
-    py::object target = function(worker.with_closure(py::make_tuple(work, cancelled, done, box)));
+    py::object target = function(worker.with_closure(outcome));
     threading.attr("Thread")(py::arg("target") = target, py::arg("name") = S("caskwell-download")).attr("start")();
     if (!truthy(done.attr("wait")(seconds))) {
         cancelled.attr("set")();
@@ -283,11 +305,12 @@ py::object with_deadline(const char* limit, pyco::Def job, py::tuple job_state) 
         error("{}", text);
         raise(PyExc_TimeoutError, text);
     }
-    if (!box[1].is_none()) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(box[1].ptr())), box[1].ptr());
+    const Deadline& ended = pyco::closure_of<Deadline>(outcome);
+    if (ended.error) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(ended.error.ptr())), ended.error.ptr());
         throw py::error_already_set();
     }
-    return box[0];
+    return ended.result;
 }
 
 py::object url_without_fragment(const py::object& link) {
@@ -336,16 +359,16 @@ py::object link_metadata(const py::object& finder, const py::object& link, const
     if (get_metadata) return get_metadata(link);
     py::object advertised = optional_attr(link, "dist_info_metadata");
     if (advertised && truthy(advertised)) {
-        py::tuple job = py::make_tuple(finder.attr("session"), concat(url_without_fragment(link), S(".metadata")),
-                                       advertised, package_name);
+        Download file{finder.attr("session"), concat(url_without_fragment(link), S(".metadata")), advertised,
+                      package_name};
         return with_deadline("_METADATA_REQUEST_SECONDS", pyco::fn<metadata_file_job>("metadata_file_job", {"cancelled"}),
-                             std::move(job));
+                             std::move(file));
     }
     if (is_wheel(link)) {
         py::object hashes = optional_attr(link, "hash_option");
-        py::tuple job = py::make_tuple(finder.attr("session"), url_without_fragment(link),
-                                       hashes ? hashes : py::object(py::none()), package_name);
-        return with_deadline("_WHEEL_DOWNLOAD_SECONDS", pyco::fn<wheel_job>("wheel_job", {"cancelled"}), std::move(job));
+        Download wheel{finder.attr("session"), url_without_fragment(link), hashes ? hashes : py::object(py::none()),
+                       package_name};
+        return with_deadline("_WHEEL_DOWNLOAD_SECONDS", pyco::fn<wheel_job>("wheel_job", {"cancelled"}), std::move(wheel));
     }
     debug("No metadata for {} without building it: {}", package_name, url_without_fragment(link));
     return py::none();

@@ -12,10 +12,6 @@ namespace py = pybind11;
 // patch the module's attributes are honoured.
 using namespace pyco::served;
 
-// `import <module>` as a statement binding the top-level package would; returns the
-// named module itself.
-py::object import_module(const char* module);
-
 using pyco::annotations;
 using pyco::builtin;
 using pyco::S;

@@ -721,6 +721,8 @@ void CaptureScope::end() noexcept {
             Py_CLEAR(routing.saved);
         }
     } catch (...) {
+        // noexcept (it ends a scope): this catch-all cannot let a thread's forced unwinding
+        // through, so a thread being ended returns at the top instead.
         PyErr_Clear();
     }
     Py_XDECREF(unbound);

@@ -5,9 +5,6 @@
 
 namespace kernel {
 
-py::object import_module(const char* module) { return py::module_::import(module); }
-
-
 py::object call_kw(py::handle f, std::initializer_list<py::handle> args,
                    std::initializer_list<std::pair<const char*, py::handle>> kwargs) {
     constexpr size_t kMax = 8;

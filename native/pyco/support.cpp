@@ -342,12 +342,12 @@ py::object ClassBuilder::build() {
 // ---------------------------------------------------------------------------
 // Modules
 
-int exec_module(PyObject* module, void (*setup)(py::module_ m)) noexcept {
+int exec_module(PyObject* module, void (*setup)(py::module_ m)) {
     try {
         init();
         setup(py::reinterpret_borrow<py::module_>(module));
         return 0;
-    } catch (...) {
+    } PYCO_RETHROW_FORCED_UNWIND catch (...) {
         set_error_from_current_exception();
         return -1;
     }

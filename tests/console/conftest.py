@@ -6,6 +6,7 @@ import signal
 import struct
 import subprocess
 import sys
+import textwrap
 import threading
 from pathlib import Path
 
@@ -21,6 +22,19 @@ import vantrel_master
 SRC_DIR = str(Path(vantrel_master.__file__).resolve().parent.parent)
 WAIT = 30.0  # a guard against hanging, never a measured duration
 ANSI = re.compile(r"\x1b\[[0-?]*[ -/]*[@-~]|\x1b[=>]|\r")
+
+# The end of a workbook module (after `import time`) for the interrupt tests: a function
+# that prints "asleep" and sleeps in a C call, and goes back to sleep whenever
+# KeyboardInterrupt reaches it.
+NAP = textwrap.dedent("""\
+    def nap():  # blocked in a C call, and never interrupted in Python code
+        while True:
+            try:
+                print("asleep", flush=True)
+                time.sleep(3600)
+            except KeyboardInterrupt:
+                pass
+    """)
 
 
 def child_env(scratch, **extra):

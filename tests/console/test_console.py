@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import WAIT, process_alive
+from .conftest import NAP, WAIT, process_alive
 
 WINDOWS = sys.platform == "win32"
 
@@ -179,14 +179,7 @@ def test_ctrl_c_interrupts_the_running_entry_and_twice_ends_the_console(console,
             while True:
                 yield 1
 
-        def nap():  # blocked in a C call, and never interrupted in Python code
-            while True:
-                try:
-                    print("asleep", flush=True)
-                    time.sleep(3600)
-                except KeyboardInterrupt:
-                    pass
-        """))
+        """) + NAP)
     session = console(VANTREL_CONSOLE_CTRL_C_WINDOW="60")
     session.send(f":load {module}\nimport loops; loops.spin()\n")
     session.wait_for(r"^spinning$")

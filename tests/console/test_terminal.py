@@ -5,7 +5,7 @@ import textwrap
 
 import pytest
 
-from .conftest import process_alive
+from .conftest import NAP, process_alive
 
 PASTE = "\x1b[200~{}\x1b[201~"  # bracketed paste, as a terminal sends pasted text
 pytestmark = pytest.mark.skipif(
@@ -25,14 +25,7 @@ def test_editing_completion_history_and_ctrl_c(console, scratch):
             m = n + 1
             return m
 
-        def nap():  # blocked in a C call, and never interrupted in Python code
-            while True:
-                try:
-                    print("asleep", flush=True)
-                    time.sleep(3600)
-                except KeyboardInterrupt:
-                    pass
-        """))
+        """) + NAP)
     session = console(terminal=True, VANTREL_CONSOLE_HISTORY=str(history), VANTREL_CONSOLE_CTRL_C_WINDOW="60")
     session.wait_for(r"In \[1\]: ")
     # an open bracket continues the entry; closing it runs it

@@ -87,6 +87,8 @@ import threading
 import weakref
 from typing import Any, Awaitable, Callable, Dict, List, Optional
 
+from ._errors import describe_error
+
 logger = logging.getLogger(__name__)
 
 _VIRTUAL_PREFIX = "<virtual:"
@@ -127,17 +129,6 @@ def _module_of(filename: str) -> str:
     if filename.startswith(_VIRTUAL_PREFIX) and filename.endswith(">"):
         return filename[len(_VIRTUAL_PREFIX):-1]
     return filename
-
-
-def _describe(error: BaseException) -> str:
-    """"Type: message" of an exception (the type alone when the message is empty or cannot
-    be had); never raises."""
-    try:
-        text = str(error)
-    except BaseException:
-        text = ""
-    name = type(error).__name__
-    return f"{name}: {text}" if text else name
 
 
 def _safe_repr(value: Any, limit: Optional[int] = None) -> str:
@@ -491,7 +482,7 @@ class VantrelDebugger(bdb.Bdb):
             code = compile(expression, "<debug-evaluate>", "eval", dont_inherit=True)
             value = eval(code, frame.f_globals, frame.f_locals)
         except BaseException as e:  # whatever it raises is the answer, not the run's end
-            return {"error": _describe(e)}
+            return {"error": describe_error(e)}
         # The kernel merges this mapping into its reply, whose own "type" key must stay.
         return {"result": _safe_repr(value, self.EVALUATE_REPR_LIMIT), "result_type": type(value).__name__}
 

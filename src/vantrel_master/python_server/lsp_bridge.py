@@ -71,6 +71,8 @@ import weakref
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
+from ._errors import describe_error
+
 logger = logging.getLogger(__name__)
 
 HOVER_MODES = ("compact", "full", "detailed")
@@ -125,16 +127,6 @@ def _virtual_module(path: str) -> Optional[str]:
     if path.startswith(_VIRTUAL_PREFIX) and path.endswith(">"):
         return path[len(_VIRTUAL_PREFIX):-1]
     return None
-
-
-def _describe(error: BaseException) -> str:
-    """"Type: message" of an exception (the type alone when the message is empty or cannot
-    be had); never raises."""
-    try:
-        text = str(error)
-    except Exception:
-        text = ""
-    return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
 def _split_lines(code: str) -> List[str]:
@@ -245,7 +237,7 @@ class LSPBridge:
                 })
         except Exception as e:
             logger.warning("Completion failed: %s", e)
-            return _empty_completions(f"Completion failed: {_describe(e)}")
+            return _empty_completions(f"Completion failed: {describe_error(e)}")
         return {"completions": items, "error": None}
 
     @_serialised
@@ -266,7 +258,7 @@ class LSPBridge:
             active_parameter = found[active_signature].index if found else None
         except Exception as e:
             logger.warning("Signature help failed: %s", e)
-            return _empty_signatures(f"Signature help failed: {_describe(e)}")
+            return _empty_signatures(f"Signature help failed: {describe_error(e)}")
         return {"signatures": signatures, "activeSignature": active_signature,
                 "activeParameter": active_parameter or 0, "error": None}
 
@@ -286,7 +278,7 @@ class LSPBridge:
             doc = self._doc(name.docstring(raw=True), self._full_docs())
         except Exception as e:
             logger.warning("Hover failed: %s", e)
-            return _empty_hover(f"Hover failed: {_describe(e)}")
+            return _empty_hover(f"Hover failed: {describe_error(e)}")
         parts = [f"```python\n{header}\n```"] if header else []
         if doc:
             parts.append(doc)
@@ -304,7 +296,7 @@ class LSPBridge:
             diagnostics = self._check(code, filename, lines)
         except Exception as e:
             logger.warning("Diagnostics failed: %s", e)
-            return {"diagnostics": [], "error": f"Diagnostics failed: {_describe(e)}"}
+            return {"diagnostics": [], "error": f"Diagnostics failed: {describe_error(e)}"}
         return {"diagnostics": diagnostics, "error": None}
 
     # -- diagnostics --------------------------------------------------------------------
@@ -438,7 +430,7 @@ class LSPBridge:
                                environment=self._environment), None
         except Exception as e:
             logger.warning("Language analysis could not start: %s", e)
-            return None, f"Language analysis could not start: {_describe(e)}"
+            return None, f"Language analysis could not start: {describe_error(e)}"
 
     @staticmethod
     def _script_path(path: Optional[str], directory: Path, modules: dict, dirty_files: dict) -> Optional[str]:
