@@ -161,7 +161,7 @@ took "interpreter, import library and headers ready" "$start"
 # Headers Windows does not have (MSVC has none of them; MinGW-w64 carries some, so the
 # compiler alone would let them through): none may be included by the modules' own code.
 posix_only='unistd\.h|pthread\.h|sched\.h|semaphore\.h|dirent\.h|dlfcn\.h|strings\.h|libgen\.h|poll\.h|pwd\.h|grp\.h|termios\.h|netdb\.h|spawn\.h|syslog\.h|execinfo\.h|sys/(time|times|socket|select|mman|wait|resource|ioctl|un|uio|utsname|syscall|param|poll|epoll|eventfd|prctl)\.h|(netinet|arpa)/[a-z_]+\.h'
-if grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*[<\"]($posix_only)[>\"]" native/*/*.cpp native/*/*.hpp; then
+if grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*[<\"]($posix_only)[>\"]" $(find native -name "*.[ch]pp"); then
     echo "windows: POSIX-only headers included above (Windows has none of them)" >&2
     exit 1
 fi
@@ -180,11 +180,13 @@ printf '"%s"\n' "${flags[@]}" >"$obj/flags.rsp.new"
 cmp -s "$obj/flags.rsp.new" "$obj/flags.rsp" || mv "$obj/flags.rsp.new" "$obj/flags.rsp"
 rm -f "$obj/flags.rsp.new"
 libpython=$WIN_DIR/libpython311.a
-# objects DIR: the object files of native/DIR, each with its compile rule in the build file.
+# objects DIR: the object files of native/DIR and its subfolders, each with its compile rule
+# in the build file.
 objects() {
     local src o
-    for src in "$ROOT"/native/"$1"/*.cpp; do
-        o="$obj/$1/$(basename "${src%.cpp}").o"
+    for src in $(cd "$ROOT/native" && find "$1" -name '*.cpp' | LC_ALL=C sort); do
+        o="$obj/${src%.cpp}.o"
+        src=$ROOT/native/$src
         echo "build $o: cxx $src | $obj/flags.rsp $pch" >>"$obj/build.ninja.new"
         printf '%s ' "$o"
     done

@@ -1,6 +1,6 @@
 // PythonKernel: construction, connect, listen, run, disconnect; the synchronous request
 // channel and stream sender installed by connect; and the process entry `main`.
-#include "kernel/capture.hpp"
+#include "kernel/output/capture.hpp"
 #include "kernel/routes.hpp"
 
 namespace kernel {

@@ -2,7 +2,7 @@
 // Layer expects them.
 #pragma once
 
-#include "kernel/kernel.hpp"
+#include "kernel/support.hpp"
 
 namespace kernel::msg {
 

@@ -1,6 +1,6 @@
 // The kernel module's set-up: what runs when vantrel_master.python_server.kernel is
 // imported, in the order a Python module would run it.
-#include "kernel/kernel.hpp"
+#include "kernel/support.hpp"
 
 namespace kernel {
 
@@ -118,7 +118,7 @@ void define_everything(py::module_ m) {
     bind(m, "CHUNK_SIZE", py::int_(65536));
     bind(m, "CHUNK_HEADER_TYPE", py::str("chunk"));
     // A run whose replies carry its captured output keeps this many characters of its
-    // beginning and as many of its end (capture.hpp).
+    // beginning and as many of its end (output/capture.hpp).
     bind(m, "_KEPT_OUTPUT_CHARS", py::int_(16 * 1024 * 1024));
     install_loader(m);
     define_environment_classes(m);  // VirtualEnvironment

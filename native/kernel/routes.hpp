@@ -51,14 +51,14 @@ py::object field(const py::object& message, const char* key, py::object fallback
 
 // self.send_message(message): the awaitable of one outgoing message (an attribute call
 // that makes no bound method, so that nothing in an awaiting frame holds `self`). The
-// outgoing side lives in framing.cpp.
+// outgoing side lives in transport/framing.cpp.
 py::object send(py::handle self, py::dict message);
 
 // Has the connection's transport write the frames of one turn of the loop together
-// (framing.cpp); a connection without an asyncio transport is left as it is.
+// (transport/framing.cpp); a connection without an asyncio transport is left as it is.
 void gather_writes(py::handle websocket);
 
-// Input from the front end (stdin.cpp). A task message with "allow_stdin": true is noted
+// Input from the front end (runs/stdin.cpp). A task message with "allow_stdin": true is noted
 // as it arrives, and forgotten when its user code ends (the key is (kernel, request_id)).
 void note_stdin_request(py::handle self, const py::object& message);
 void forget_stdin_request(py::handle key);
@@ -66,15 +66,15 @@ void forget_stdin_request(py::handle key);
 // Python's own back and ends the waits of `self`'s requests.
 void install_input_hooks();
 void remove_input_hooks(py::handle self);
-// The (kernel, request_id) whose user code runs on the thread `ident`, or null (interrupt.cpp).
+// The (kernel, request_id) whose user code runs on the thread `ident`, or null (runs/interrupt.cpp).
 py::object running_request_key(unsigned long ident);
 
 namespace handlers {
 
-// Code execution (execution.cpp).
+// Code execution (runs/execution.cpp).
 py::object execution_request(const py::object& self, const py::object& message);
 
-// Environment and module messages (environment.cpp).
+// Environment and module messages (workbook/environment.cpp).
 py::object add_path(const py::object& self, const py::object& message);
 py::object remove_path(const py::object& self, const py::object& message);
 py::object reset_namespace(const py::object& self, const py::object& message);
@@ -85,22 +85,22 @@ py::object unload_and_clear_paths(const py::object& self, const py::object& mess
 py::object update_module(const py::object& self, const py::object& message);
 py::object delete_module(const py::object& self, const py::object& message);
 
-// Synchronous requests (sync.cpp).
+// Synchronous requests (transport/sync.cpp).
 py::object sys_response(const py::object& self, const py::object& message);
 
-// Function invocation (invocation.cpp, streaming.cpp).
+// Function invocation (runs/invocation.cpp, runs/streaming.cpp).
 py::object custom_function_call(const py::object& self, const py::object& message);
 py::object python_function_call(const py::object& self, const py::object& message);
 py::object event_execution(const py::object& self, const py::object& message);
 py::object execute_streaming_function(const py::object& self, const py::object& message);
 
-// Interrupts of running user code (interrupt.cpp).
+// Interrupts of running user code (runs/interrupt.cpp).
 py::object interrupt_request(const py::object& self, const py::object& message);
 
-// Input answered by the front end (stdin.cpp).
+// Input answered by the front end (runs/stdin.cpp).
 py::object input_reply(const py::object& self, const py::object& message);
 
-// The object keeper (keeper.cpp).
+// The object keeper (workbook/keeper.cpp).
 py::object get_object_registry(const py::object& self, const py::object& message);
 
 }  // namespace handlers
@@ -115,7 +115,7 @@ void add_keeper_methods(pyco::ClassBuilder& cls);
 void add_debug_methods(pyco::ClassBuilder& cls);
 void add_language_methods(pyco::ClassBuilder& cls);
 
-// The closures connect installs (sync.cpp): new_send_request_sync over the kernel.
+// The closures connect installs (transport/sync.cpp): new_send_request_sync over the kernel.
 py::object make_request_sync(py::handle self);
 
 }  // namespace kernel

@@ -1,7 +1,7 @@
 // Helpers of the kernel module: keyword calls, safe texts, traceback texts, time.
 #include <cstring>
 
-#include "kernel/kernel.hpp"
+#include "kernel/support.hpp"
 
 namespace kernel {
 

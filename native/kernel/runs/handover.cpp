@@ -24,7 +24,7 @@
 // When the pool is not a ThreadPoolExecutor, has been shut down, or the loop's
 // run_in_executor is not asyncio's own (a test or an integration replaced it), the body
 // goes through loop.run_in_executor as it always did.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 // _execute_code_async: an execution request runs on a worker thread against the console
 // namespace; output streams as it is written; the run ends with result_output and
 // execution_result, or with execution_error.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 namespace kernel {
 

@@ -1,6 +1,6 @@
 // The synchronous request channel: a worker thread sends a sys_request and blocks until
 // the event-loop thread stores the matching sys_response and wakes it.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 #include <vector>
 

@@ -2,7 +2,7 @@
 // and the back-pressure that keeps a run's unsent output bounded.
 #pragma once
 
-#include "kernel/kernel.hpp"
+#include "kernel/support.hpp"
 
 namespace kernel {
 

@@ -1,6 +1,6 @@
 // InMemoryModuleLoader: makes workbook modules, whose source lives in memory, importable.
 // One object is both the meta-path finder and the loader.
-#include "kernel/kernel.hpp"
+#include "kernel/support.hpp"
 
 namespace kernel {
 

@@ -1,7 +1,7 @@
 // Streaming generator functions: a workbook generator runs on a worker thread and each
 // value it yields is sent as its own message, one value ahead of the sender at most;
 // a cancel mark is honoured between values.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 namespace kernel {
 

@@ -6,7 +6,7 @@
 // once as debug_exception with its position in the workbook source, or as execution_error
 // when it could not be delivered. A run whose exception was delivered ends with
 // debug_terminated as a successful one does, so the IDE knows the session is over.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 namespace kernel {
 

@@ -1,7 +1,7 @@
 // The object keeper (user objects kept by key between calls, with every change announced
 // to the Business Layer) and the add-in UI requests. Callable from any thread: messages
 // are scheduled on the kernel's loop and not waited for.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 namespace kernel {
 

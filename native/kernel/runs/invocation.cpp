@@ -1,12 +1,12 @@
 // Calls of user code from the spreadsheet: custom functions (and IDE runs), Python
 // callables registered with the bridge, and Excel event handlers. Each follows one
-// pattern (invocation.hpp): a coroutine on the loop, a worker closure on the pool, a plain
+// pattern (runs/invocation.hpp): a coroutine on the loop, a worker closure on the pool, a plain
 // result dictionary, replies in a fixed order.
 //
 // Whatever user code raises on the worker (SystemExit, KeyboardInterrupt and any other
 // BaseException included), and whatever the repr of its result raises, is
 // that call's failure: it is reported with the call's error replies and the kernel goes on.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 #include <unordered_map>
 #include <vector>

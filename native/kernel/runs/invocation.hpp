@@ -3,7 +3,7 @@
 // and streamed, and returns a plain result dictionary; the coroutine turns it into replies.
 #pragma once
 
-#include "kernel/capture.hpp"
+#include "kernel/output/capture.hpp"
 #include "kernel/routes.hpp"
 
 #include <string>
@@ -39,13 +39,13 @@ CallOutput call_output(py::handle self, py::object request_id, py::object workbo
 std::pair<py::object, py::object> output_callbacks(const CallOutput& output, const std::string& owner);
 
 // The awaitable of a worker closure run on the kernel's pool (kernel._thread_pool), as
-// loop.run_in_executor(kernel._thread_pool, worker) would give it (handover.cpp).
+// loop.run_in_executor(kernel._thread_pool, worker) would give it (runs/handover.cpp).
 py::object run_in_pool(const CallOutput& output, const py::object& worker);
 
 // A function nested in `owner`, with `closure` handed to its C++ body first.
 py::object nested_function(pyco::Def def, const std::string& owner, py::object closure);
 
-// The two StreamCapture objects of a call, keeping what its replies carry (capture.hpp).
+// The two StreamCapture objects of a call, keeping what its replies carry (output/capture.hpp).
 std::pair<py::object, py::object> make_captures(const py::object& out_callback, const py::object& err_callback,
                                                 Keep keep);
 
@@ -98,7 +98,7 @@ WorkerOutcome unpack_outcome(const py::object& returned);
 py::object body_failure(const py::object& outcome);
 
 // While alive, the user code of request `request_id` of kernel `self` runs on this thread:
-// an interrupt_request naming it raises KeyboardInterrupt here (interrupt.cpp says how it
+// an interrupt_request naming it raises KeyboardInterrupt here (runs/interrupt.cpp says how it
 // is delivered). On leaving, an interrupt delivered but not yet raised is consumed, so it
 // cannot reach later code of the thread. A request id that is None or unhashable is not
 // registered.

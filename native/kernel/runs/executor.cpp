@@ -4,8 +4,8 @@
 #include <string_view>
 #include <utility>
 
-#include "kernel/capture.hpp"
-#include "kernel/invocation.hpp"
+#include "kernel/output/capture.hpp"
+#include "kernel/runs/invocation.hpp"
 #include "kernel/messages.hpp"
 
 namespace kernel {

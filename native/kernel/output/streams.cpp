@@ -9,7 +9,7 @@
 // routed to the writing thread's own run when it has one; threads without a run of their
 // own (threads started by user code, companions) write to the run the router stands for,
 // as a plain redirect would have sent them.
-#include "kernel/capture.hpp"
+#include "kernel/output/capture.hpp"
 #include "kernel/routes.hpp"
 
 #include <pythread.h>

@@ -10,7 +10,7 @@
 //
 // connect puts the kernel's input and getpass into builtins and the getpass module;
 // disconnect puts back what was there.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 #include <pythread.h>
 

@@ -20,7 +20,7 @@
 //    thread stays blocked.
 // An interrupt that arrives as the user code ends is consumed on that worker: it never
 // reaches the kernel's own code or the next request the thread runs.
-#include "kernel/invocation.hpp"
+#include "kernel/runs/invocation.hpp"
 
 #include <pythread.h>
 

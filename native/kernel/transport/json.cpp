@@ -1,5 +1,5 @@
 // json_dumps: orjson when it imports (compact, UTF-8 kept), the standard json otherwise.
-#include "kernel/kernel.hpp"
+#include "kernel/support.hpp"
 
 namespace kernel {
 

@@ -1,7 +1,7 @@
 // Back-pressure on output: every write of a run is a send scheduled on the event loop; a
 // run that prints faster than the loop can send makes its writing thread wait once too
 // much is scheduled and not yet sent, instead of piling up sends without bound.
-#include "kernel/capture.hpp"
+#include "kernel/output/capture.hpp"
 
 #include <pythread.h>
 

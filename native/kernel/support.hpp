@@ -56,7 +56,7 @@ bool output_path_frame(PyFrameObject* frame);
 // Where the output path returns to the user code that printed: an interrupt asked for the
 // thread's user code and not delivered yet is raised here (KeyboardInterrupt), after the
 // text was handed on. A run that prints all the time is mostly in the output path, where
-// the interrupt waits, and would otherwise be found there at every try (interrupt.cpp).
+// the interrupt waits, and would otherwise be found there at every try (runs/interrupt.cpp).
 void interrupt_point();
 
 
@@ -93,7 +93,7 @@ private:
 
 void define_stream_classes(py::module_ m);
 // Patches the process, once, when the module is imported, so that output of threads a run
-// starts reaches that run (streams.cpp): threading.Thread.start notes the run of the
+// starts reaches that run (output/streams.cpp): threading.Thread.start notes the run of the
 // starting thread for the new thread, Thread._bootstrap_inner forgets it when the thread
 // ends, and ThreadPoolExecutor.submit wraps a task submitted during a run so that it writes
 // to that run while it is active. threading._active is read to find a thread's Thread
