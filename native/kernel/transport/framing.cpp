@@ -232,14 +232,24 @@ Py_ssize_t count_buffered_chars(const py::object& buffers) {
     return n;
 }
 
+// Closes the buffer of `chunk_id` (its text no longer counted); an incomplete message that
+// is dropped is logged with why (`dropped_because`).
+void release_buffer(py::handle self, const py::object& buffers, const py::object& chunk_id, const py::object& buffer,
+                    const py::object& dropped_because = py::object()) {
+    set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
+    buffers.attr(S("__delitem__"))(chunk_id);
+    if (dropped_because) warning("[Kernel] Dropped incomplete chunked message {}: {}", chunk_id, dropped_because);
+}
+
+py::object too_many_open() { return pyco::fmt("more than {} chunked messages are open", kMaxOpenChunkIds); }
+py::object too_much_text() { return pyco::fmt("more than {} characters of chunks are buffered", kMaxBufferedChunkChars); }
+
 // Drops the oldest open buffer other than `keep`; false when there is none.
-bool drop_oldest(py::handle self, const py::object& buffers, const py::object& keep, const char* reason) {
+bool drop_oldest(py::handle self, const py::object& buffers, const py::object& keep, const py::object& reason) {
     for (auto item : py::reinterpret_borrow<py::dict>(buffers)) {
         py::object chunk_id = py::reinterpret_borrow<py::object>(item.first);
         if (keep && chunk_id.equal(keep)) continue;
-        set_buffered_chars(self, buffered_chars(self) - stored_chars(py::reinterpret_borrow<py::object>(item.second)));
-        buffers.attr(S("__delitem__"))(chunk_id);
-        warning("[Kernel] Dropped incomplete chunked message {}: {}", chunk_id, reason);
+        release_buffer(self, buffers, chunk_id, py::reinterpret_borrow<py::object>(item.second), reason);
         return true;
     }
     return false;
@@ -290,7 +300,7 @@ bool read_chunk(const py::object& message, Chunk& c) {
 py::object buffer_of(py::handle self, const py::object& buffers, const Chunk& c) {
     if (!has(buffers, c.id)) {
         while (PyObject_Length(buffers.ptr()) >= kMaxOpenChunkIds &&
-               drop_oldest(self, buffers, py::object(), "more than 64 chunked messages are open")) {
+               drop_oldest(self, buffers, py::object(), too_many_open())) {
         }
         py::list slots(0);
         Py_ssize_t total = c.total.cast<Py_ssize_t>();
@@ -313,13 +323,10 @@ bool store(py::handle self, const py::object& buffers, const py::object& buffer,
     if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
         set_buffered_chars(self, count_buffered_chars(buffers));
         while (buffered_chars(self) + size > kMaxBufferedChunkChars &&
-               drop_oldest(self, buffers, c.id, "more than 268435456 characters of chunks are buffered")) {
+               drop_oldest(self, buffers, c.id, too_much_text())) {
         }
         if (buffered_chars(self) + size > kMaxBufferedChunkChars) {
-            set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
-            buffers.attr(S("__delitem__"))(c.id);
-            warning("[Kernel] Dropped incomplete chunked message {}: {}", c.id,
-                    "more than 268435456 characters of chunks are buffered");
+            release_buffer(self, buffers, c.id, buffer, too_much_text());
             return false;
         }
     }
@@ -335,14 +342,12 @@ py::object joined(py::handle self, const py::object& buffers, const py::object& 
     for (py::handle piece : chunks) {
         if (piece.is_none()) {
             error("[Kernel] Incomplete chunk buffer for chunk_id {}", chunk_id);
-            set_buffered_chars(self, buffered_chars(self) - stored_chars(buffer));
-            buffers.attr(S("__delitem__"))(chunk_id);
+            release_buffer(self, buffers, chunk_id, buffer);
             return py::object();
         }
     }
     py::object full_json = py::str("").attr(S("join"))(chunks);
-    set_buffered_chars(self, buffered_chars(self) - PyUnicode_GET_LENGTH(full_json.ptr()));
-    buffers.attr(S("__delitem__"))(chunk_id);
+    release_buffer(self, buffers, chunk_id, buffer);
     return full_json;
 }
 
