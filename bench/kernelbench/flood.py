@@ -26,6 +26,7 @@ from typing import Any, Dict, List, Optional
 
 from .peer import LinkClosed
 from .processes import peak_rss_bytes, reset_peak_rss, rss_bytes
+from .report import available_rows
 from .workloads import EXEC_FINAL, define, execution_request
 
 clock = time.perf_counter_ns
@@ -137,12 +138,7 @@ def print_flood(results: Dict[str, Dict[str, Any]], seconds: float) -> None:
           f"< {RSS_TARGET // MiB} MiB, console \"1+1\" during the flood answered within {PROBE_TARGET_S:g} s")
     head = (f"{'':2}{'system':<26}{'RSS growth':>12}{'peak RSS':>11}{'1+1 first':>11}{'1+1 max':>10}{'sent':>6}"
             f"{'printed':>11}{'received':>11}{'reply at':>10}  targets")
-    print(head)
-    print("-" * len(head))
-    for label, r in results.items():
-        if not r.get("available"):
-            print(f"{'':2}{label:<26}  not available: {r.get('reason')}")
-            continue
+    for label, r in available_rows(head, results):
 
         def secs(v: Optional[float]) -> str:
             return "-" if v is None else f"{v:.2f} s"

@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any, Dict
 
 from .processes import process_cpu_ns
+from .report import available_rows
 from .workloads import EXEC_FINAL, execution_request
 
 WAKEUPS_TARGET = 2.0
@@ -49,10 +50,5 @@ def print_idle(results: Dict[str, Dict[str, Any]], seconds: float) -> None:
     print(f"\nidle: a connected kernel left alone for {seconds:g} s; target for the kernel: at most "
           f"{WAKEUPS_TARGET:g} wake-ups and {CPU_MS_TARGET:g} ms CPU per second")
     head = f"{'':2}{'system':<26}{'wake-ups/s':>12}{'CPU ms/s':>10}"
-    print(head)
-    print("-" * len(head))
-    for label, r in results.items():
-        if not r.get("available"):
-            print(f"{'':2}{label:<26}  not available: {r.get('reason')}")
-            continue
+    for label, r in available_rows(head, results):
         print(f"{'':2}{label:<26}{r['wakeups_per_s']:>12.1f}{r['cpu_ms_per_s']:>10.2f}")

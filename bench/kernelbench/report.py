@@ -9,6 +9,18 @@ from typing import Any, Dict, List, Optional
 from .throws import demangle
 
 
+def available_rows(head: str, results: Dict[str, Dict[str, Any]]):
+    """Prints a table's head and rule, and a line for each system that was not available;
+    yields (label, results) of the others, in order, for their rows."""
+    print(head)
+    print("-" * len(head))
+    for label, r in results.items():
+        if not r.get("available"):
+            print(f"{'':2}{label:<26}  not available: {r.get('reason')}")
+            continue
+        yield label, r
+
+
 def percentile(values: List[float], q: float) -> Optional[float]:
     """Nearest-rank percentile (q in 0..100)."""
     if not values:

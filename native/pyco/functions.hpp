@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -128,6 +129,34 @@ py::object make_closure(T value) {
 template <class T>
 T& closure_of(py::handle holder) {
     return *static_cast<T*>(detail_closure::held(holder, &detail_closure::OpsOf<T>::ops));
+}
+
+// ---------------------------------------------------------------------------
+// C++ state owned by a capsule
+// ---------------------------------------------------------------------------
+
+// A C++ object owned by a capsule named `name` (a literal): T's destructor runs, with the
+// GIL held, when the capsule goes (it releases the references T owns). For state that
+// threads reach without the GIL (guarded by its own lock), which a closure the collector
+// visits cannot be; the collector does not see into it.
+template <class T>
+py::object make_capsule(std::unique_ptr<T> value, const char* name) {
+    // (A capsule's pointer read under its own name cannot fail: no error is set here.)
+    PyObject* capsule = PyCapsule_New(value.get(), name, [](PyObject* c) {
+        delete static_cast<T*>(PyCapsule_GetPointer(c, PyCapsule_GetName(c)));
+    });
+    if (!capsule) throw_error();
+    value.release();
+    return py::reinterpret_steal<py::object>(capsule);
+}
+
+// The object a capsule of make_capsule<T>(..., name) owns; TypeError/ValueError when it is
+// no such capsule.
+template <class T>
+T* capsule_value(py::handle capsule, const char* name) {
+    auto* value = static_cast<T*>(PyCapsule_GetPointer(capsule.ptr(), name));
+    if (!value) throw_error();
+    return value;
 }
 
 // Converts arguments and results between the vectorcall world and typed C++ bodies.

@@ -352,19 +352,10 @@ struct Keeper {
     Py_ssize_t left_out[2] = {0, 0};
     PyObject* tail = nullptr;   // list of (which, piece), oldest first (owned)
     Py_ssize_t tail_start = 0;  // items before it are dropped
+    ~Keeper() { Py_XDECREF(tail); }
 };
 
 constexpr const char* kKeeperName = "vantrel.kernel.kept_output";
-
-void destroy_keeper(PyObject* capsule) {
-    auto* k = static_cast<Keeper*>(PyCapsule_GetPointer(capsule, kKeeperName));
-    if (!k) {
-        PyErr_Clear();
-        return;
-    }
-    Py_XDECREF(k->tail);
-    delete k;
-}
 
 // The keeper of a capture (held while in use) and which of its run's two captures it is.
 struct KeeperRef {
@@ -731,7 +722,7 @@ void CaptureScope::end() noexcept {
 }
 
 void limit_captures(const py::object& out, const py::object& err, Keep keep) {
-    auto* k = new Keeper();
+    auto k = std::make_unique<Keeper>();
     k->keeps = keep == Keep::Bounded;
     if (k->keeps) {
         Py_ssize_t half = g("_KEPT_OUTPUT_CHARS").cast<Py_ssize_t>();
@@ -739,13 +730,8 @@ void limit_captures(const py::object& out, const py::object& err, Keep keep) {
         k->tail_limit = half;
     }
     k->tail = PyList_New(0);
-    PyObject* capsule = k->tail ? PyCapsule_New(k, kKeeperName, destroy_keeper) : nullptr;
-    if (!capsule) {
-        Py_XDECREF(k->tail);
-        delete k;
-        throw py::error_already_set();
-    }
-    py::object keeper = py::reinterpret_steal<py::object>(capsule);
+    if (!k->tail) throw py::error_already_set();
+    py::object keeper = pyco::make_capsule(std::move(k), kKeeperName);
     out.attr(S("_keep")) = py::make_tuple(keeper, py::bool_(false));
     err.attr(S("_keep")) = py::make_tuple(keeper, py::bool_(true));
 }

@@ -77,6 +77,7 @@ struct Gate {
     PyObject* resolve = nullptr;  // the loop's callback taking `done` (owned)
     PyObject* settle = nullptr;   // the loop's callback resolving `settling` (owned)
     PyObject* watch = nullptr;    // the loop's stall check (owned)
+    ~Gate();
 };
 
 constexpr const char* kGateName = "vantrel.kernel.handover";
@@ -88,32 +89,16 @@ void release_body(Body& b) {
     Py_CLEAR(b.error);
 }
 
-void destroy_gate(PyObject* capsule) {
-    auto* g = static_cast<Gate*>(PyCapsule_GetPointer(capsule, kGateName));
-    if (!g) {
-        PyErr_Clear();
-        return;
-    }
-    // Nothing refers to the gate any more: no runner is alive and the loop holds no
-    // callback of it, so its lists are empty but for bodies of a loop that has gone.
-    for (Body& b : g->queued) release_body(b);
-    for (Body& b : g->done) release_body(b);
-    for (Body& b : g->settling) release_body(b);
-    Py_XDECREF(g->loop);
-    Py_XDECREF(g->pool);
-    Py_XDECREF(g->work_queue);
-    Py_XDECREF(g->runner);
-    Py_XDECREF(g->resolve);
-    Py_XDECREF(g->settle);
-    Py_XDECREF(g->watch);
-    delete g;
+// Nothing refers to the gate any more when it goes: no runner is alive and the loop holds
+// no callback of it, so its lists are empty but for bodies of a loop that has gone.
+Gate::~Gate() {
+    for (Body& b : queued) release_body(b);
+    for (Body& b : done) release_body(b);
+    for (Body& b : settling) release_body(b);
+    for (PyObject* owned : {loop, pool, work_queue, runner, resolve, settle, watch}) Py_XDECREF(owned);
 }
 
-Gate* gate_of(py::handle capsule) {
-    auto* g = static_cast<Gate*>(PyCapsule_GetPointer(capsule.ptr(), kGateName));
-    if (!g) throw py::error_already_set();
-    return g;
-}
+Gate* gate_of(py::handle capsule) { return pyco::capsule_value<Gate>(capsule, kGateName); }
 
 // The closure of the runner and of the loop's callback: the gate.
 struct GateRef {
@@ -383,20 +368,13 @@ py::object gate_for(const py::object& self, const py::object& pool, const py::ob
         Gate* g = gate_of(held);
         if (g->pool == pool.ptr() && g->loop == loop.ptr()) return held;
     }
-    auto* g = new Gate();
+    auto made = std::make_unique<Gate>();
+    Gate* g = made.get();
     g->loop = Py_NewRef(loop.ptr());
     g->pool = Py_NewRef(pool.ptr());
-    PyObject* work_queue = PyObject_GetAttr(pool.ptr(), S("_work_queue").ptr());
-    if (!work_queue) PyErr_Clear();
-    g->work_queue = work_queue;
-    PyObject* raw = PyCapsule_New(g, kGateName, destroy_gate);
-    if (!raw) {
-        Py_DECREF(g->loop);
-        Py_DECREF(g->pool);
-        delete g;
-        throw py::error_already_set();
-    }
-    py::object capsule = py::reinterpret_steal<py::object>(raw);
+    g->work_queue = PyObject_GetAttr(pool.ptr(), S("_work_queue").ptr());
+    if (!g->work_queue) PyErr_Clear();
+    py::object capsule = pyco::make_capsule(std::move(made), kGateName);
     // The runner and the callback hold the gate; the gate holds them too (a cycle through
     // the collected closures, broken when the kernel drops the gate and no runner is alive).
     g->runner = function(pyco::fn<run_queued>("_run_handed_over", {}).with_closure(pyco::make_closure(GateRef{capsule})))

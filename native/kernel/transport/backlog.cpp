@@ -53,30 +53,19 @@ struct Backlog {
     PyObject* open_kind = nullptr;
     Py_ssize_t open_chars = 0;
 
+    ~Backlog() {
+        Py_XDECREF(loop);
+        Py_XDECREF(open_message);
+        Py_XDECREF(open_pieces);
+        Py_XDECREF(open_kind);
+    }
     bool over_limit() const { return sends > kMaxPendingSends || chars > kMaxPendingChars; }
     bool caught_up() const { return sends <= kMaxPendingSends / 2 && chars <= kMaxPendingChars / 2; }
 };
 
 constexpr const char* kCapsuleName = "vantrel.kernel.backlog";
 
-void destroy_backlog(PyObject* capsule) {
-    auto* b = static_cast<Backlog*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-    if (!b) {
-        PyErr_Clear();
-        return;
-    }
-    Py_XDECREF(b->loop);
-    Py_XDECREF(b->open_message);
-    Py_XDECREF(b->open_pieces);
-    Py_XDECREF(b->open_kind);
-    delete b;
-}
-
-Backlog* backlog_of(py::handle capsule) {
-    auto* b = static_cast<Backlog*>(PyCapsule_GetPointer(capsule.ptr(), kCapsuleName));
-    if (!b) throw py::error_already_set();
-    return b;
-}
+Backlog* backlog_of(py::handle capsule) { return pyco::capsule_value<Backlog>(capsule, kCapsuleName); }
 
 void release(Backlog* b, Py_ssize_t chars) {
     std::lock_guard<std::mutex> lock(b->m);
@@ -158,16 +147,10 @@ void wait_for_room(Backlog* b) {
 }  // namespace
 
 py::object make_backlog(py::handle loop) {
-    auto* b = new Backlog();
+    auto b = std::make_unique<Backlog>();
     b->loop_thread = PyThread_get_thread_ident();
     b->loop = Py_NewRef(loop.ptr());
-    PyObject* capsule = PyCapsule_New(b, kCapsuleName, destroy_backlog);
-    if (!capsule) {
-        Py_DECREF(b->loop);
-        delete b;
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(capsule);
+    return pyco::make_capsule(std::move(b), kCapsuleName);
 }
 
 namespace {
