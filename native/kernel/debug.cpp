@@ -207,20 +207,28 @@ Task debug_session(py::handle self, py::list mine, py::object module_name, py::o
     co_return py::none();
 }
 
+// An unexpected failure of a debug run (or the repr of its result): logged, answered by
+// an error message, and the run's debugger forgotten.
+Task report_debug_failure(py::handle self, py::list mine, py::object request_id, py::object workbook_id,
+                          py::object source, py::object failure) {
+    error("[Kernel] Error in debug execution: {}", safe_str(failure));
+    error("[Kernel] Traceback: {}", format_traceback(failure));
+    py::object reply = send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
+    co_await pyco::await(reply);
+    forget_debugger(self, mine);
+    co_return py::none();
+}
+
 Task handle_debug_run_module(py::handle self, py::object module_name, py::object function_name, py::object args,
                              py::object breakpoints, py::object request_id, py::object workbook_id,
                              py::object source) {
     py::list mine;
     Task session =
         debug_session(self, mine, module_name, function_name, args, breakpoints, request_id, workbook_id, source);
-    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(session)));
-    py::object failure = body_failure(outcome);
-    if (!failure) co_return py::none();
-    error("[Kernel] Error in debug execution: {}", safe_str(failure));
-    error("[Kernel] Traceback: {}", format_traceback(failure));
-    py::object reply = send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
-    co_await pyco::await(reply);
-    forget_debugger(self, mine);
+    Task run = guarded_request(std::move(session), [self, mine, request_id, workbook_id, source](py::object failure) {
+        return report_debug_failure(self, mine, request_id, workbook_id, source, std::move(failure));
+    });
+    co_await pyco::await(std::move(run));
     co_return py::none();
 }
 
@@ -240,20 +248,14 @@ Task handle_run_module(py::handle self, py::object message) {
         co_await pyco::await(pyco::call_method(self, "_handle_custom_function_call", call));
         co_return py::none();
     }
-    py::object run, failure;
-    try {
-        run = self.attr(S("_handle_debug_run_module"))(module_name, function_name, args, breakpoints, request_id,
-                                                     workbook_id, source);
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-        failure = pyco::caught(e);  // fields of the wrong type: answered, nothing runs
-    }
-    if (failure) {
-        error("[Kernel] Error in debug execution: {}", safe_str(failure));
-        co_await pyco::await(send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source)));
-        co_return py::none();
-    }
-    co_await pyco::await(run);
+    Started run = call_typed(
+        self, "_handle_debug_run_module",
+        [&](const py::object& failure) {
+            error("[Kernel] Error in debug execution: {}", safe_str(failure));
+            return send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
+        },
+        module_name, function_name, args, breakpoints, request_id, workbook_id, source);
+    co_await pyco::await(std::move(run.awaitable));
     co_return py::none();
 }
 

@@ -118,12 +118,11 @@ Task execute_code_async(py::handle self, py::object code, py::object request_id,
                         py::object source) {
     double start_time = now();
     debug("[TIMING] Execution started: request_id={}, function={}", request_id, function_name);
-    Task body = run_and_reply(self, code, request_id, function_name, source, start_time);
-    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    if (done) co_return py::none();
-    pyco::SavedError err = pyco::take_exception();
-    Task report = report_failure(self, py::reinterpret_borrow<py::object>(err.value), request_id, source, start_time);
-    co_await pyco::await(std::move(report));
+    Task run = guarded_request(run_and_reply(self, code, request_id, function_name, source, start_time),
+                               [self, request_id, source, start_time](py::object failure) {
+                                   return report_failure(self, std::move(failure), request_id, source, start_time);
+                               });
+    co_await pyco::await(std::move(run));
     co_return py::none();
 }
 
@@ -137,16 +136,15 @@ py::object execution_request(const py::object& self, const py::object& message) 
     py::object function_name = field(message, "function_name");
     py::object source = field(message, "source", S("ide"));
     info("[Kernel] [Listener Thread] Received execution_request (source={}, request_id={})", source, request_id);
-    py::object coroutine, failure;
-    try {
-        coroutine = self.attr(S("_execute_code_async"))(code, request_id, function_name, source);
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-        failure = pyco::caught(e);  // fields of the wrong type: answered, nothing runs
-    }
-    if (failure) throw Rejected{send(self, msg::execution_failure(error_object_of(failure), request_id, source))};
+    Started run = call_typed(
+        self, "_execute_code_async",
+        [&](const py::object& failure) {
+            return send(self, msg::execution_failure(error_object_of(failure), request_id, source));
+        },
+        code, request_id, function_name, source);
+    if (run.refused) throw Rejected{run.awaitable};
     debug("[Kernel] Code length: {} chars", PyObject_Length(code.ptr()));
-    return coroutine;
+    return run.awaitable;
 }
 
 }  // namespace handlers

@@ -399,16 +399,19 @@ Task call_body(Call call, const CallShape* shape) {
     co_return py::none();
 }
 
-// A validated call, run with anything unexpected answered by the reduced replies.
-Task run_call(Call call, const CallShape* shape) {
-    Task body = call_body(call, shape);
-    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    py::object failure = body_failure(outcome);
-    if (!failure) co_return py::none();
+// An unexpected failure of a validated call: logged, and answered by the reduced replies.
+Task report_call_failure(Call call, const CallShape* shape, py::object failure) {
     error("[Kernel] Unexpected error in {}: {}", shape->handler, safe_str(failure));
     Task reply = send_refusal(call, shape, error_object_of(failure));
     co_await pyco::await(std::move(reply));
     co_return py::none();
+}
+
+// A validated call, run with anything unexpected answered by the reduced replies.
+Task run_call(Call call, const CallShape* shape) {
+    return guarded_request(call_body(call, shape), [call, shape](py::object failure) {
+        return report_call_failure(call, shape, std::move(failure));
+    });
 }
 
 Task handle_custom_function_call(py::handle self, py::object message) {
@@ -524,6 +527,21 @@ Task event_body(EventCall call, py::object args, py::object loop) {
     co_return py::none();
 }
 
+// An unexpected failure of an event call: logged, a COM caller told "nok", and an error result.
+Task report_event_failure(EventCall call, py::object failure) {
+    error("[Kernel] Unexpected error in _handle_event_execution: {}", safe_str(failure));
+    py::object registrar = call.self.attr(S("_com_event_registrar"));
+    try {
+        if (pyco::truthy(call.is_com) && pyco::truthy(registrar))
+            registrar.attr(S("deliver_com_response"))(call.request_id, msg::com_nok());
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+    }
+    co_await pyco::await(send(call.self, msg::event_result(S("error"), S(""), traceback_text(failure), call.request_id,
+                                                           call.module_name, call.function_name, call.workbook_id)));
+    co_return py::none();
+}
+
 Task handle_event_execution(py::handle self, py::object message) {
     EventCall call{py::reinterpret_borrow<py::object>(self),
                    field(message, "module_name", S("")),
@@ -543,20 +561,9 @@ Task handle_event_execution(py::handle self, py::object message) {
          call.function_name, object_type, object_name, event_type);
     debug("[Kernel] [Async Task] Dispatching event_execution to worker: {}.{}", call.module_name, call.function_name);
     py::object loop = attr_of("asyncio", "get_running_loop")();
-    Task body = event_body(call, args, loop);
-    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    if (done) co_return py::none();
-    py::object failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
-    error("[Kernel] Unexpected error in _handle_event_execution: {}", safe_str(failure));
-    py::object registrar = self.attr(S("_com_event_registrar"));
-    try {
-        if (pyco::truthy(call.is_com) && pyco::truthy(registrar))
-            registrar.attr(S("deliver_com_response"))(call.request_id, msg::com_nok());
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-    }
-    co_await pyco::await(send(self, msg::event_result(S("error"), S(""), traceback_text(failure), call.request_id,
-                                                      call.module_name, call.function_name, call.workbook_id)));
+    Task run = guarded_request(event_body(call, args, loop),
+                               [call](py::object failure) { return report_event_failure(call, std::move(failure)); });
+    co_await pyco::await(std::move(run));
     co_return py::none();
 }
 

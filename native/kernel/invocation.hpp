@@ -97,6 +97,43 @@ WorkerOutcome unpack_outcome(const py::object& returned);
 // repr of a result); null when it completed. Anything else (a cancellation) is thrown on.
 py::object body_failure(const py::object& outcome);
 
+// A request's body, run with its failures answered: what the body raised (an Exception)
+// or returned (what the repr of its result raised) goes to `failure_reply`, a callable
+// making the Task that logs it and sends the request's error replies; what that Task
+// raises propagates. Anything else the body raises (a cancellation) is thrown on.
+template <class FailureReply>
+pyco::Task guarded_request(pyco::Task body, FailureReply failure_reply) {
+    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
+    py::object failure = body_failure(outcome);
+    if (!failure) co_return py::none();
+    pyco::Task reply = failure_reply(std::move(failure));
+    co_await pyco::await(std::move(reply));
+    co_return py::none();
+}
+
+// What a typed method call started: the method's coroutine, or, when the call was refused,
+// the awaitable of the reply that answers the request instead.
+struct Started {
+    py::object awaitable;
+    bool refused = false;
+};
+
+// self.<method>(args...) for a kernel method with typed parameters, called through the
+// attribute (tests and integrations patch these methods). A field of the wrong type makes
+// the call itself raise and nothing runs: that Exception goes to `refuse`, which returns
+// the awaitable of the reply.
+template <class Refuse, class... A>
+Started call_typed(py::handle self, const char* method, Refuse refuse, const A&... args) {
+    py::object failure;
+    try {
+        return Started{self.attr(S(method))(args...)};
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        failure = pyco::caught(e);
+    }
+    return Started{refuse(failure), true};
+}
+
 // While alive, the user code of request `request_id` of kernel `self` runs on this thread:
 // an interrupt_request naming it raises KeyboardInterrupt here (interrupt.cpp says how it
 // is delivered). On leaving, an interrupt delivered but not yet raised is consumed, so it

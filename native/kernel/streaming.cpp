@@ -145,6 +145,16 @@ Task stream_body(py::handle self, py::object request_id, py::object module_name,
     co_return py::none();
 }
 
+// An unexpected failure of the stream's handling: logged and answered by an error message.
+Task report_stream_failure(py::handle self, py::object request_id, double start, py::object failure) {
+    error("[TIMING] Streaming exception: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms(start),
+          safe_str(failure));
+    py::object reply = send(self, msg::streaming_error(request_id, failure_text(failure), self.attr(S("workbook_id"))));
+    failure = py::object();
+    co_await pyco::await(std::move(reply));
+    co_return py::none();
+}
+
 Task execute_streaming_function(py::handle self, py::object request_id, py::object module_name,
                                 py::object function_name, py::object args, py::object workbook_id,
                                 py::object source) {
@@ -171,18 +181,12 @@ Task execute_streaming_function(py::handle self, py::object request_id, py::obje
         }
     }
     Task body = stream_body(self, request_id, module_name, function_name, args, workbook_id, source, start);
-    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
+    Task guarded = guarded_request(std::move(body), [self, request_id, start](py::object failure) {
+        return report_stream_failure(self, request_id, start, std::move(failure));
+    });
+    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(guarded)));
     pyco::SavedError err;
     if (!done) err.fetch();
-    if (err.is_set() && err.matches(PyExc_Exception)) {
-        py::object e = py::reinterpret_borrow<py::object>(err.value);
-        error("[TIMING] Streaming exception: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms(start),
-              safe_str(e));
-        py::object reply = send(self, msg::streaming_error(request_id, failure_text(e), self.attr(S("workbook_id"))));
-        err.clear();
-        py::object sent = co_await pyco::await_nothrow(reply);
-        if (!sent) err.fetch();
-    }
     // Whatever happened, a cancel mark of this request is not kept.
     self.attr(S("_canceled_streaming_requests")).attr(S("discard"))(request_id);
     if (err.is_set()) {
@@ -205,19 +209,15 @@ py::object execute_streaming_function(const py::object& self, const py::object& 
     py::object source = field(message, "source", S("addin"));
     debug("[TIMING] Dispatching streaming function to background task");
     info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    py::object coroutine, failure;
-    try {
-        coroutine = self.attr(S("_execute_streaming_function"))(request_id, module_name, function_name, args, workbook_id,
-                                                              source);
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-        failure = pyco::caught(e);
-    }
-    if (failure) {
-        error("[Kernel] Rejected execute_streaming_function: {}", failure);
-        throw Rejected{send(self, msg::streaming_error(request_id, failure_text(failure), self.attr(S("workbook_id"))))};
-    }
-    return coroutine;
+    Started run = call_typed(
+        self, "_execute_streaming_function",
+        [&](const py::object& failure) {
+            error("[Kernel] Rejected execute_streaming_function: {}", failure);
+            return send(self, msg::streaming_error(request_id, failure_text(failure), self.attr(S("workbook_id"))));
+        },
+        request_id, module_name, function_name, args, workbook_id, source);
+    if (run.refused) throw Rejected{run.awaitable};
+    return run.awaitable;
 }
 
 }  // namespace handlers
