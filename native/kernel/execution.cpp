@@ -23,6 +23,18 @@ py::dict interrupted_result(const py::error_already_set& e) {
     return result;
 }
 
+// What the console run's worker hands back: the executor's result dictionary (what
+// CodeExecutor.execute returns) and the repr of its value.
+struct ConsoleResult {
+    py::object result;
+    Shown shown;
+    template <class V>
+    void fields(V&& visit) {
+        visit(result);
+        shown.fields(visit);
+    }
+};
+
 // What the console run's worker needs.
 struct ConsoleRun {
     py::object self, code, request_id, out_cb, err_cb;
@@ -52,7 +64,8 @@ py::object execute_with_callbacks(py::object closure) {
     if (traced) debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
     py::object value = result.attr(S("get"))(S("result"));
     bool shows = pyco::truthy(result.attr(S("get"))(S("success"))) && !value.is_none();
-    return worker_outcome(result, shows ? value : py::object(), self, request_id);
+    ConsoleResult run{std::move(result), shows ? shown_of(value, self, request_id) : Shown{}};
+    return pyco::make_closure(std::move(run));
 }
 
 const std::string kOwner = "PythonKernel._execute_code_async";
@@ -81,8 +94,9 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     py::object worker = nested_function(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}), kOwner,
                                         pyco::make_closure(ConsoleRun{py::reinterpret_borrow<py::object>(self), code,
                                                                       request_id, out_cb, err_cb}));
-    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
-    py::object result = outcome.result;
+    py::object returned = co_await pyco::await(run_in_pool(output, worker));
+    const ConsoleResult& run = result_of<ConsoleResult>(returned);
+    const py::object& result = run.result;
     if (traced) debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, (now() - start_time) * 1000.0);
     py::object success = result[S("success")];
     debug_if(traced, "[Kernel] [Async Task] Execution finished, success={} (request_id={})", success, request_id);
@@ -98,10 +112,11 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     py::object value = result[S("result")];
     py::object shown = py::none();
     if (!value.is_none()) {
-        // Whatever the user's __repr__ raised is this request's failure.
-        shown = outcome.shown;
-        if (outcome.failure) {
-            Task report = report_failure(self, outcome.failure, request_id, source, start_time);
+        // Whatever the user's __repr__ raised is this request's failure (reported here, so
+        // that a failure of the report itself is the request's failure as well).
+        shown = run.shown.text;
+        if (run.shown.failure) {
+            Task report = report_failure(self, run.shown.failure, request_id, source, start_time);
             co_await pyco::await(std::move(report));
             co_return py::none();
         }

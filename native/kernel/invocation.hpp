@@ -1,6 +1,7 @@
 // The pattern every call of user code follows: a coroutine on the event loop hands a worker
 // closure to the kernel's pool; the worker runs the user's code with its output captured
-// and streamed, and returns a plain result dictionary; the coroutine turns it into replies.
+// and streamed, and returns its result as a C++ struct (a typed closure object); the
+// coroutine turns it into replies. Dictionaries are made only for what goes on the wire.
 #pragma once
 
 #include "kernel/capture.hpp"
@@ -78,19 +79,27 @@ py::object call_with(const py::object& func, const py::object& args);
 // in `failure` (the caller reports it as that call's failure).
 py::object user_repr(const py::object& value, py::object& failure);
 
-// What a worker hands back to its coroutine: its result dictionary, and the repr of the
-// value the coroutine shows (made on the worker, as the loop never runs a user __repr__:
-// a slow or blocking one would stall every request), or what that repr raised.
-struct WorkerOutcome {
-    py::object result;
-    py::object shown;    // the repr text, or None
-    py::object failure;  // what the repr raised, or None
+// The repr of the value a request shows, made on the worker as part of its result: the
+// loop never runs a user __repr__ (a slow or blocking one would stall every request).
+struct Shown {
+    py::object text = py::none();  // the repr, or None
+    py::object failure;            // what the repr raised, or null
+    template <class V>
+    void fields(V&& visit) {
+        visit(text);
+        visit(failure);
+    }
 };
-// The worker's return value: `result` with the repr of `value` (no repr when `value` is
-// null). The repr is part of the request's user code: an interrupt_request naming
+// The repr of `value`. It is part of the request's user code: an interrupt_request naming
 // `request_id` of kernel `self` interrupts it.
-py::object worker_outcome(py::object result, const py::object& value, py::handle self, py::handle request_id);
-WorkerOutcome unpack_outcome(const py::object& returned);
+Shown shown_of(const py::object& value, py::handle self, py::handle request_id);
+
+// The result struct a worker returned (made with pyco::make_closure), valid while
+// `returned` lives.
+template <class Result>
+Result& result_of(const py::object& returned) {
+    return pyco::closure_of<Result>(returned);
+}
 
 // What went wrong in a call body awaited with await_nothrow (whose value is `outcome`): the
 // Exception it raised, or the exception it returned because user code raised it (in the

@@ -42,11 +42,41 @@ py::list public_names(const py::object& names, Py_ssize_t limit) {
     return picked;
 }
 
+// How a stream's worker ended.
+struct StreamResult {
+    enum class End { Completed, Canceled, Failed } end = End::Failed;
+    Py_ssize_t count = 0;  // values sent, when completed
+    py::object error;      // why it failed (never empty)
+    template <class V>
+    void fields(V&& visit) {
+        visit(error);
+    }
+};
+
+py::object stream_completed(Py_ssize_t count) {
+    StreamResult r;
+    r.end = StreamResult::End::Completed;
+    r.count = count;
+    return pyco::make_closure(std::move(r));
+}
+
+py::object stream_canceled() {
+    StreamResult r;
+    r.end = StreamResult::End::Canceled;
+    return pyco::make_closure(std::move(r));
+}
+
+py::object stream_failed(py::object error) {
+    StreamResult r;
+    r.error = std::move(error);
+    return pyco::make_closure(std::move(r));
+}
+
 // The generator's values, one message each, until it is exhausted or the request is
 // cancelled. A cancelled stream's "Canceled" message is its final one: an interrupt can no
 // longer add another.
-py::dict drain(const py::object& self, const py::object& loop, const py::object& request_id, py::object generator,
-               Interruptible& user_code) {
+py::object drain(const py::object& self, const py::object& loop, const py::object& request_id, py::object generator,
+                 Interruptible& user_code) {
     py::object canceled = self.attr(S("_canceled_streaming_requests"));
     Py_ssize_t count = 0;
     for (py::handle value : generator) {
@@ -54,14 +84,14 @@ py::dict drain(const py::object& self, const py::object& loop, const py::object&
             user_code.end();
             canceled.attr(S("discard"))(request_id);
             send_and_wait(self, loop, msg::streaming_canceled(request_id, self.attr(S("workbook_id"))));
-            return msg::stream_canceled();
+            return stream_canceled();
         }
         py::object wire = to_wire(py::reinterpret_borrow<py::object>(value));
         send_and_wait(self, loop, msg::streaming_value(request_id, wire, self.attr(S("workbook_id"))));
         if (++count % 10 == 0) attr_of("time", "sleep")(kPauseEvery10);
     }
     user_code.finish();
-    return msg::stream_completed(count);
+    return stream_completed(count);
 }
 
 // What the stream's worker needs.
@@ -92,21 +122,21 @@ py::object run_streaming_in_thread(py::object closure) {
             error("[Kernel] Sample of available modules: {}", public_names(modules, 20));
             error("[Kernel] in_memory_loader.source_cache keys: {}",
                   py::list(g("in_memory_loader").attr(S("source_cache")).attr(S("keys"))()));
-            return msg::stream_refused(pyco::fmt("Module not found: {}", module_name));
+            return stream_failed(pyco::fmt("Module not found: {}", module_name));
         }
         py::object module = modules[module_name];
         debug("[Kernel] Found module in sys.modules: {}", module_name);
         if (!pyco::truthy(builtin("hasattr")(module, function_name))) {
             error("[Kernel] Function not found in module: {}", function_name);
             error("[Kernel] Available functions in module: {}", public_names(builtin("dir")(module), -1));
-            return msg::stream_refused(pyco::fmt("Function not found: {}", function_name));
+            return stream_failed(pyco::fmt("Function not found: {}", function_name));
         }
         py::object func = builtin("getattr")(module, function_name);
         debug("[Kernel] Found function: {}", function_name);
         py::object generator = call_with(func, self.attr(S("_deserialize_args"))(c.args));
         if (!pyco::truthy(attr_of("inspect", "isgenerator")(generator))) {
             error("[Kernel] Function {} is not a generator function", function_name);
-            return msg::stream_refused(pyco::fmt("Function {} is not a generator function", function_name));
+            return stream_failed(pyco::fmt("Function {} is not a generator function", function_name));
         }
         info("[Kernel] Starting to stream results from generator: {}", function_name);
         return drain(self, loop, request_id, std::move(generator), user_code);
@@ -115,7 +145,7 @@ py::object run_streaming_in_thread(py::object closure) {
     }
     print_traceback(failure);
     error("[TIMING] Streaming error: request_id={}, error={}", request_id, safe_str(failure));
-    return msg::stream_failed(failure_text(failure), format_traceback(failure));
+    return stream_failed(failure_text(failure));
 }
 
 double elapsed_ms(double start) { return (now() - start) * 1000.0; }
@@ -129,18 +159,23 @@ Task stream_body(py::handle self, py::object request_id, py::object module_name,
         pyco::fn<run_streaming_in_thread>("run_streaming_in_thread", {}), kOwner,
         pyco::make_closure(StreamRun{py::reinterpret_borrow<py::object>(self), request_id, module_name, function_name,
                                      args, output.loop, out_cb, err_cb}));
-    py::object result = co_await pyco::await(run_in_pool(output, worker));
+    py::object returned = co_await pyco::await(run_in_pool(output, worker));
+    const StreamResult& result = result_of<StreamResult>(returned);
     double elapsed = elapsed_ms(start);
-    py::object error_text = result.attr(S("get"))(S("error"));
-    if (pyco::truthy(error_text)) {
-        error("[TIMING] Streaming failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed, error_text);
-        co_await pyco::await(send(self, msg::streaming_error(request_id, error_text, self.attr(S("workbook_id")))));
-    } else if (pyco::truthy(result.attr(S("get"))(S("canceled")))) {
+    switch (result.end) {
+    case StreamResult::End::Failed:
+        error("[TIMING] Streaming failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed,
+              result.error);
+        co_await pyco::await(send(self, msg::streaming_error(request_id, result.error, self.attr(S("workbook_id")))));
+        break;
+    case StreamResult::End::Canceled:
         debug("[TIMING] Streaming canceled: request_id={}, elapsed={:.1f}ms", request_id, elapsed);
-    } else {
+        break;
+    case StreamResult::End::Completed:
         debug("[TIMING] Streaming completed: request_id={}, elapsed={:.1f}ms, results={}", request_id, elapsed,
-              py::object(result.attr(S("get"))(S("result_count"), 0)));
+              result.count);
         co_await pyco::await(send(self, msg::streaming_done(request_id, self.attr(S("workbook_id")))));
+        break;
     }
     co_return py::none();
 }
