@@ -210,14 +210,6 @@ py::dict function_result_failure(H request_id, H error) {
                  {"error", error}});
 }
 
-py::dict worker_success(H result, H base_result, H logs) {
-    return make({{"status", S("success")}, {"result", result}, {"base_result", base_result}, {"logs", logs}});
-}
-
-py::dict worker_error(H logs, H error) {
-    return make({{"status", S("error")}, {"result", Py_None}, {"logs", logs}, {"error", error}});
-}
-
 py::dict callable_result_output(H content, H request_id, H workbook_id) {
     return make({{"type", S("result_output")},
                  {"content", content},
@@ -262,14 +254,6 @@ py::dict event_result(H status, H logs, H error, H request_id, H module_name, H 
                  {"workbook_id", workbook_id}});
 }
 
-py::dict event_worker_success(H logs, H return_value) {
-    return make({{"status", S("success")}, {"logs", logs}, {"error", Py_None}, {"return_value", return_value}});
-}
-
-py::dict event_worker_error(H logs, H error) {
-    return make({{"status", S("error")}, {"logs", logs}, {"error", error}});
-}
-
 py::dict com_ok(H return_value) { return make({{"status", S("ok")}, {"return_value", return_value}}); }
 
 py::dict com_nok() { return make({{"status", S("nok")}}); }
@@ -300,16 +284,6 @@ py::dict streaming_done(H request_id, H workbook_id) {
                  {"done", Py_True},
                  {"workbook_id", workbook_id}});
 }
-
-py::dict stream_completed(Py_ssize_t result_count) {
-    return make({{"success", Py_True}, {"result_count", n(result_count)}});
-}
-
-py::dict stream_canceled() { return make({{"canceled", Py_True}}); }
-
-py::dict stream_refused(H error) { return make({{"error", error}}); }
-
-py::dict stream_failed(H error, H traceback) { return make({{"error", error}, {"traceback", traceback}}); }
 
 py::dict run_module_call(H module_name, H function_name, H args, H request_id, H workbook_id, H source) {
     return make({{"type", S("custom_function_call")},
@@ -347,14 +321,6 @@ py::dict debug_exception(H workbook_id, H module, H line, H file, H exception_ty
                  {"locals", py::list()},
                  {"globals", py::list()},
                  {"call_stack", py::list()}});
-}
-
-py::dict debug_plain_success(H result) {
-    return make({{"status", S("success")}, {"result", result}, {"is_generator", Py_False}});
-}
-
-py::dict debug_generator_success(H values, H yield_count) {
-    return make({{"status", S("success")}, {"result", values}, {"is_generator", Py_True}, {"yield_count", yield_count}});
 }
 
 py::dict debug_worker_error(H type_name, H message, H traceback, bool debug_exception_sent) {

@@ -53,9 +53,6 @@ py::dict call_failure(H error, H request_id, H module_name, H function_name, H w
 py::dict function_result_success(H request_id, H result, H logs);
 py::dict function_result_error(H request_id, H logs, H error);
 py::dict function_result_failure(H request_id, H error);
-// What a worker body hands back to its coroutine.
-py::dict worker_success(H result, H base_result, H logs);
-py::dict worker_error(H logs, H error);
 
 // Python callable calls.
 py::dict callable_result_output(H content, H request_id, H workbook_id);
@@ -65,8 +62,6 @@ py::dict callable_failure(H error, H request_id, H workbook_id);
 
 // Event handlers.
 py::dict event_result(H status, H logs, H error, H request_id, H module_name, H function_name, H workbook_id);
-py::dict event_worker_success(H logs, H return_value);
-py::dict event_worker_error(H logs, H error);
 py::dict com_ok(H return_value);
 py::dict com_nok();
 
@@ -76,10 +71,6 @@ py::dict streaming_value(H request_id, H result, H workbook_id);
 py::dict streaming_canceled(H request_id, H workbook_id);
 py::dict streaming_done(H request_id, H workbook_id);
 py::dict streaming_error(H request_id, H error, H workbook_id);
-py::dict stream_completed(Py_ssize_t result_count);
-py::dict stream_canceled();
-py::dict stream_refused(H error);
-py::dict stream_failed(H error, H traceback);
 
 // Run-module and debug runs.
 py::dict run_module_call(H module_name, H function_name, H args, H request_id, H workbook_id, H source);
@@ -87,8 +78,7 @@ py::dict debug_run_terminated(H request_id, H workbook_id);
 py::dict debug_run_error(H error, H request_id, H workbook_id, H source);
 py::dict debug_exception(H workbook_id, H module, H line, H file, H exception_type, H exception_message,
                          H exception_traceback);
-py::dict debug_plain_success(H result);
-py::dict debug_generator_success(H values, H yield_count);
+// The error object of a debug run whose exception could not be reported as debug_exception.
 py::dict debug_worker_error(H type_name, H message, H traceback, bool debug_exception_sent);
 
 // Language services.

@@ -91,6 +91,37 @@ struct DebugRun {
     }
 };
 
+// What a debug run's worker hands back to its coroutine.
+struct DebugResult {
+    enum class End { Value, Generator, Failed } end = End::Failed;
+    py::object value;        // the function's value, or the values a generator yielded
+    py::object yield_count;  // a generator's count of yields; -1 when it stopped before ending
+    Shown shown;             // the repr of a function's value
+    py::object type_name, message, traceback;  // the run's exception, when it failed
+    bool exception_sent = false;               // whether debug_exception reported it
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&value, &yield_count, &type_name, &message, &traceback}) visit(*f);
+        shown.fields(visit);
+    }
+};
+
+py::object debug_value(py::object value, py::handle self, py::handle request_id) {
+    DebugResult r;
+    r.end = DebugResult::End::Value;
+    r.shown = shown_of(value, self, request_id);
+    r.value = std::move(value);
+    return pyco::make_closure(std::move(r));
+}
+
+py::object debug_generator(py::object values, py::object yield_count) {
+    DebugResult r;
+    r.end = DebugResult::End::Generator;
+    r.value = std::move(values);
+    r.yield_count = std::move(yield_count);
+    return pyco::make_closure(std::move(r));
+}
+
 py::object debug_execute(py::object closure) {
     DebugRun& c = pyco::closure_of<DebugRun>(closure);
     const CallOutput& o = c.output;
@@ -111,7 +142,7 @@ py::object debug_execute(py::object closure) {
         py::object value = call_with(runcall, py::make_tuple(func) + positional);
         if (!pyco::truthy(attr_of("inspect", "isgenerator")(value))) {
             user_code.finish();
-            return worker_outcome(msg::debug_plain_success(value), value, self, o.request_id);
+            return debug_value(value, self, o.request_id);
         }
         // The generator from the first call is dropped unstarted; the debugger drives a fresh one.
         value = py::object();
@@ -120,33 +151,31 @@ py::object debug_execute(py::object closure) {
                                                                            workbook_id, o.source, o.backlog}));
         py::object driven = debugger.attr(S("runcall"))(drive);
         user_code.finish();
-        if (pyco::truthy(driven))
-            return worker_outcome(msg::debug_generator_success(driven[py::int_(0)], driven[py::int_(1)]), py::object(),
-                                  self, o.request_id);
-        return worker_outcome(msg::debug_generator_success(py::list(), py::int_(-1)), py::object(), self, o.request_id);
+        if (pyco::truthy(driven)) return debug_generator(driven[py::int_(0)], driven[py::int_(1)]);
+        return debug_generator(py::list(), py::int_(-1));
     } catch (py::error_already_set& e) {
         failure = pyco::caught(e);
     }
     error("[Kernel] Debug execution error: {}", safe_str(failure));
     py::object text = traceback_text(failure);
     error("[Kernel] Traceback: {}", text);
-    bool sent = send_debug_exception(self, debugger, failure, text, module_name, workbook_id);
-    return worker_outcome(msg::debug_worker_error(py::type::of(failure).attr(S("__name__")), safe_str(failure), text, sent),
-                          py::object(), self, o.request_id);
+    DebugResult r;
+    r.exception_sent = send_debug_exception(self, debugger, failure, text, module_name, workbook_id);
+    r.type_name = py::type::of(failure).attr(S("__name__"));
+    r.message = safe_str(failure);
+    r.traceback = text;
+    return pyco::make_closure(std::move(r));
 }
 
 // What a successful run shows before debug_terminated (the repr of its value was made on
 // the worker).
-py::object outcome_line(const WorkerOutcome& outcome) {
-    const py::object& result = outcome.result;
-    if (pyco::truthy(result.attr(S("get"))(S("is_generator")))) {
-        py::object yield_count = result.attr(S("get"))(S("yield_count"), 0);
-        if (yield_count >= py::int_(0))
-            return pyco::fmt("Out: Generator completed with {} yields\n", yield_count);
+py::object outcome_line(const DebugResult& result) {
+    if (result.end == DebugResult::End::Generator) {
+        if (result.yield_count >= py::int_(0))
+            return pyco::fmt("Out: Generator completed with {} yields\n", result.yield_count);
         return S("Out: Generator stoped before ending\n");
     }
-    if (!has(result, S("result"))) return py::none();
-    return S("Out: ") + outcome.shown + S("\n");
+    return S("Out: ") + result.shown.text + S("\n");
 }
 
 // _debugger = None, unless another session has taken its place meanwhile.
@@ -186,24 +215,37 @@ Task debug_session(py::handle self, py::list mine, py::object module_name, py::o
                                         pyco::make_closure(DebugRun{py::reinterpret_borrow<py::object>(self), module_name,
                                                                     function_name, args, debugger, out_cb, err_cb,
                                                                     output}));
-    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
-    py::object result = outcome.result;
-    if (py::object(result[S("status")]).equal(S("success"))) {
-        if (outcome.failure) co_return outcome.failure;  // the repr of the result raised
-        py::object line = outcome_line(outcome);
-        if (!line.is_none())
-            co_await pyco::await(send(self, msg::result_output(line, request_id, workbook_id, source)));
+    py::object returned = co_await pyco::await(run_in_pool(output, worker));
+    const DebugResult& result = result_of<DebugResult>(returned);
+    if (result.end != DebugResult::End::Failed) {
+        if (result.shown.failure) co_return result.shown.failure;  // the repr of the result raised
+        py::object line = outcome_line(result);
+        co_await pyco::await(send(self, msg::result_output(line, request_id, workbook_id, source)));
         info("[Kernel] Debug execution completed successfully, sending debug_terminated");
         co_await pyco::await(send(self, msg::debug_run_terminated(request_id, workbook_id)));
-    } else if (pyco::truthy(result.attr(S("get"))(S("debug_exception_sent")))) {
+    } else if (result.exception_sent) {
         info("[Kernel] Debug exception already sent, sending debug_terminated");
         co_await pyco::await(send(self, msg::debug_run_terminated(request_id, workbook_id)));
     } else {
-        error("[Kernel] Debug execution failed: {}", result);
-        co_await pyco::await(send(self, msg::debug_run_error(result, request_id, workbook_id, source)));
+        // The error object on the wire is the worker's report of the run's exception.
+        py::dict report = msg::debug_worker_error(result.type_name, result.message, result.traceback, false);
+        error("[Kernel] Debug execution failed: {}", report);
+        co_await pyco::await(send(self, msg::debug_run_error(report, request_id, workbook_id, source)));
     }
     forget_debugger(self, mine);
     debug("[Kernel] Debugger instance cleaned up");
+    co_return py::none();
+}
+
+// An unexpected failure of a debug run (or the repr of its result): logged, answered by
+// an error message, and the run's debugger forgotten.
+Task report_debug_failure(py::handle self, py::list mine, py::object request_id, py::object workbook_id,
+                          py::object source, py::object failure) {
+    error("[Kernel] Error in debug execution: {}", safe_str(failure));
+    error("[Kernel] Traceback: {}", format_traceback(failure));
+    py::object reply = send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
+    co_await pyco::await(reply);
+    forget_debugger(self, mine);
     co_return py::none();
 }
 
@@ -213,14 +255,10 @@ Task handle_debug_run_module(py::handle self, py::object module_name, py::object
     py::list mine;
     Task session =
         debug_session(self, mine, module_name, function_name, args, breakpoints, request_id, workbook_id, source);
-    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(session)));
-    py::object failure = body_failure(outcome);
-    if (!failure) co_return py::none();
-    error("[Kernel] Error in debug execution: {}", safe_str(failure));
-    error("[Kernel] Traceback: {}", format_traceback(failure));
-    py::object reply = send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
-    co_await pyco::await(reply);
-    forget_debugger(self, mine);
+    Task run = guarded_request(std::move(session), [self, mine, request_id, workbook_id, source](py::object failure) {
+        return report_debug_failure(self, mine, request_id, workbook_id, source, std::move(failure));
+    });
+    co_await pyco::await(std::move(run));
     co_return py::none();
 }
 
@@ -240,20 +278,14 @@ Task handle_run_module(py::handle self, py::object message) {
         co_await pyco::await(pyco::call_method(self, "_handle_custom_function_call", call));
         co_return py::none();
     }
-    py::object run, failure;
-    try {
-        run = self.attr(S("_handle_debug_run_module"))(module_name, function_name, args, breakpoints, request_id,
-                                                     workbook_id, source);
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-        failure = pyco::caught(e);  // fields of the wrong type: answered, nothing runs
-    }
-    if (failure) {
-        error("[Kernel] Error in debug execution: {}", safe_str(failure));
-        co_await pyco::await(send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source)));
-        co_return py::none();
-    }
-    co_await pyco::await(run);
+    Started run = call_typed(
+        self, "_handle_debug_run_module",
+        [&](const py::object& failure) {
+            error("[Kernel] Error in debug execution: {}", safe_str(failure));
+            return send(self, msg::debug_run_error(error_object_of(failure), request_id, workbook_id, source));
+        },
+        module_name, function_name, args, breakpoints, request_id, workbook_id, source);
+    co_await pyco::await(std::move(run.awaitable));
     co_return py::none();
 }
 

@@ -23,6 +23,18 @@ py::dict interrupted_result(const py::error_already_set& e) {
     return result;
 }
 
+// What the console run's worker hands back: the executor's result dictionary (what
+// CodeExecutor.execute returns) and the repr of its value.
+struct ConsoleResult {
+    py::object result;
+    Shown shown;
+    template <class V>
+    void fields(V&& visit) {
+        visit(result);
+        shown.fields(visit);
+    }
+};
+
 // What the console run's worker needs.
 struct ConsoleRun {
     py::object self, code, request_id, out_cb, err_cb;
@@ -52,7 +64,8 @@ py::object execute_with_callbacks(py::object closure) {
     if (traced) debug("[Kernel] [Worker Thread {}] Execution completed (request_id={})", current_thread_name(), request_id);
     py::object value = result.attr(S("get"))(S("result"));
     bool shows = pyco::truthy(result.attr(S("get"))(S("success"))) && !value.is_none();
-    return worker_outcome(result, shows ? value : py::object(), self, request_id);
+    ConsoleResult run{std::move(result), shows ? shown_of(value, self, request_id) : Shown{}};
+    return pyco::make_closure(std::move(run));
 }
 
 const std::string kOwner = "PythonKernel._execute_code_async";
@@ -81,8 +94,9 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     py::object worker = nested_function(pyco::fn<execute_with_callbacks>("execute_with_callbacks", {}), kOwner,
                                         pyco::make_closure(ConsoleRun{py::reinterpret_borrow<py::object>(self), code,
                                                                       request_id, out_cb, err_cb}));
-    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
-    py::object result = outcome.result;
+    py::object returned = co_await pyco::await(run_in_pool(output, worker));
+    const ConsoleResult& run = result_of<ConsoleResult>(returned);
+    const py::object& result = run.result;
     if (traced) debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, (now() - start_time) * 1000.0);
     py::object success = result[S("success")];
     debug_if(traced, "[Kernel] [Async Task] Execution finished, success={} (request_id={})", success, request_id);
@@ -98,10 +112,11 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
     py::object value = result[S("result")];
     py::object shown = py::none();
     if (!value.is_none()) {
-        // Whatever the user's __repr__ raised is this request's failure.
-        shown = outcome.shown;
-        if (outcome.failure) {
-            Task report = report_failure(self, outcome.failure, request_id, source, start_time);
+        // Whatever the user's __repr__ raised is this request's failure (reported here, so
+        // that a failure of the report itself is the request's failure as well).
+        shown = run.shown.text;
+        if (run.shown.failure) {
+            Task report = report_failure(self, run.shown.failure, request_id, source, start_time);
             co_await pyco::await(std::move(report));
             co_return py::none();
         }
@@ -118,12 +133,11 @@ Task execute_code_async(py::handle self, py::object code, py::object request_id,
                         py::object source) {
     double start_time = now();
     debug("[TIMING] Execution started: request_id={}, function={}", request_id, function_name);
-    Task body = run_and_reply(self, code, request_id, function_name, source, start_time);
-    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    if (done) co_return py::none();
-    pyco::SavedError err = pyco::take_exception();
-    Task report = report_failure(self, py::reinterpret_borrow<py::object>(err.value), request_id, source, start_time);
-    co_await pyco::await(std::move(report));
+    Task run = guarded_request(run_and_reply(self, code, request_id, function_name, source, start_time),
+                               [self, request_id, source, start_time](py::object failure) {
+                                   return report_failure(self, std::move(failure), request_id, source, start_time);
+                               });
+    co_await pyco::await(std::move(run));
     co_return py::none();
 }
 
@@ -137,16 +151,15 @@ py::object execution_request(const py::object& self, const py::object& message) 
     py::object function_name = field(message, "function_name");
     py::object source = field(message, "source", S("ide"));
     info("[Kernel] [Listener Thread] Received execution_request (source={}, request_id={})", source, request_id);
-    py::object coroutine, failure;
-    try {
-        coroutine = self.attr(S("_execute_code_async"))(code, request_id, function_name, source);
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-        failure = pyco::caught(e);  // fields of the wrong type: answered, nothing runs
-    }
-    if (failure) throw Rejected{send(self, msg::execution_failure(error_object_of(failure), request_id, source))};
+    Started run = call_typed(
+        self, "_execute_code_async",
+        [&](const py::object& failure) {
+            return send(self, msg::execution_failure(error_object_of(failure), request_id, source));
+        },
+        code, request_id, function_name, source);
+    if (run.refused) throw Rejected{run.awaitable};
     debug("[Kernel] Code length: {} chars", PyObject_Length(code.ptr()));
-    return coroutine;
+    return run.awaitable;
 }
 
 }  // namespace handlers

@@ -1,7 +1,7 @@
 // Calls of user code from the spreadsheet: custom functions (and IDE runs), Python
 // callables registered with the bridge, and Excel event handlers. Each follows one
-// pattern (runs/invocation.hpp): a coroutine on the loop, a worker closure on the pool, a plain
-// result dictionary, replies in a fixed order.
+// pattern (runs/invocation.hpp): a coroutine on the loop, a worker closure on the pool, a
+// typed result (CallResult), replies in a fixed order.
 //
 // Whatever user code raises on the worker (SystemExit, KeyboardInterrupt and any other
 // BaseException included), and whatever the repr of its result raises, is
@@ -147,20 +147,11 @@ py::object user_repr(const py::object& value, py::object& failure) {
     }
 }
 
-py::object worker_outcome(py::object result, const py::object& value, py::handle self, py::handle request_id) {
-    py::object shown, failure;
-    if (value) {
-        Interruptible user_code(self, request_id);
-        shown = user_repr(value, failure);
-    }
-    if (!shown) shown = py::none();
-    return py::make_tuple(std::move(result), shown, failure ? failure : py::none());
-}
-
-WorkerOutcome unpack_outcome(const py::object& returned) {
-    py::tuple t = py::reinterpret_borrow<py::tuple>(returned);
-    py::object failure = t[2];
-    return {t[0], t[1], failure.is_none() ? py::object() : failure};
+Shown shown_of(const py::object& value, py::handle self, py::handle request_id) {
+    Shown shown;
+    Interruptible user_code(self, request_id);
+    if (py::object text = user_repr(value, shown.failure)) shown.text = std::move(text);
+    return shown;
 }
 
 py::object body_failure(const py::object& outcome) {
@@ -203,6 +194,39 @@ struct CallWorker {
     }
 };
 
+// What a call's worker hands back to its coroutine.
+struct CallResult {
+    bool ok = false;
+    py::object value;  // what the user's code returned (released with the result, on the loop)
+    py::object wire;   // its wire form (None for an event handler's value, which is not sent)
+    py::object logs;   // the captured output
+    py::object error;  // the traceback text of a failed call
+    Shown shown;       // the repr of the value, when the wire form is not None
+    template <class V>
+    void fields(V&& visit) {
+        for (py::object* f : {&value, &wire, &logs, &error}) visit(*f);
+        shown.fields(visit);
+    }
+};
+
+py::object call_succeeded(py::object value, py::object wire, py::object logs, const CallWorker& c) {
+    CallResult r;
+    r.ok = true;
+    if (!wire.is_none()) r.shown = shown_of(value, c.self, c.request_id);
+    r.value = std::move(value);
+    r.wire = std::move(wire);
+    r.logs = std::move(logs);
+    return pyco::make_closure(std::move(r));
+}
+
+py::object call_failed(py::object logs, py::object error) {
+    CallResult r;
+    r.wire = py::none();
+    r.logs = std::move(logs);
+    r.error = std::move(error);
+    return pyco::make_closure(std::move(r));
+}
+
 // --- custom function calls and Python callable calls ---------------------------------------
 //
 // Both run the same way: a worker calls the user's code with its output captured, the
@@ -239,9 +263,8 @@ py::object execute_function(py::object closure) {
         if (failure) print_traceback(failure);
         logs = captured_logs(out, err);
     }
-    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object(), c.self, c.request_id);
-    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw, c.self,
-                          c.request_id);
+    if (failure) return call_failed(logs, traceback_text(failure));
+    return call_succeeded(raw, serialized, logs, c);
 }
 
 py::object execute_callable(py::object closure) {
@@ -279,9 +302,8 @@ py::object execute_callable(py::object closure) {
         failure = pyco::caught(e);
     }
     py::object logs = captured_logs(out, err);
-    if (failure) return worker_outcome(msg::worker_error(logs, traceback_text(failure)), py::object(), c.self, c.request_id);
-    return worker_outcome(msg::worker_success(serialized, raw, logs), serialized.is_none() ? py::object() : raw, c.self,
-                          c.request_id);
+    if (failure) return call_failed(logs, traceback_text(failure));
+    return call_succeeded(raw, serialized, logs, c);
 }
 
 // A call as its handler read it from the message (`target`: the module name, or the callable id).
@@ -377,38 +399,38 @@ Task call_body(Call call, const CallShape* shape) {
     py::object worker = nested_function(shape->worker(), *shape->owner,
                                         pyco::make_closure(CallWorker{call.self, call.target, call.function_name,
                                                                       call.args, call.request_id, out_cb, err_cb}));
-    WorkerOutcome outcome = unpack_outcome(co_await pyco::await(run_in_pool(output, worker)));
-    py::object result = outcome.result;
-    py::object logs = result.attr(S("get"))(S("logs"), S(""));
-    if (pyco::truthy(logs)) shape->log_logs(logs);
-    bool ok = py::object(result.attr(S("get"))(S("status"))).equal(S("success"));
+    py::object returned = co_await pyco::await(run_in_pool(output, worker));
+    const CallResult& result = result_of<CallResult>(returned);
+    if (pyco::truthy(result.logs)) shape->log_logs(result.logs);
     Messages replies;
-    if (ok) {
-        py::object wire = result[S("result")];
-        if (!wire.is_none()) {
-            if (outcome.failure) co_return outcome.failure;
-            replies.push_back(shape->out_line(call, S("Out: ") + outcome.shown + S("\n")));
+    if (result.ok) {
+        if (!result.wire.is_none()) {
+            if (result.shown.failure) co_return result.shown.failure;
+            replies.push_back(shape->out_line(call, S("Out: ") + result.shown.text + S("\n")));
         }
-        for (py::dict& m : shape->succeeded(call, wire, logs)) replies.push_back(std::move(m));
+        for (py::dict& m : shape->succeeded(call, result.wire, result.logs)) replies.push_back(std::move(m));
     } else {
-        replies = shape->failed(call, result.attr(S("get"))(S("error"), S("Unknown error")), logs);
+        replies = shape->failed(call, result.error, result.logs);
     }
     Task sending = send_all(call.self, std::move(replies));
     co_await pyco::await(std::move(sending));
-    shape->log_outcome(call, ok);
+    shape->log_outcome(call, result.ok);
+    co_return py::none();
+}
+
+// An unexpected failure of a validated call: logged, and answered by the reduced replies.
+Task report_call_failure(Call call, const CallShape* shape, py::object failure) {
+    error("[Kernel] Unexpected error in {}: {}", shape->handler, safe_str(failure));
+    Task reply = send_refusal(call, shape, error_object_of(failure));
+    co_await pyco::await(std::move(reply));
     co_return py::none();
 }
 
 // A validated call, run with anything unexpected answered by the reduced replies.
 Task run_call(Call call, const CallShape* shape) {
-    Task body = call_body(call, shape);
-    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    py::object failure = body_failure(outcome);
-    if (!failure) co_return py::none();
-    error("[Kernel] Unexpected error in {}: {}", shape->handler, safe_str(failure));
-    Task reply = send_refusal(call, shape, error_object_of(failure));
-    co_await pyco::await(std::move(reply));
-    co_return py::none();
+    return guarded_request(call_body(call, shape), [call, shape](py::object failure) {
+        return report_call_failure(call, shape, std::move(failure));
+    });
 }
 
 Task handle_custom_function_call(py::handle self, py::object message) {
@@ -453,6 +475,11 @@ Task handle_python_function_call(py::handle self, py::object message) {
 }
 
 // --- event handlers ---------------------------------------------------------------------
+//
+// An event call has the worker closure, the result and the guarded body of the calls
+// above, but not their CallShape: its handler answers nothing when fields are missing, it
+// shows no value, a COM caller gets its response before the reply, the outcome is logged
+// before the reply is sent, and an unexpected failure is answered with the traceback text.
 
 py::object execute_event(py::object closure) {
     CallWorker& c = pyco::closure_of<CallWorker>(closure);
@@ -470,12 +497,12 @@ py::object execute_event(py::object closure) {
             import_function(module_name, function_name, pyco::fmt("Module '{}' not found in sys.modules", module_name));
         py::object value = call_with(handler, args);
         user_code.finish();
-        return msg::event_worker_success(captured_logs(out, err), value);
+        return call_succeeded(std::move(value), py::none(), captured_logs(out, err), c);
     } catch (py::error_already_set& e) {
         failure = pyco::caught(e);
     }
     print_traceback(failure);
-    return msg::event_worker_error(captured_logs(out, err), traceback_text(failure));
+    return call_failed(captured_logs(out, err), traceback_text(failure));
 }
 
 struct EventCall {
@@ -483,12 +510,11 @@ struct EventCall {
 };
 
 // Delivers the COM response of an event; a failed delivery is tried once more as "nok".
-void deliver_com_response(const EventCall& call, const py::object& result) {
+void deliver_com_response(const EventCall& call, const CallResult& result) {
     py::object registrar = call.self.attr(S("_com_event_registrar"));
     if (!pyco::truthy(call.is_com) || !pyco::truthy(registrar)) return;
-    bool ok = py::object(result.attr(S("get"))(S("status"))).equal(S("success"));
     try {
-        py::dict response = ok ? msg::com_ok(result.attr(S("get"))(S("return_value"))) : msg::com_nok();
+        py::dict response = result.ok ? msg::com_ok(result.value) : msg::com_nok();
         registrar.attr(S("deliver_com_response"))(call.request_id, response);
     } catch (py::error_already_set& e) {
         if (!pyco::is_exception(e)) throw;
@@ -507,20 +533,36 @@ Task event_body(EventCall call, py::object args, py::object loop) {
     py::object worker = nested_function(pyco::fn<execute_event>("execute_event", {}), kEventCall,
                                         pyco::make_closure(CallWorker{call.self, call.module_name, call.function_name,
                                                                       args, call.request_id, out_cb, err_cb}));
-    py::object result = co_await pyco::await(run_in_pool(output, worker));
-    py::object logs = result.attr(S("get"))(S("logs"), S(""));
-    if (pyco::truthy(logs)) info("[Kernel] Event handler logs:\n{}", logs);
+    py::object returned = co_await pyco::await(run_in_pool(output, worker));
+    const CallResult& result = result_of<CallResult>(returned);
+    if (pyco::truthy(result.logs)) info("[Kernel] Event handler logs:\n{}", result.logs);
     deliver_com_response(call, result);
-    if (py::object(result.attr(S("get"))(S("status"))).equal(S("success"))) {
+    if (result.ok) {
         info("[Kernel] Event handler executed successfully: {}.{}", call.module_name, call.function_name);
-        co_await pyco::await(send(call.self, msg::event_result(S("success"), logs, py::none(), call.request_id,
-                                                               call.module_name, call.function_name, call.workbook_id)));
+        co_await pyco::await(send(call.self, msg::event_result(S("success"), result.logs, py::none(), call.request_id,
+                                                               call.module_name, call.function_name,
+                                                               call.workbook_id)));
     } else {
         error("[Kernel] Event handler failed: {}.{}", call.module_name, call.function_name);
-        py::object error_text = result.attr(S("get"))(S("error"), S("Unknown error"));
-        co_await pyco::await(send(call.self, msg::event_result(S("error"), logs, error_text, call.request_id,
-                                                               call.module_name, call.function_name, call.workbook_id)));
+        co_await pyco::await(send(call.self, msg::event_result(S("error"), result.logs, result.error, call.request_id,
+                                                               call.module_name, call.function_name,
+                                                               call.workbook_id)));
     }
+    co_return py::none();
+}
+
+// An unexpected failure of an event call: logged, a COM caller told "nok", and an error result.
+Task report_event_failure(EventCall call, py::object failure) {
+    error("[Kernel] Unexpected error in _handle_event_execution: {}", safe_str(failure));
+    py::object registrar = call.self.attr(S("_com_event_registrar"));
+    try {
+        if (pyco::truthy(call.is_com) && pyco::truthy(registrar))
+            registrar.attr(S("deliver_com_response"))(call.request_id, msg::com_nok());
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+    }
+    co_await pyco::await(send(call.self, msg::event_result(S("error"), S(""), traceback_text(failure), call.request_id,
+                                                           call.module_name, call.function_name, call.workbook_id)));
     co_return py::none();
 }
 
@@ -543,20 +585,9 @@ Task handle_event_execution(py::handle self, py::object message) {
          call.function_name, object_type, object_name, event_type);
     debug("[Kernel] [Async Task] Dispatching event_execution to worker: {}.{}", call.module_name, call.function_name);
     py::object loop = attr_of("asyncio", "get_running_loop")();
-    Task body = event_body(call, args, loop);
-    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
-    if (done) co_return py::none();
-    py::object failure = py::reinterpret_borrow<py::object>(pyco::take_exception().value);
-    error("[Kernel] Unexpected error in _handle_event_execution: {}", safe_str(failure));
-    py::object registrar = self.attr(S("_com_event_registrar"));
-    try {
-        if (pyco::truthy(call.is_com) && pyco::truthy(registrar))
-            registrar.attr(S("deliver_com_response"))(call.request_id, msg::com_nok());
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-    }
-    co_await pyco::await(send(self, msg::event_result(S("error"), S(""), traceback_text(failure), call.request_id,
-                                                      call.module_name, call.function_name, call.workbook_id)));
+    Task run = guarded_request(event_body(call, args, loop),
+                               [call](py::object failure) { return report_event_failure(call, std::move(failure)); });
+    co_await pyco::await(std::move(run));
     co_return py::none();
 }
 

@@ -1,6 +1,7 @@
 // The pattern every call of user code follows: a coroutine on the event loop hands a worker
 // closure to the kernel's pool; the worker runs the user's code with its output captured
-// and streamed, and returns a plain result dictionary; the coroutine turns it into replies.
+// and streamed, and returns its result as a C++ struct (a typed closure object); the
+// coroutine turns it into replies. Dictionaries are made only for what goes on the wire.
 #pragma once
 
 #include "kernel/output/capture.hpp"
@@ -78,24 +79,69 @@ py::object call_with(const py::object& func, const py::object& args);
 // in `failure` (the caller reports it as that call's failure).
 py::object user_repr(const py::object& value, py::object& failure);
 
-// What a worker hands back to its coroutine: its result dictionary, and the repr of the
-// value the coroutine shows (made on the worker, as the loop never runs a user __repr__:
-// a slow or blocking one would stall every request), or what that repr raised.
-struct WorkerOutcome {
-    py::object result;
-    py::object shown;    // the repr text, or None
-    py::object failure;  // what the repr raised, or None
+// The repr of the value a request shows, made on the worker as part of its result: the
+// loop never runs a user __repr__ (a slow or blocking one would stall every request).
+struct Shown {
+    py::object text = py::none();  // the repr, or None
+    py::object failure;            // what the repr raised, or null
+    template <class V>
+    void fields(V&& visit) {
+        visit(text);
+        visit(failure);
+    }
 };
-// The worker's return value: `result` with the repr of `value` (no repr when `value` is
-// null). The repr is part of the request's user code: an interrupt_request naming
+// The repr of `value`. It is part of the request's user code: an interrupt_request naming
 // `request_id` of kernel `self` interrupts it.
-py::object worker_outcome(py::object result, const py::object& value, py::handle self, py::handle request_id);
-WorkerOutcome unpack_outcome(const py::object& returned);
+Shown shown_of(const py::object& value, py::handle self, py::handle request_id);
+
+// The result struct a worker returned (made with pyco::make_closure), valid while
+// `returned` lives.
+template <class Result>
+Result& result_of(const py::object& returned) {
+    return pyco::closure_of<Result>(returned);
+}
 
 // What went wrong in a call body awaited with await_nothrow (whose value is `outcome`): the
 // Exception it raised, or the exception it returned because user code raised it (in the
 // repr of a result); null when it completed. Anything else (a cancellation) is thrown on.
 py::object body_failure(const py::object& outcome);
+
+// A request's body, run with its failures answered: what the body raised (an Exception)
+// or returned (what the repr of its result raised) goes to `failure_reply`, a callable
+// making the Task that logs it and sends the request's error replies; what that Task
+// raises propagates. Anything else the body raises (a cancellation) is thrown on.
+template <class FailureReply>
+pyco::Task guarded_request(pyco::Task body, FailureReply failure_reply) {
+    py::object outcome = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
+    py::object failure = body_failure(outcome);
+    if (!failure) co_return py::none();
+    pyco::Task reply = failure_reply(std::move(failure));
+    co_await pyco::await(std::move(reply));
+    co_return py::none();
+}
+
+// What a typed method call started: the method's coroutine, or, when the call was refused,
+// the awaitable of the reply that answers the request instead.
+struct Started {
+    py::object awaitable;
+    bool refused = false;
+};
+
+// self.<method>(args...) for a kernel method with typed parameters, called through the
+// attribute (tests and integrations patch these methods). A field of the wrong type makes
+// the call itself raise and nothing runs: that Exception goes to `refuse`, which returns
+// the awaitable of the reply.
+template <class Refuse, class... A>
+Started call_typed(py::handle self, const char* method, Refuse refuse, const A&... args) {
+    py::object failure;
+    try {
+        return Started{self.attr(S(method))(args...)};
+    } catch (py::error_already_set& e) {
+        if (!pyco::is_exception(e)) throw;
+        failure = pyco::caught(e);
+    }
+    return Started{refuse(failure), true};
+}
 
 // While alive, the user code of request `request_id` of kernel `self` runs on this thread:
 // an interrupt_request naming it raises KeyboardInterrupt here (runs/interrupt.cpp says how it

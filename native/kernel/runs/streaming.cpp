@@ -42,11 +42,41 @@ py::list public_names(const py::object& names, Py_ssize_t limit) {
     return picked;
 }
 
+// How a stream's worker ended.
+struct StreamResult {
+    enum class End { Completed, Canceled, Failed } end = End::Failed;
+    Py_ssize_t count = 0;  // values sent, when completed
+    py::object error;      // why it failed (never empty)
+    template <class V>
+    void fields(V&& visit) {
+        visit(error);
+    }
+};
+
+py::object stream_completed(Py_ssize_t count) {
+    StreamResult r;
+    r.end = StreamResult::End::Completed;
+    r.count = count;
+    return pyco::make_closure(std::move(r));
+}
+
+py::object stream_canceled() {
+    StreamResult r;
+    r.end = StreamResult::End::Canceled;
+    return pyco::make_closure(std::move(r));
+}
+
+py::object stream_failed(py::object error) {
+    StreamResult r;
+    r.error = std::move(error);
+    return pyco::make_closure(std::move(r));
+}
+
 // The generator's values, one message each, until it is exhausted or the request is
 // cancelled. A cancelled stream's "Canceled" message is its final one: an interrupt can no
 // longer add another.
-py::dict drain(const py::object& self, const py::object& loop, const py::object& request_id, py::object generator,
-               Interruptible& user_code) {
+py::object drain(const py::object& self, const py::object& loop, const py::object& request_id, py::object generator,
+                 Interruptible& user_code) {
     py::object canceled = self.attr(S("_canceled_streaming_requests"));
     Py_ssize_t count = 0;
     for (py::handle value : generator) {
@@ -54,14 +84,14 @@ py::dict drain(const py::object& self, const py::object& loop, const py::object&
             user_code.end();
             canceled.attr(S("discard"))(request_id);
             send_and_wait(self, loop, msg::streaming_canceled(request_id, self.attr(S("workbook_id"))));
-            return msg::stream_canceled();
+            return stream_canceled();
         }
         py::object wire = to_wire(py::reinterpret_borrow<py::object>(value));
         send_and_wait(self, loop, msg::streaming_value(request_id, wire, self.attr(S("workbook_id"))));
         if (++count % 10 == 0) attr_of("time", "sleep")(kPauseEvery10);
     }
     user_code.finish();
-    return msg::stream_completed(count);
+    return stream_completed(count);
 }
 
 // What the stream's worker needs.
@@ -92,21 +122,21 @@ py::object run_streaming_in_thread(py::object closure) {
             error("[Kernel] Sample of available modules: {}", public_names(modules, 20));
             error("[Kernel] in_memory_loader.source_cache keys: {}",
                   py::list(g("in_memory_loader").attr(S("source_cache")).attr(S("keys"))()));
-            return msg::stream_refused(pyco::fmt("Module not found: {}", module_name));
+            return stream_failed(pyco::fmt("Module not found: {}", module_name));
         }
         py::object module = modules[module_name];
         debug("[Kernel] Found module in sys.modules: {}", module_name);
         if (!pyco::truthy(builtin("hasattr")(module, function_name))) {
             error("[Kernel] Function not found in module: {}", function_name);
             error("[Kernel] Available functions in module: {}", public_names(builtin("dir")(module), -1));
-            return msg::stream_refused(pyco::fmt("Function not found: {}", function_name));
+            return stream_failed(pyco::fmt("Function not found: {}", function_name));
         }
         py::object func = builtin("getattr")(module, function_name);
         debug("[Kernel] Found function: {}", function_name);
         py::object generator = call_with(func, self.attr(S("_deserialize_args"))(c.args));
         if (!pyco::truthy(attr_of("inspect", "isgenerator")(generator))) {
             error("[Kernel] Function {} is not a generator function", function_name);
-            return msg::stream_refused(pyco::fmt("Function {} is not a generator function", function_name));
+            return stream_failed(pyco::fmt("Function {} is not a generator function", function_name));
         }
         info("[Kernel] Starting to stream results from generator: {}", function_name);
         return drain(self, loop, request_id, std::move(generator), user_code);
@@ -115,7 +145,7 @@ py::object run_streaming_in_thread(py::object closure) {
     }
     print_traceback(failure);
     error("[TIMING] Streaming error: request_id={}, error={}", request_id, safe_str(failure));
-    return msg::stream_failed(failure_text(failure), format_traceback(failure));
+    return stream_failed(failure_text(failure));
 }
 
 double elapsed_ms(double start) { return (now() - start) * 1000.0; }
@@ -129,19 +159,34 @@ Task stream_body(py::handle self, py::object request_id, py::object module_name,
         pyco::fn<run_streaming_in_thread>("run_streaming_in_thread", {}), kOwner,
         pyco::make_closure(StreamRun{py::reinterpret_borrow<py::object>(self), request_id, module_name, function_name,
                                      args, output.loop, out_cb, err_cb}));
-    py::object result = co_await pyco::await(run_in_pool(output, worker));
+    py::object returned = co_await pyco::await(run_in_pool(output, worker));
+    const StreamResult& result = result_of<StreamResult>(returned);
     double elapsed = elapsed_ms(start);
-    py::object error_text = result.attr(S("get"))(S("error"));
-    if (pyco::truthy(error_text)) {
-        error("[TIMING] Streaming failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed, error_text);
-        co_await pyco::await(send(self, msg::streaming_error(request_id, error_text, self.attr(S("workbook_id")))));
-    } else if (pyco::truthy(result.attr(S("get"))(S("canceled")))) {
+    switch (result.end) {
+    case StreamResult::End::Failed:
+        error("[TIMING] Streaming failed: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed,
+              result.error);
+        co_await pyco::await(send(self, msg::streaming_error(request_id, result.error, self.attr(S("workbook_id")))));
+        break;
+    case StreamResult::End::Canceled:
         debug("[TIMING] Streaming canceled: request_id={}, elapsed={:.1f}ms", request_id, elapsed);
-    } else {
+        break;
+    case StreamResult::End::Completed:
         debug("[TIMING] Streaming completed: request_id={}, elapsed={:.1f}ms, results={}", request_id, elapsed,
-              py::object(result.attr(S("get"))(S("result_count"), 0)));
+              result.count);
         co_await pyco::await(send(self, msg::streaming_done(request_id, self.attr(S("workbook_id")))));
+        break;
     }
+    co_return py::none();
+}
+
+// An unexpected failure of the stream's handling: logged and answered by an error message.
+Task report_stream_failure(py::handle self, py::object request_id, double start, py::object failure) {
+    error("[TIMING] Streaming exception: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms(start),
+          safe_str(failure));
+    py::object reply = send(self, msg::streaming_error(request_id, failure_text(failure), self.attr(S("workbook_id"))));
+    failure = py::object();
+    co_await pyco::await(std::move(reply));
     co_return py::none();
 }
 
@@ -171,18 +216,12 @@ Task execute_streaming_function(py::handle self, py::object request_id, py::obje
         }
     }
     Task body = stream_body(self, request_id, module_name, function_name, args, workbook_id, source, start);
-    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(body)));
+    Task guarded = guarded_request(std::move(body), [self, request_id, start](py::object failure) {
+        return report_stream_failure(self, request_id, start, std::move(failure));
+    });
+    py::object done = co_await pyco::await_nothrow(pyco::make_coroutine(std::move(guarded)));
     pyco::SavedError err;
     if (!done) err.fetch();
-    if (err.is_set() && err.matches(PyExc_Exception)) {
-        py::object e = py::reinterpret_borrow<py::object>(err.value);
-        error("[TIMING] Streaming exception: request_id={}, elapsed={:.1f}ms, error={}", request_id, elapsed_ms(start),
-              safe_str(e));
-        py::object reply = send(self, msg::streaming_error(request_id, failure_text(e), self.attr(S("workbook_id"))));
-        err.clear();
-        py::object sent = co_await pyco::await_nothrow(reply);
-        if (!sent) err.fetch();
-    }
     // Whatever happened, a cancel mark of this request is not kept.
     self.attr(S("_canceled_streaming_requests")).attr(S("discard"))(request_id);
     if (err.is_set()) {
@@ -205,19 +244,15 @@ py::object execute_streaming_function(const py::object& self, const py::object& 
     py::object source = field(message, "source", S("addin"));
     debug("[TIMING] Dispatching streaming function to background task");
     info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    py::object coroutine, failure;
-    try {
-        coroutine = self.attr(S("_execute_streaming_function"))(request_id, module_name, function_name, args, workbook_id,
-                                                              source);
-    } catch (py::error_already_set& e) {
-        if (!pyco::is_exception(e)) throw;
-        failure = pyco::caught(e);
-    }
-    if (failure) {
-        error("[Kernel] Rejected execute_streaming_function: {}", failure);
-        throw Rejected{send(self, msg::streaming_error(request_id, failure_text(failure), self.attr(S("workbook_id"))))};
-    }
-    return coroutine;
+    Started run = call_typed(
+        self, "_execute_streaming_function",
+        [&](const py::object& failure) {
+            error("[Kernel] Rejected execute_streaming_function: {}", failure);
+            return send(self, msg::streaming_error(request_id, failure_text(failure), self.attr(S("workbook_id"))));
+        },
+        request_id, module_name, function_name, args, workbook_id, source);
+    if (run.refused) throw Rejected{run.awaitable};
+    return run.awaitable;
 }
 
 }  // namespace handlers
