@@ -182,10 +182,7 @@ void stream(const py::object& session, const py::object& url, const py::object& 
 // hashes the index gave for the file and the queried package's name.
 struct Download {
     py::object session, url, hashes, package_name;
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&session, &url, &hashes, &package_name}) visit(*f);
-    }
+    PYCO_FIELDS(session, url, hashes, package_name)
 };
 
 // The jobs run under a deadline; each gets its Download and the cancellation event, and
@@ -261,10 +258,7 @@ py::object wheel_job(py::object closure, py::object cancelled) {
 // then) or the exception it raised (null unless it raised).
 struct Deadline {
     py::object job, cancelled, done, result, error;
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&job, &cancelled, &done, &result, &error}) visit(*f);
-    }
+    PYCO_FIELDS(job, cancelled, done, result, error)
 };
 
 // The body of a deadline's thread: the job's outcome goes to its Deadline, then `done` is

@@ -67,11 +67,7 @@ py::object has_active_debugger(py::object self) {
 // The stream hooks' sender: the kernel and the backlog of its plain stream messages.
 struct HookOutput {
     py::object self, backlog;
-    template <class V>
-    void fields(V&& visit) {
-        visit(self);
-        visit(backlog);
-    }
+    PYCO_FIELDS(self, backlog)
 };
 
 py::object send_stream_message(py::object closure, py::object stream_type, py::object content) {

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -87,14 +88,36 @@ bool is_function(py::handle obj);
 // A C++ struct of Python references carried as a function's closure (make_function's
 // first C++ argument), its fields read by name instead of as tuple items by position.
 // The holder is a GC-tracked object: the collector sees every reference the struct names,
-// so a cycle through them is collected. T lists its references:
+// so a cycle through them is collected. T lists its references with PYCO_FIELDS: its
+// Python references (py::object or a subclass) and structs of its own that list theirs:
 //
 //   struct Call {
 //       py::object self, request_id;
-//       template <class V> void fields(V&& visit) { visit(self); visit(request_id); }
+//       CallOutput output;  // has PYCO_FIELDS(...) too
+//       PYCO_FIELDS(self, request_id, output)
 //   };
-//   py::object closure = pyco::make_closure(Call{self, request_id});
+//   py::object closure = pyco::make_closure(Call{self, request_id, output});
 //   ... Call& call = pyco::closure_of<Call>(closure);
+//
+// (A member not listed is not seen by the collector, nor cleared when a cycle is broken.)
+namespace detail_closure {
+template <class V, class F>
+void visit_field(V& visit, F& field) {
+    if constexpr (std::is_base_of_v<py::object, F>) {
+        visit(static_cast<py::object&>(field));
+    } else {
+        field.fields(visit);
+    }
+}
+}  // namespace detail_closure
+
+#define PYCO_FIELDS(...)                                                                                   \
+    template <class V>                                                                                     \
+    void fields(V&& visit) {                                                                               \
+        std::apply([&](auto&... field) { (::pyco::detail_closure::visit_field(visit, field), ...); },      \
+                   std::tie(__VA_ARGS__));                                                                 \
+    }
+
 namespace detail_closure {
 struct Ops {
     int (*traverse)(void* value, visitproc visit, void* arg);

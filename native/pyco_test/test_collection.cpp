@@ -12,11 +12,7 @@ namespace {
 // A closure as a named struct: the function returns its two fields.
 struct Pair {
     py::object first, second;
-    template <class V>
-    void fields(V&& visit) {
-        visit(first);
-        visit(second);
-    }
+    PYCO_FIELDS(first, second)
 };
 py::object pair_body(py::object closure) {
     Pair& pair = pyco::closure_of<Pair>(closure);

@@ -22,11 +22,7 @@ const std::string kWorker = kOwner + ".<locals>.debug_execute";
 // What a debugged generator's driver needs.
 struct GeneratorRun {
     py::object self, func, positional, loop, request_id, workbook_id, source, backlog;
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&self, &func, &positional, &loop, &request_id, &workbook_id, &source, &backlog})
-            visit(*f);
-    }
+    PYCO_FIELDS(self, func, positional, loop, request_id, workbook_id, source, backlog)
 };
 
 // Yield lines are sent as run output is: not waited for, but counted in the run's
@@ -84,11 +80,7 @@ bool send_debug_exception(const py::object& self, const py::object& debugger, co
 struct DebugRun {
     py::object self, module_name, function_name, args, debugger, out_cb, err_cb;
     CallOutput output;
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&self, &module_name, &function_name, &args, &debugger, &out_cb, &err_cb}) visit(*f);
-        output.fields(visit);
-    }
+    PYCO_FIELDS(self, module_name, function_name, args, debugger, out_cb, err_cb, output)
 };
 
 // What a debug run's worker hands back to its coroutine.
@@ -99,11 +91,7 @@ struct DebugResult {
     Shown shown;             // the repr of a function's value
     py::object type_name, message, traceback;  // the run's exception, when it failed
     bool exception_sent = false;               // whether debug_exception reported it
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&value, &yield_count, &type_name, &message, &traceback}) visit(*f);
-        shown.fields(visit);
-    }
+    PYCO_FIELDS(value, yield_count, type_name, message, traceback, shown)
 };
 
 py::object debug_value(py::object value, py::handle self, py::handle request_id) {

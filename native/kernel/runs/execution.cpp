@@ -28,20 +28,13 @@ py::dict interrupted_result(const py::error_already_set& e) {
 struct ConsoleResult {
     py::object result;
     Shown shown;
-    template <class V>
-    void fields(V&& visit) {
-        visit(result);
-        shown.fields(visit);
-    }
+    PYCO_FIELDS(result, shown)
 };
 
 // What the console run's worker needs.
 struct ConsoleRun {
     py::object self, code, request_id, out_cb, err_cb;
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&self, &code, &request_id, &out_cb, &err_cb}) visit(*f);
-    }
+    PYCO_FIELDS(self, code, request_id, out_cb, err_cb)
 };
 
 py::object execute_with_callbacks(py::object closure) {

@@ -103,10 +103,7 @@ Gate* gate_of(py::handle capsule) { return pyco::capsule_value<Gate>(capsule, kG
 // The closure of the runner and of the loop's callback: the gate.
 struct GateRef {
     py::object capsule;
-    template <class V>
-    void fields(V&& visit) {
-        visit(capsule);
-    }
+    PYCO_FIELDS(capsule)
 };
 
 bool is_cancelled(PyObject* future) {

@@ -25,11 +25,7 @@ using pyco::Task;
 struct StreamTarget {
     CallOutput output;
     py::object kind;  // "stdout" or "stderr"
-    template <class V>
-    void fields(V&& visit) {
-        output.fields(visit);
-        visit(kind);
-    }
+    PYCO_FIELDS(output, kind)
 };
 
 py::object stream_callback(py::object closure, py::object text) {
@@ -188,10 +184,7 @@ py::object deserialize_args(py::object self, py::object args) {
 // callable id), the wire arguments, the request id and the two output callbacks.
 struct CallWorker {
     py::object self, target, function_name, args, request_id, out_cb, err_cb;
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&self, &target, &function_name, &args, &request_id, &out_cb, &err_cb}) visit(*f);
-    }
+    PYCO_FIELDS(self, target, function_name, args, request_id, out_cb, err_cb)
 };
 
 // What a call's worker hands back to its coroutine.
@@ -202,11 +195,7 @@ struct CallResult {
     py::object logs;   // the captured output
     py::object error;  // the traceback text of a failed call
     Shown shown;       // the repr of the value, when the wire form is not None
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&value, &wire, &logs, &error}) visit(*f);
-        shown.fields(visit);
-    }
+    PYCO_FIELDS(value, wire, logs, error, shown)
 };
 
 py::object call_succeeded(py::object value, py::object wire, py::object logs, const CallWorker& c) {

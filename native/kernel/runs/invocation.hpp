@@ -21,15 +21,7 @@ struct CallOutput {
     py::object source;
     py::object loop;
     py::object backlog;
-    template <class V>
-    void fields(V&& visit) {
-        visit(self);
-        visit(request_id);
-        visit(workbook_id);
-        visit(source);
-        visit(loop);
-        visit(backlog);
-    }
+    PYCO_FIELDS(self, request_id, workbook_id, source, loop, backlog)
 };
 
 // The output of a call made from the running loop (the loop and a fresh backlog).
@@ -84,11 +76,7 @@ py::object user_repr(const py::object& value, py::object& failure);
 struct Shown {
     py::object text = py::none();  // the repr, or None
     py::object failure;            // what the repr raised, or null
-    template <class V>
-    void fields(V&& visit) {
-        visit(text);
-        visit(failure);
-    }
+    PYCO_FIELDS(text, failure)
 };
 // The repr of `value`. It is part of the request's user code: an interrupt_request naming
 // `request_id` of kernel `self` interrupts it.

@@ -47,10 +47,7 @@ struct StreamResult {
     enum class End { Completed, Canceled, Failed } end = End::Failed;
     Py_ssize_t count = 0;  // values sent, when completed
     py::object error;      // why it failed (never empty)
-    template <class V>
-    void fields(V&& visit) {
-        visit(error);
-    }
+    PYCO_FIELDS(error)
 };
 
 py::object stream_completed(Py_ssize_t count) {
@@ -97,11 +94,7 @@ py::object drain(const py::object& self, const py::object& loop, const py::objec
 // What the stream's worker needs.
 struct StreamRun {
     py::object self, request_id, module_name, function_name, args, loop, out_cb, err_cb;
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&self, &request_id, &module_name, &function_name, &args, &loop, &out_cb, &err_cb})
-            visit(*f);
-    }
+    PYCO_FIELDS(self, request_id, module_name, function_name, args, loop, out_cb, err_cb)
 };
 
 py::object run_streaming_in_thread(py::object closure) {

@@ -410,10 +410,7 @@ struct Gathered {
     py::object loop, pieces, write, close, write_eof, abort, flush;
     Py_ssize_t size = 0;
     bool scheduled = false;
-    template <class V>
-    void fields(V&& visit) {
-        for (py::object* f : {&loop, &pieces, &write, &close, &write_eof, &abort, &flush}) visit(*f);
-    }
+    PYCO_FIELDS(loop, pieces, write, close, write_eof, abort, flush)
 };
 
 void write_gathered(Gathered& w) {
