@@ -101,4 +101,37 @@ py::object traceback_text(py::handle e) {
 
 double now() { return attr_of("time", "time")().cast<double>(); }
 
+namespace {
+// `value` (a new reference, or null with an error set) is `expected`; the reference is
+// released and an error cleared.
+bool is_expected(PyObject* value, PyObject* expected) {
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = value == expected;
+    Py_DECREF(value);
+    return same;
+}
+}  // namespace
+
+bool attribute_is(py::handle owner, const char* name, PyObject* expected) {
+    return is_expected(PyObject_GetAttr(owner.ptr(), pyco::intern(name)), expected);
+}
+
+bool method_returns(py::handle owner, const char* method, PyObject* expected) {
+    return is_expected(PyObject_CallMethodNoArgs(owner.ptr(), pyco::intern(method)), expected);
+}
+
+bool bound_to(py::handle owner, const char* method, PyObject* function) {
+    PyObject* bound = PyObject_GetAttr(owner.ptr(), pyco::intern(method));
+    if (!bound) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == function;
+    Py_DECREF(bound);
+    return same;
+}
+
 }  // namespace kernel

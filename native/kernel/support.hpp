@@ -41,6 +41,15 @@ py::object traceback_text(py::handle e);
 // time.time(), looked up when called.
 double now();
 
+// Probes of objects the kernel does not own (an asyncio future, a pool's queue, a
+// websockets connection): whatever the lookup or call raises is cleared and counts as "no".
+// owner.<name> is `expected`:
+bool attribute_is(py::handle owner, const char* name, PyObject* expected);
+// owner.<method>() returns `expected`:
+bool method_returns(py::handle owner, const char* method, PyObject* expected);
+// owner.<method> is `function` bound to owner (not replaced on the instance or a subclass):
+bool bound_to(py::handle owner, const char* method, PyObject* function);
+
 // Whether `frame` runs code of the module `package` or one of its submodules, told by the
 // module name in the frame's globals (a code object's file name does not tell: the zipped
 // standard library of Windows' embeddable CPython has relative ones); with `functions`

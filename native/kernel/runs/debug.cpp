@@ -204,7 +204,7 @@ Task debug_session(py::handle self, py::list mine, py::object module_name, py::o
                                                                     function_name, args, debugger, out_cb, err_cb,
                                                                     output}));
     py::object returned = co_await pyco::await(run_in_pool(output, worker));
-    const DebugResult& result = result_of<DebugResult>(returned);
+    const DebugResult& result = pyco::closure_of<DebugResult>(returned);
     if (result.end != DebugResult::End::Failed) {
         if (result.shown.failure) co_return result.shown.failure;  // the repr of the result raised
         py::object line = outcome_line(result);

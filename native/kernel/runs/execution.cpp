@@ -88,7 +88,7 @@ Task run_and_reply(py::handle self, py::object code, py::object request_id, py::
                                         pyco::make_closure(ConsoleRun{py::reinterpret_borrow<py::object>(self), code,
                                                                       request_id, out_cb, err_cb}));
     py::object returned = co_await pyco::await(run_in_pool(output, worker));
-    const ConsoleResult& run = result_of<ConsoleResult>(returned);
+    const ConsoleResult& run = pyco::closure_of<ConsoleResult>(returned);
     const py::object& result = run.result;
     if (traced) debug("[TIMING] Execution completed: request_id={}, elapsed={:.1f}ms", request_id, (now() - start_time) * 1000.0);
     py::object success = result[S("success")];

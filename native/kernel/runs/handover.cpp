@@ -45,7 +45,7 @@ constexpr auto kRunnerLinger = std::chrono::milliseconds(5);
 // How long the oldest queued body may wait while every runner is busy before another
 // runner is started for it.
 constexpr auto kStallTime = std::chrono::milliseconds(2);
-constexpr double kStallSeconds = 0.002;
+constexpr double kStallSeconds = std::chrono::duration<double>(kStallTime).count();
 
 using Clock = std::chrono::steady_clock;
 
@@ -106,20 +106,17 @@ struct GateRef {
     PYCO_FIELDS(capsule)
 };
 
-bool is_cancelled(PyObject* future) {
-    PyObject* r = PyObject_CallMethodNoArgs(future, S("cancelled").ptr());
-    if (!r) {
-        PyErr_Clear();
-        return false;
-    }
-    bool yes = r == Py_True;
-    Py_DECREF(r);
-    return yes;
+// Submits another runner to the pool; false, with the pool's error set, when it refuses
+// (it was shut down).
+bool submit_runner(Gate* g) {
+    PyObject* r = PyObject_CallMethodOneArg(g->pool, S("submit").ptr(), g->runner);
+    Py_XDECREF(r);
+    return r != nullptr;
 }
 
 // Runs one body on this (pool) thread and files its outcome.
 void run_body(Gate* g, Body& b) {
-    if (is_cancelled(b.future)) {
+    if (method_returns(b.future, "cancelled", Py_True)) {
         release_body(b);
         return;
     }
@@ -181,17 +178,7 @@ bool wait_for_body(Gate* g) {
 }
 
 // Whether other work waits in the pool's own queue (submitted to the pool directly).
-bool pool_has_work(Gate* g) {
-    if (!g->work_queue) return false;
-    PyObject* r = PyObject_CallMethodNoArgs(g->work_queue, S("empty").ptr());
-    if (!r) {
-        PyErr_Clear();
-        return false;
-    }
-    bool waiting = r == Py_False;
-    Py_DECREF(r);
-    return waiting;
-}
+bool pool_has_work(Gate* g) { return g->work_queue && method_returns(g->work_queue, "empty", Py_False); }
 
 // Ends this runner in favour of work waiting in the pool's queue: the runner's place goes
 // to the back of that queue when bodies are left. False when the pool refuses a new runner
@@ -204,13 +191,9 @@ bool yield_thread(Gate* g) {
         if (!left) --g->runners;
     }
     if (!left) return true;
-    PyObject* r = PyObject_CallMethodOneArg(g->pool, S("submit").ptr(), g->runner);
-    if (!r) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(r);
-    return true;
+    if (submit_runner(g)) return true;
+    PyErr_Clear();
+    return false;
 }
 
 // The runner, as the pool runs it: queued bodies one after the other, then a moment's
@@ -275,11 +258,7 @@ py::object settle_taken(py::object closure) {
     std::vector<Body> finished;
     finished.swap(g->settling);
     for (Body& b : finished) {
-        PyObject* done = PyObject_CallMethodNoArgs(b.future, S("done").ptr());
-        bool open = done == Py_False;
-        Py_XDECREF(done);
-        if (!done) PyErr_Clear();
-        if (open) {
+        if (method_returns(b.future, "done", Py_False)) {
             PyObject* r = b.error ? PyObject_CallMethodOneArg(b.future, S("set_exception").ptr(), b.error)
                                   : PyObject_CallMethodOneArg(b.future, S("set_result").ptr(), b.result);
             if (r) {
@@ -325,16 +304,12 @@ py::object check_stall(py::object closure) {
             }
         }
     }
-    if (submit) {
-        PyObject* r = PyObject_CallMethodOneArg(g->pool, S("submit").ptr(), g->runner);
-        if (!r) {
-            // The pool was shut down: the runners there are take the queue in turn.
-            PyErr_Clear();
-            std::lock_guard<std::mutex> lock(g->m);
-            --g->runners;
-            return py::none();
-        }
-        Py_DECREF(r);
+    if (submit && !submit_runner(g)) {
+        // The pool was shut down: the runners there are take the queue in turn.
+        PyErr_Clear();
+        std::lock_guard<std::mutex> lock(g->m);
+        --g->runners;
+        return py::none();
     }
     if (again) watch_queue(g);
     return py::none();
@@ -350,11 +325,7 @@ bool standard_loop(const py::object& loop) {
         py::object base = py::module_::import("asyncio.base_events").attr("BaseEventLoop");
         standard_run_in_executor = py::object(base.attr("run_in_executor")).release().ptr();
     }
-    PyObject* bound = PyObject_GetAttr(loop.ptr(), S("run_in_executor").ptr());
-    if (!bound) throw py::error_already_set();
-    bool standard = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == standard_run_in_executor;
-    Py_DECREF(bound);
-    return standard;
+    return bound_to(loop, "run_in_executor", standard_run_in_executor);
 }
 
 // The kernel's gate for this pool and loop (made when there is none, or the kernel's pool
@@ -372,23 +343,15 @@ py::object gate_for(const py::object& self, const py::object& pool, const py::ob
     g->work_queue = PyObject_GetAttr(pool.ptr(), S("_work_queue").ptr());
     if (!g->work_queue) PyErr_Clear();
     py::object capsule = pyco::make_capsule(std::move(made), kGateName);
-    // The runner and the callback hold the gate; the gate holds them too (a cycle through
+    // The runner and the callbacks hold the gate; the gate holds them too (a cycle through
     // the collected closures, broken when the kernel drops the gate and no runner is alive).
-    g->runner = function(pyco::fn<run_queued>("_run_handed_over", {}).with_closure(pyco::make_closure(GateRef{capsule})))
-                    .release()
-                    .ptr();
-    g->resolve = function(pyco::fn<resolve_done>("_resolve_handed_over", {})
-                              .with_closure(pyco::make_closure(GateRef{capsule})))
-                     .release()
-                     .ptr();
-    g->settle = function(pyco::fn<settle_taken>("_settle_handed_over", {})
-                             .with_closure(pyco::make_closure(GateRef{capsule})))
-                    .release()
-                    .ptr();
-    g->watch = function(pyco::fn<check_stall>("_check_handed_over", {})
-                            .with_closure(pyco::make_closure(GateRef{capsule})))
-                   .release()
-                   .ptr();
+    auto over_gate = [&](pyco::Def def) {
+        return function(def.with_closure(pyco::make_closure(GateRef{capsule}))).release().ptr();
+    };
+    g->runner = over_gate(pyco::fn<run_queued>("_run_handed_over", {}));
+    g->resolve = over_gate(pyco::fn<resolve_done>("_resolve_handed_over", {}));
+    g->settle = over_gate(pyco::fn<settle_taken>("_settle_handed_over", {}));
+    g->watch = over_gate(pyco::fn<check_stall>("_check_handed_over", {}));
     self.attr(kGateAttr) = capsule;
     return capsule;
 }
@@ -428,8 +391,7 @@ py::object run_in_pool(const CallOutput& output, const py::object& worker) {
     if (wake) g->cv.notify_one();
     if (watch) watch_queue(g);
     if (submit) {
-        PyObject* r = PyObject_CallMethodOneArg(pool.ptr(), S("submit").ptr(), g->runner);
-        if (!r) {
+        if (!submit_runner(g)) {
             // The pool refused (it was shut down meanwhile): the body is not run, and the
             // refusal is the caller's, as from run_in_executor.
             Body refused;
@@ -457,7 +419,6 @@ py::object run_in_pool(const CallOutput& output, const py::object& worker) {
             PyErr_Restore(t, v, tb);
             throw py::error_already_set();
         }
-        Py_DECREF(r);
     }
     return future;
 }

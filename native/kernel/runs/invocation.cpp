@@ -389,7 +389,7 @@ Task call_body(Call call, const CallShape* shape) {
                                         pyco::make_closure(CallWorker{call.self, call.target, call.function_name,
                                                                       call.args, call.request_id, out_cb, err_cb}));
     py::object returned = co_await pyco::await(run_in_pool(output, worker));
-    const CallResult& result = result_of<CallResult>(returned);
+    const CallResult& result = pyco::closure_of<CallResult>(returned);
     if (pyco::truthy(result.logs)) shape->log_logs(result.logs);
     Messages replies;
     if (result.ok) {
@@ -523,7 +523,7 @@ Task event_body(EventCall call, py::object args, py::object loop) {
                                         pyco::make_closure(CallWorker{call.self, call.module_name, call.function_name,
                                                                       args, call.request_id, out_cb, err_cb}));
     py::object returned = co_await pyco::await(run_in_pool(output, worker));
-    const CallResult& result = result_of<CallResult>(returned);
+    const CallResult& result = pyco::closure_of<CallResult>(returned);
     if (pyco::truthy(result.logs)) info("[Kernel] Event handler logs:\n{}", result.logs);
     deliver_com_response(call, result);
     if (result.ok) {

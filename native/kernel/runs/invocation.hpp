@@ -82,13 +82,6 @@ struct Shown {
 // `request_id` of kernel `self` interrupts it.
 Shown shown_of(const py::object& value, py::handle self, py::handle request_id);
 
-// The result struct a worker returned (made with pyco::make_closure), valid while
-// `returned` lives.
-template <class Result>
-Result& result_of(const py::object& returned) {
-    return pyco::closure_of<Result>(returned);
-}
-
 // What went wrong in a call body awaited with await_nothrow (whose value is `outcome`): the
 // Exception it raised, or the exception it returned because user code raised it (in the
 // repr of a result); null when it completed. Anything else (a cancellation) is thrown on.

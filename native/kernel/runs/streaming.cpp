@@ -153,7 +153,7 @@ Task stream_body(py::handle self, py::object request_id, py::object module_name,
         pyco::make_closure(StreamRun{py::reinterpret_borrow<py::object>(self), request_id, module_name, function_name,
                                      args, output.loop, out_cb, err_cb}));
     py::object returned = co_await pyco::await(run_in_pool(output, worker));
-    const StreamResult& result = result_of<StreamResult>(returned);
+    const StreamResult& result = pyco::closure_of<StreamResult>(returned);
     double elapsed = elapsed_ms(start);
     switch (result.end) {
     case StreamResult::End::Failed:

@@ -75,29 +75,6 @@ const DirectWrite& direct_write() {
     return kept;
 }
 
-bool attribute_is(const py::object& owner, const char* name, PyObject* expected) {
-    PyObject* value = PyObject_GetAttr(owner.ptr(), pyco::intern(name));
-    if (!value) {
-        PyErr_Clear();
-        return false;
-    }
-    bool same = value == expected;
-    Py_DECREF(value);
-    return same;
-}
-
-// The connection's own send, unpatched: websockets' Connection.send bound to it.
-bool standard_send(const py::object& websocket, PyObject* send) {
-    PyObject* bound = PyObject_GetAttr(websocket.ptr(), pyco::intern("send"));
-    if (!bound) {
-        PyErr_Clear();
-        return false;
-    }
-    bool standard = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == send;
-    Py_DECREF(bound);
-    return standard;
-}
-
 // Writes the frame when nothing can be in its way; false when it must take the way
 // through the socket lock and Connection.send.
 bool write_at_once(const py::object& lock, const py::object& websocket, const py::object& raw_json) {
@@ -115,7 +92,7 @@ bool write_at_once(const py::object& lock, const py::object& websocket, const py
         PyErr_Clear();
         return false;
     }
-    if (!standard_send(websocket, d.send)) return false;
+    if (!bound_to(websocket, "send", d.send)) return false;
     // A fragmented message in progress (the attribute's name differs between versions).
     bool known = false;
     for (const char* pending : {"send_in_progress", "fragmented_send_waiter"}) {
